@@ -1,0 +1,165 @@
+// The test computation on hand-checked series, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <variant>
+#include <vector>
+
+#include "bits.hpp"
+#include "statistical_tests/escanciano_lobato/escanciano_lobato.hpp"
+#include "statistical_tests/escanciano_lobato/lag_selection.hpp"
+
+namespace zorvane::statistical_tests::escanciano_lobato {
+namespace {
+
+using zorvane::testing::bits;
+using zorvane::testing::same_bits;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
+
+std::vector<double> one_to_ten() {
+  std::vector<double> x;
+  for (int i = 1; i <= 10; ++i) {
+    x.push_back(i);
+  }
+  return x;
+}
+
+TestOutcome outcome(const std::vector<double>& x, std::uint64_t d, double q) {
+  const auto result = run_escanciano_lobato(x, d, q);
+  EXPECT_TRUE(result.has_value());
+  return result.value_or(TestOutcome{kMaxU64, 0.0, 0.0});
+}
+
+void expect_no_lag_selected(const TestOutcome& r) {
+  EXPECT_EQ(r.p_tilde, 0u);
+  EXPECT_EQ(bits(r.statistic), bits(-0.0));  // a negative zero
+  EXPECT_EQ(bits(r.pvalue), bits(1.0));
+}
+
+std::uint64_t zero_variance_lag(const std::vector<double>& x, std::uint64_t d) {
+  const auto result = run_escanciano_lobato(x, d, 2.4);
+  EXPECT_FALSE(result.has_value());
+  if (result.has_value() || !std::holds_alternative<ZeroVariance>(result.error())) {
+    return 0;
+  }
+  return std::get<ZeroVariance>(result.error()).lag;
+}
+
+TEST(OneToTen, LagOneWithLogarithmicPenalty) {
+  const TestOutcome r = outcome(one_to_ten(), 1, 2.4);
+  EXPECT_EQ(r.p_tilde, 1u);
+  EXPECT_TRUE(same_bits(r.statistic, 0x1.5d80e865ac7b9p+2));  // 5.4609929078014199
+  EXPECT_TRUE(same_bits(r.pvalue, 0x1.3e98bb92d6cep-6));      // 0.019445594003042355
+  EXPECT_NEAR(r.statistic, 5.46099290780142, 1e-13);
+  EXPECT_NEAR(r.pvalue, 0.0194455940030, 1e-13);
+}
+
+TEST(OneToTen, TwoLagsUnderEitherPenalty) {
+  for (const double q : {2.4, 0.5}) {
+    const TestOutcome r = outcome(one_to_ten(), 2, q);
+    EXPECT_EQ(r.p_tilde, 2u) << q;
+    EXPECT_TRUE(same_bits(r.statistic, 0x1.42b8430becc4fp+3)) << q;  // 10.08499290780142
+    EXPECT_TRUE(same_bits(r.pvalue, 0x1.87db7f081c4p-10)) << q;      // 0.0014948173793778441
+  }
+  // A = sqrt(2.4 ln 10) ~ 2.3508 >= B ~ 2.3369; with q = 0.5, A ~ 1.0730 < B
+  std::vector<double> slots{0.0, 0.546099290780142, 0.4624};
+  EXPECT_TRUE(select_lag(slots, 2, 10.0, 2.4).logarithmic_penalty);
+  EXPECT_FALSE(select_lag(slots, 2, 10.0, 0.5).logarithmic_penalty);
+}
+
+TEST(ZeroVariance, ReportsTheSmallestLag) {
+  EXPECT_EQ(zero_variance_lag(std::vector<double>(10, 5.0), 3), 1u);
+  // products of squares underflow although G_1 is not zero
+  EXPECT_EQ(zero_variance_lag({1e-100, -1e-100, 1e-100, -1e-100}, 1), 1u);
+  // lag 1 pairs 1 with -1; at lag 2 every pair holds a zero
+  EXPECT_EQ(zero_variance_lag({0.0, 1.0, -1.0, 0.0, 0.0, 0.0, 0.0}, 5), 2u);
+}
+
+TEST(Degenerate, OneValue) { expect_no_lag_selected(outcome({3.25}, 1, 2.4)); }
+
+TEST(Degenerate, DZeroTakesNoLogarithm) {
+  expect_no_lag_selected(outcome(one_to_ten(), 0, 2.4));
+  expect_no_lag_selected(outcome({}, 0, 2.4));
+  // a NaN q would poison the switch, but d = 0 never reaches it
+  expect_no_lag_selected(outcome(one_to_ten(), 0, std::numeric_limits<double>::quiet_NaN()));
+}
+
+TEST(Degenerate, InfinitiesMakeEveryTermNaN) {
+  for (const double bad : {kInf, -kInf}) {
+    std::vector<double> x = one_to_ten();
+    x[4] = bad;
+    expect_no_lag_selected(outcome(x, 3, 2.4));
+  }
+  std::vector<double> both = one_to_ten();
+  both[2] = kInf;
+  both[7] = -kInf;
+  expect_no_lag_selected(outcome(both, 3, 2.4));
+}
+
+TEST(Degenerate, DEqualToNNeverSelectsLagN) {
+  const std::vector<double> x{0.3, -1.2, 2.5, 0.7, -0.4, 1.9};
+  const TestOutcome r = outcome(x, x.size(), 2.4);
+  EXPECT_LT(r.p_tilde, x.size());
+}
+
+TEST(LagBeyondSeries, RefusedWithoutSizingByD) {
+  for (const std::uint64_t d : {std::uint64_t{11}, std::uint64_t{1} << 40, kMaxU64}) {
+    const auto result = run_escanciano_lobato(one_to_ten(), d, 2.4);
+    ASSERT_FALSE(result.has_value()) << d;
+    ASSERT_TRUE(std::holds_alternative<LagBeyondSeries>(result.error())) << d;
+    EXPECT_EQ(std::get<LagBeyondSeries>(result.error()).lag, 11u);
+    EXPECT_EQ(std::get<LagBeyondSeries>(result.error()).length, 10u);
+  }
+  // a zero variance at a lag up to n is still reported first
+  EXPECT_EQ(zero_variance_lag(std::vector<double>(4, 1.0), kMaxU64), 1u);
+  // the empty series has no lag 1
+  const auto empty = run_escanciano_lobato({}, 1, 2.4);
+  ASSERT_FALSE(empty.has_value());
+  EXPECT_EQ(std::get<LagBeyondSeries>(empty.error()).lag, 1u);
+}
+
+TEST(LagSelection, FirstMaximiserWinsTies) {
+  // 2p penalty (A = sqrt(0.1 ln 8) < B = 2): L_1 = 0.5 * 8 - 2 = 2 = 0.75 * 8 - 4 = L_2
+  const std::vector<double> slots{0.0, 0.5, 0.25};
+  const LagSelection s = select_lag(slots, 2, 8.0, 0.1);
+  EXPECT_FALSE(s.logarithmic_penalty);
+  EXPECT_EQ(s.p_tilde, 1u);
+  EXPECT_TRUE(same_bits(s.sum, 0.5));
+}
+
+TEST(LagSelection, AEqualToBTakesTheLogarithmicPenalty) {
+  // n = 4, M = sqrt(0.25): B = 2 * 0.5 = 1 exactly; find q with sqrt(q ln 4) == 1 exactly
+  const std::vector<double> slots{0.0, 0.25, 0.01};
+  double q = 1.0 / std::log(4.0);
+  for (int step = 0; step < 64 && std::sqrt(q * std::log(4.0)) != 1.0; ++step) {
+    q = std::nextafter(q, std::sqrt(q * std::log(4.0)) < 1.0 ? kInf : 0.0);
+  }
+  ASSERT_EQ(std::sqrt(q * std::log(4.0)), 1.0);
+  double below = q;
+  while (std::sqrt(below * std::log(4.0)) >= 1.0) {
+    below = std::nextafter(below, 0.0);
+  }
+  EXPECT_TRUE(select_lag(slots, 2, 4.0, q).logarithmic_penalty);
+  EXPECT_FALSE(select_lag(slots, 2, 4.0, below).logarithmic_penalty);
+}
+
+TEST(LagSelection, NaNOnEitherSideOfTheSwitchGivesTwoP) {
+  const std::vector<double> slots{0.0, 0.25, 0.01};
+  EXPECT_FALSE(select_lag(slots, 2, 4.0, std::numeric_limits<double>::quiet_NaN()).logarithmic_penalty);
+  // q = inf passes the constructor: A = inf >= B
+  EXPECT_TRUE(select_lag(slots, 2, 4.0, kInf).logarithmic_penalty);
+}
+
+TEST(LagSelection, AllNaNSelectsNothing) {
+  const std::vector<double> slots{0.0, std::numeric_limits<double>::quiet_NaN(),
+                                  std::numeric_limits<double>::quiet_NaN()};
+  const LagSelection s = select_lag(slots, 2, 5.0, 2.4);
+  EXPECT_EQ(s.p_tilde, 0u);
+  EXPECT_EQ(bits(s.sum), bits(-0.0));
+}
+
+}  // namespace
+}  // namespace zorvane::statistical_tests::escanciano_lobato
