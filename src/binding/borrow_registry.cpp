@@ -1,0 +1,174 @@
+// The borrow registry: capsule lookup or creation, and the bookkeeping of
+// shared and exclusive borrows by base buffer and byte range.
+#include "binding/borrow_registry.hpp"
+
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+
+#include "binding/error.hpp"
+#include "binding/numpy_abi.hpp"
+#include "binding/object.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/panic.hpp"
+
+namespace zorvane::binding {
+namespace {
+
+inline constexpr std::uint64_t kBorrowApiVersion = 1;
+inline constexpr const char* kRegistryErrorPrefix = "Interal borrow checking API error: ";
+
+// One array's borrow: the bytes it spans and either a count of shared
+// borrows (> 0) or kExclusive.
+struct Borrow {
+  const char* low;
+  const char* high;
+  std::int64_t count;
+};
+inline constexpr std::int64_t kExclusive = -1;
+
+struct RegistryState {
+  PyTypeObject* array_type;
+  unsigned feature_version;
+  // base buffer owner -> array -> borrow
+  std::unordered_map<PyObject*, std::unordered_map<PyObject*, Borrow>> borrows;
+};
+
+bool is_array(const RegistryState& state, PyObject* object) {
+  return Py_TYPE(object) == state.array_type || PyType_IsSubtype(Py_TYPE(object), state.array_type);
+}
+
+// The object that owns the memory: the end of the chain of array bases.
+PyObject* base_owner(const RegistryState& state, PyObject* array) {
+  PyObject* owner = array;
+  while (numpy::fields(owner)->base != nullptr && is_array(state, numpy::fields(owner)->base)) {
+    owner = numpy::fields(owner)->base;
+  }
+  return owner;
+}
+
+numpy::npy_intp item_size(const RegistryState& state, PyObject* array) {
+  PyObject* descr = numpy::fields(array)->descr;
+  if (state.feature_version >= numpy::kFeatureVersion2) {
+    return reinterpret_cast<numpy::DescrV2*>(descr)->elsize;
+  }
+  return reinterpret_cast<numpy::DescrV1*>(descr)->elsize;
+}
+
+// [low, high) of the bytes an array can reach; empty for an empty array.
+Borrow span_of(const RegistryState& state, PyObject* array) {
+  const numpy::ArrayFields* a = numpy::fields(array);
+  const char* low = a->data;
+  const char* high = a->data;
+  for (int i = 0; i < a->nd; ++i) {
+    if (a->dimensions[i] == 0) {
+      return Borrow{a->data, a->data, 0};
+    }
+    const numpy::npy_intp reach = (a->dimensions[i] - 1) * a->strides[i];
+    (reach < 0 ? low : high) += reach;
+  }
+  return Borrow{low, high + item_size(state, array), 0};
+}
+
+bool overlaps(const Borrow& a, const Borrow& b) { return a.low < b.high && b.low < a.high; }
+
+int acquire(void* opaque, PyObject* array, bool exclusive) {
+  auto& state = *static_cast<RegistryState*>(opaque);
+  Borrow wanted = span_of(state, array);
+  auto& by_array = state.borrows[base_owner(state, array)];
+  for (const auto& [other, held] : by_array) {
+    const bool conflicting = exclusive || held.count == kExclusive;
+    if (conflicting && (other == array || overlaps(held, wanted))) {
+      return -1;  // by_array holds the conflicting borrow, so it is not left empty
+    }
+  }
+  if (exclusive) {
+    wanted.count = kExclusive;
+    by_array.emplace(array, wanted);
+  } else {
+    auto [it, inserted] = by_array.emplace(array, wanted);
+    it->second.count += 1;
+  }
+  return 0;
+}
+
+void release(void* opaque, PyObject* array) {
+  auto& state = *static_cast<RegistryState*>(opaque);
+  const auto owner = state.borrows.find(base_owner(state, array));
+  if (owner == state.borrows.end()) {
+    return;
+  }
+  const auto held = owner->second.find(array);
+  if (held != owner->second.end() && (held->second.count == kExclusive || --held->second.count == 0)) {
+    owner->second.erase(held);
+  }
+  if (owner->second.empty()) {
+    state.borrows.erase(owner);
+  }
+}
+
+int acquire_shared(void* state, PyObject* array) { return acquire(state, array, false); }
+int acquire_exclusive(void* state, PyObject* array) { return acquire(state, array, true); }
+void release_shared(void* state, PyObject* array) { release(state, array); }
+void release_exclusive(void* state, PyObject* array) { release(state, array); }
+
+[[noreturn]] void registry_failure(const Error& error) { panic(kRegistryErrorPrefix + describe(error)); }
+
+const BorrowApi* create_registry(PyObject* module, void** numpy_api) {
+  auto feature_version = reinterpret_cast<numpy::GetNDArrayCFeatureVersion>(
+      numpy_api[numpy::kGetNDArrayCFeatureVersionIndex]);
+  // Leaked on purpose: the capsule can be reached by any module until exit.
+  auto* state = new RegistryState{static_cast<PyTypeObject*>(numpy_api[numpy::kArrayTypeIndex]), feature_version(),
+                                  {}};
+  auto* api = new BorrowApi{kBorrowApiVersion, state, acquire_shared, acquire_exclusive, release_shared,
+                            release_exclusive};
+  Object capsule = Object::steal(PyCapsule_New(api, kBorrowRegistryName, nullptr));
+  if (!capsule || PyObject_SetAttrString(module, kBorrowRegistryName, capsule.get()) != 0) {
+    registry_failure(Error::fetch());
+  }
+  return api;
+}
+
+OnceCell<const BorrowApi*> registry_cell;
+
+}  // namespace
+
+const BorrowApi& borrow_registry(const char* multiarray, void** numpy_api) {
+  return *registry_cell.get_or_init([&]() -> const BorrowApi* {
+    Object module = Object::steal(PyImport_ImportModule(multiarray));
+    if (!module) {
+      registry_failure(Error::fetch());
+    }
+    Object capsule = Object::steal(PyObject_GetAttrString(module.get(), kBorrowRegistryName));
+    if (!capsule) {
+      PyErr_Clear();  // absent: this module is the first to need the registry and creates it
+      return create_registry(module.get(), numpy_api);
+    }
+    if (!PyCapsule_IsValid(capsule.get(), kBorrowRegistryName)) {
+      registry_failure(Error::lazy(PyExc_TypeError, "the borrow registry attribute is not its capsule"));
+    }
+    auto* api = static_cast<const BorrowApi*>(PyCapsule_GetPointer(capsule.get(), kBorrowRegistryName));
+    if (api->version < kBorrowApiVersion) {
+      registry_failure(Error::lazy(PyExc_ValueError, "the borrow registry's version " + std::to_string(api->version) +
+                                                         " is older than " + std::to_string(kBorrowApiVersion)));
+    }
+    // The capsule stays on the module, which lives until exit.
+    return api;
+  });
+}
+
+void acquire_read_borrow(const BorrowApi& registry, PyObject* array) {
+  const int code = registry.acquire_shared(registry.state, array);
+  if (code == -1) {
+    panic("the array is mutably borrowed elsewhere: AlreadyBorrowed");
+  }
+  if (code != 0) {
+    panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+  }
+}
+
+void release_read_borrow(const BorrowApi& registry, PyObject* array) noexcept {
+  registry.release_shared(registry.state, array);
+}
+
+}  // namespace zorvane::binding

@@ -1,0 +1,112 @@
+// Parameter binding: positional arguments from the left, then keywords in
+// dictionary order, then the check for missing required ones.
+#include "binding/parameters.hpp"
+
+#include <cstring>
+
+namespace zorvane::binding {
+namespace {
+
+std::string quoted_list(std::span<const std::string_view> names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    }
+    out += "'";
+    out += names[i];
+    out += "'";
+  }
+  return out;
+}
+
+std::string too_many_positional(const FunctionDescription& function, std::size_t given) {
+  const std::size_t most = function.positional_names.size();
+  const std::size_t least = function.required_positional;
+  std::string message = function.full_name() + " takes ";
+  if (least == most) {
+    message += std::to_string(most);
+  } else {
+    message += "from " + std::to_string(least) + " to " + std::to_string(most);
+  }
+  message += most == 1 ? " positional argument" : " positional arguments";
+  message += " but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
+  return message;
+}
+
+}  // namespace
+
+std::string FunctionDescription::full_name() const {
+  std::string name;
+  if (!class_name.empty()) {
+    name += class_name;
+    name += '.';
+  }
+  name += function_name;
+  name += "()";
+  return name;
+}
+
+Result<void> bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
+                            std::span<PyObject*> slots) {
+  for (PyObject*& slot : slots) {
+    slot = nullptr;
+  }
+  const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  // before any keyword is looked at
+  if (given > slots.size()) {
+    return type_error(too_many_positional(function, given));
+  }
+  for (std::size_t i = 0; i < given; ++i) {
+    slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+  }
+
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      Py_ssize_t length = 0;
+      const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &length) : nullptr;
+      if (name == nullptr) {
+        PyErr_Clear();  // not UTF-8 text: it names no parameter, reported as unexpected below
+      }
+      std::size_t match = slots.size();
+      for (std::size_t i = function.positional_only; name != nullptr && i < slots.size(); ++i) {
+        const std::string_view candidate = function.positional_names[i];
+        if (candidate.size() == static_cast<std::size_t>(length) &&
+            std::memcmp(candidate.data(), name, candidate.size()) == 0) {
+          match = i;
+          break;
+        }
+      }
+      if (match == slots.size()) {
+        Object text = Object::steal(PyObject_Str(key));
+        if (!text) {
+          return fetched_error();
+        }
+        return type_error(function.full_name() + " got an unexpected keyword argument '" + utf8(text.get()) + "'");
+      }
+      if (slots[match] != nullptr) {
+        return type_error(function.full_name() + " got multiple values for argument '" +
+                          std::string(function.positional_names[match]) + "'");
+      }
+      slots[match] = value;
+    }
+  }
+
+  std::array<std::string_view, 8> missing_names{};
+  std::size_t missing = 0;
+  for (std::size_t i = 0; i < function.required_positional; ++i) {
+    if (slots[i] == nullptr && missing < missing_names.size()) {
+      missing_names[missing++] = function.positional_names[i];
+    }
+  }
+  if (missing > 0) {
+    return type_error(function.full_name() + " missing " + std::to_string(missing) + " required positional argument" +
+                      (missing == 1 ? "" : "s") + ": " + quoted_list(std::span(missing_names).first(missing)));
+  }
+  return {};
+}
+
+}  // namespace zorvane::binding

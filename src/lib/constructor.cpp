@@ -1,0 +1,168 @@
+// EscancianoLobato.__new__: bind, convert q and d, convert the data, check
+// it, run the test, and build the result object.
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "binding/entry.hpp"
+#include "binding/object.hpp"
+#include "binding/parameters.hpp"
+#include "lib/input_conversion.hpp"
+#include "lib/result_type.hpp"
+#include "statistical_tests/escanciano_lobato/escanciano_lobato.hpp"
+
+namespace zorvane::lib {
+namespace {
+
+using binding::Error;
+using binding::Object;
+using binding::Result;
+namespace el = statistical_tests::escanciano_lobato;
+
+constexpr std::array<std::string_view, 3> kParameterNames = {"raw_data", "q", "d"};
+constexpr binding::FunctionDescription kNewDescription = {
+    .class_name = "EscancianoLobato",
+    .function_name = "__new__",
+    .positional_names = kParameterNames,
+    .positional_only = 0,
+    .required_positional = 1,
+};
+
+constexpr double kDefaultQ = 2.4;
+constexpr double kDefaultLagExponent = 0.2;  // default d = floor(n ** 0.2)
+
+// A failed conversion of argument `name`: an exact TypeError gets the
+// "argument '<name>': " prefix and keeps its cause; anything else passes.
+Error argument_error(std::string_view name, Error error) {
+  if (!error.is_exactly(PyExc_TypeError)) {
+    return error;
+  }
+  Object exception = error.instance();
+  Object text = Object::steal(PyObject_Str(exception.get()));
+  if (!text) {
+    return Error::fetch();
+  }
+  Object cause = Object::steal(PyException_GetCause(exception.get()));
+  return Error::lazy(PyExc_TypeError, "argument '" + std::string(name) + "': " + binding::utf8(text.get()),
+                     std::move(cause));
+}
+
+Result<double> convert_q(PyObject* value) {
+  if (PyFloat_CheckExact(value)) {
+    return PyFloat_AS_DOUBLE(value);
+  }
+  const double q = PyFloat_AsDouble(value);
+  // -1.0 is a failure only with an exception pending
+  if (q == -1.0 && PyErr_Occurred() != nullptr) {
+    return std::unexpected(argument_error("q", Error::fetch()));
+  }
+  return q;
+}
+
+Result<std::uint64_t> convert_d(PyObject* value) {
+  Object index;
+  if (!PyLong_Check(value)) {
+    index = Object::steal(PyNumber_Index(value));
+    if (!index) {
+      return std::unexpected(argument_error("d", Error::fetch()));
+    }
+    value = index.get();
+  }
+  const unsigned long long d = PyLong_AsUnsignedLongLong(value);
+  // all ones is a failure only with an exception pending
+  if (d == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    return std::unexpected(argument_error("d", Error::fetch()));
+  }
+  return d;
+}
+
+bool contains_nan(std::span<const double> values) noexcept {
+  for (const double value : values) {
+    if (value != value) {
+      return true;
+    }
+  }
+  return false;
+}
+
+Result<Object> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, kParameterNames.size()> slots{};
+  if (Result<void> bound = binding::bind_arguments(kNewDescription, args, kwargs, slots); !bound) {
+    return std::unexpected(std::move(bound.error()));
+  }
+  PyObject* raw_data = slots[0];
+  const bool q_given = slots[1] != nullptr && slots[1] != Py_None;
+  const bool d_given = slots[2] != nullptr && slots[2] != Py_None;
+
+  double q = kDefaultQ;
+  if (q_given) {
+    Result<double> converted = convert_q(slots[1]);
+    if (!converted) {
+      return std::unexpected(std::move(converted.error()));
+    }
+    q = *converted;
+  }
+  // d's conversion runs before q's check: its error wins when both are bad
+  std::optional<std::uint64_t> d;
+  if (d_given) {
+    Result<std::uint64_t> converted = convert_d(slots[2]);
+    if (!converted) {
+      return std::unexpected(std::move(converted.error()));
+    }
+    d = *converted;
+  }
+  if (q_given && !(q > 0.0)) {
+    return binding::value_error("q must be positive");
+  }
+
+  Result<SeriesHolder> series = to_series_view(raw_data);
+  if (!series) {
+    return std::unexpected(std::move(series.error()));
+  }
+  const std::span<const double> values = series->view();
+  if (values.empty()) {
+    return binding::value_error("data must not be empty");
+  }
+  if (contains_nan(values)) {
+    return binding::value_error("data must not contain NaN values");
+  }
+  if (d == 0u) {
+    return binding::value_error("d must be positive");
+  }
+  if (!d) {
+    d = static_cast<std::uint64_t>(std::pow(static_cast<double>(values.size()), kDefaultLagExponent));
+  }
+
+  const auto outcome = el::run_escanciano_lobato(values, *d, q);
+  series->release();
+  if (!outcome) {
+    if (const auto* zero = std::get_if<el::ZeroVariance>(&outcome.error())) {
+      return std::unexpected(Error::lazy(PyExc_OSError, "Zero \u03c4\u0302 value at lag " + std::to_string(zero->lag)));
+    }
+    return binding::value_error("d must not be larger than the length of data");
+  }
+
+  allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  Object object = Object::steal(allocate(type, 0));
+  if (!object) {
+    return binding::fetched_error();
+  }
+  auto* result = reinterpret_cast<ResultObject*>(object.get());
+  result->p_tilde = outcome->p_tilde;
+  result->statistic = outcome->statistic;
+  result->pvalue = outcome->pvalue;
+  result->borrow_flag = 0;
+  return object;
+}
+
+}  // namespace
+
+PyObject* escanciano_lobato_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return binding::enter([&] { return construct(type, args, kwargs); });
+}
+
+}  // namespace zorvane::lib

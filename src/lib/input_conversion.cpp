@@ -1,0 +1,290 @@
+// Input conversion: the array test, the to_numpy form, the sequence form and
+// the PySliceContainer type that owns a copied sequence's buffer.
+#include "lib/input_conversion.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "binding/numpy_abi.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/panic.hpp"
+#include "lib/numpy_api.hpp"
+
+namespace zorvane::lib {
+namespace {
+
+using binding::Error;
+using binding::Object;
+using binding::Result;
+namespace numpy = binding::numpy;
+
+constexpr const char* kUnacceptedData = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64";
+
+// --- the vector owner type --------------------------------------------------
+
+using DropBuffer = void (*)(double* data, std::size_t length, std::size_t capacity) noexcept;
+
+// Owns a float64 buffer and frees it when destroyed; the base object of the
+// arrays made by the sequence form.
+struct SliceContainer {
+  PyObject_HEAD
+  double* data;
+  std::size_t length;
+  std::size_t capacity;
+  DropBuffer drop;
+};
+
+void free_buffer(double* data, std::size_t /*length*/, std::size_t capacity) noexcept {
+  if (capacity != 0) {
+    std::free(data);
+  }
+}
+
+void slice_container_dealloc(PyObject* self) noexcept {
+  auto* container = reinterpret_cast<SliceContainer*>(self);
+  if (container->drop != nullptr) {
+    container->drop(container->data, container->length, container->capacity);
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types hold a reference to their type
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
+};
+
+binding::OnceCell<PyTypeObject*> slice_container_type_cell;
+
+PyTypeObject* slice_container_type() {
+  return slice_container_type_cell.get_or_init([] {
+    PyObject* type = PyType_FromSpec(&slice_container_spec);
+    if (type == nullptr) {
+      PyErr_PrintEx(0);
+      binding::panic("failed to create type object for PySliceContainer");
+    }
+    return reinterpret_cast<PyTypeObject*>(type);  // kept until exit
+  });
+}
+
+// --- a growable float64 buffer ----------------------------------------------
+
+// Pointer for an empty buffer: non-null, aligned, addresses no storage.
+double* empty_buffer() noexcept { return reinterpret_cast<double*>(alignof(double)); }
+
+class FloatBuffer {
+ public:
+  FloatBuffer() noexcept = default;
+  FloatBuffer(const FloatBuffer&) = delete;
+  FloatBuffer& operator=(const FloatBuffer&) = delete;
+  ~FloatBuffer() { free_buffer(data_, length_, capacity_); }
+
+  // Room for `wanted` values, or for fewer when that much cannot be had.
+  void reserve_hint(std::size_t wanted) noexcept {
+    constexpr std::size_t kFallback = 4096;
+    if (wanted > std::numeric_limits<std::size_t>::max() / sizeof(double) || !grow_to(wanted)) {
+      static_cast<void>(grow_to(std::min(wanted, kFallback)));
+    }
+  }
+  // False when memory is exhausted.
+  [[nodiscard]] bool push(double value) noexcept {
+    if (length_ == capacity_ && !grow_to(capacity_ < 8 ? 8 : capacity_ * 2)) {
+      return false;
+    }
+    data_[length_++] = value;
+    return true;
+  }
+  [[nodiscard]] double* data() const noexcept { return data_; }
+  [[nodiscard]] std::size_t size() const noexcept { return length_; }
+  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+  // Hands the buffer over; this object is left empty.
+  void release() noexcept {
+    data_ = empty_buffer();
+    length_ = capacity_ = 0;
+  }
+
+ private:
+  bool grow_to(std::size_t capacity) noexcept {
+    if (capacity <= capacity_) {
+      return true;
+    }
+    if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
+      return false;
+    }
+    void* grown = std::realloc(capacity_ == 0 ? nullptr : data_, capacity * sizeof(double));
+    if (grown == nullptr) {
+      return false;
+    }
+    data_ = static_cast<double*>(grown);
+    capacity_ = capacity;
+    return true;
+  }
+
+  double* data_ = empty_buffer();
+  std::size_t length_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// --- the forms --------------------------------------------------------------
+
+bool is_array(const NumpyApi& api, PyObject* candidate) {
+  return Py_TYPE(candidate) == api.array_type() || PyType_IsSubtype(Py_TYPE(candidate), api.array_type());
+}
+
+bool is_float64(const NumpyApi& api, PyObject* descr) {
+  Object float64 = Object::steal(api.descr_from_type()(numpy::kNpyDouble));
+  if (!float64) {
+    binding::panic_after_api_failure();
+  }
+  return descr == float64.get() || api.equiv_types()(descr, float64.get()) != 0;
+}
+
+// The array test: a 1-D float64 array with contiguous memory, read in place.
+std::optional<SeriesHolder> try_array(const NumpyApi& api, PyObject* candidate) {
+  if (!is_array(api, candidate)) {
+    return std::nullopt;
+  }
+  const numpy::ArrayFields* fields = numpy::fields(candidate);
+  if (fields->nd != 1 || !is_float64(api, fields->descr)) {
+    return std::nullopt;
+  }
+  const binding::BorrowApi& registry = api.borrows();
+  binding::acquire_read_borrow(registry, candidate);
+  SeriesHolder holder(Object::borrow(candidate), registry,
+                      {reinterpret_cast<const double*>(fields->data), static_cast<std::size_t>(fields->dimensions[0])});
+  if ((fields->flags & (numpy::kCContiguous | numpy::kFContiguous)) == 0 || fields->data == nullptr) {
+    return std::nullopt;  // the holder gives the borrow back
+  }
+  return holder;
+}
+
+std::optional<SeriesHolder> try_to_numpy(const NumpyApi& api, PyObject* data) {
+  Object method = Object::steal(PyObject_GetAttrString(data, "to_numpy"));
+  if (!method) {
+    PyErr_Clear();  // trial conversion: its error is discarded
+    return std::nullopt;
+  }
+  Object result = Object::steal(PyObject_CallFunctionObjArgs(method.get(), Py_False, nullptr));
+  if (!result) {
+    PyErr_Clear();  // trial conversion: its error is discarded
+    return std::nullopt;
+  }
+  return try_array(api, result.get());
+}
+
+// One item as float64; nullopt (with the error discarded) when it does not convert.
+std::optional<double> item_value(PyObject* item) {
+  if (PyFloat_CheckExact(item)) {
+    return PyFloat_AS_DOUBLE(item);
+  }
+  const double value = PyFloat_AsDouble(item);
+  if (value == -1.0 && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();  // trial conversion: its error is discarded
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Copies the items into a buffer; nullopt when the form does not fit, an
+// error when memory runs out.
+Result<std::optional<SeriesHolder>> try_sequence(const NumpyApi& api, PyObject* data) {
+  if (PyUnicode_Check(data) || !PySequence_Check(data)) {
+    return std::nullopt;
+  }
+  Py_ssize_t hint = PySequence_Size(data);
+  if (hint < 0) {
+    PyErr_Clear();  // the hint only sizes the first allocation
+    hint = 0;
+  }
+  FloatBuffer buffer;
+  buffer.reserve_hint(static_cast<std::size_t>(hint));
+
+  Object iterator = Object::steal(PyObject_GetIter(data));
+  if (!iterator) {
+    PyErr_Clear();  // trial conversion: its error is discarded
+    return std::nullopt;
+  }
+  while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
+    const std::optional<double> value = item_value(item.get());
+    if (!value) {
+      return std::nullopt;
+    }
+    if (!buffer.push(*value)) {
+      return std::unexpected(Error::lazy(PyExc_MemoryError, "out of memory while copying the data"));
+    }
+  }
+  if (PyErr_Occurred() != nullptr) {
+    PyErr_Clear();  // iteration raised: the form fails, its error is discarded
+    return std::nullopt;
+  }
+
+  // The container takes the buffer over and becomes the new array's base.
+  auto* container_type = slice_container_type();
+  Object container = Object::steal(PyType_GenericAlloc(container_type, 0));
+  if (!container) {
+    PyErr_Clear();
+    binding::panic("Failed to create slice container: out of memory");
+  }
+  auto* slice = reinterpret_cast<SliceContainer*>(container.get());
+  slice->data = buffer.data();
+  slice->length = buffer.size();
+  slice->capacity = buffer.capacity();
+  slice->drop = free_buffer;
+  buffer.release();
+
+  const numpy::npy_intp dims[1] = {static_cast<numpy::npy_intp>(slice->length)};
+  const numpy::npy_intp strides[1] = {static_cast<numpy::npy_intp>(sizeof(double))};
+  Object descr = Object::steal(api.descr_from_type()(numpy::kNpyDouble));
+  if (!descr) {
+    binding::panic_after_api_failure();
+  }
+  Object array = Object::steal(api.new_from_descr()(api.array_type(), descr.release() /* steals */, 1, dims, strides,
+                                                    slice->data, numpy::kWriteable, nullptr));
+  if (!array) {
+    binding::panic_after_api_failure();
+  }
+  const std::span<const double> view(slice->data, slice->length);
+  if (api.set_base_object()(array.get(), container.release() /* steals, also on failure */) != 0) {
+    binding::panic_after_api_failure();
+  }
+  const binding::BorrowApi& registry = api.borrows();
+  binding::acquire_read_borrow(registry, array.get());  // a fresh array: a conflict is a broken invariant
+  return std::optional<SeriesHolder>(std::in_place, std::move(array), registry, view);
+}
+
+}  // namespace
+
+void SeriesHolder::release() noexcept {
+  if (array_) {
+    binding::release_read_borrow(*registry_, array_.get());
+    array_.reset();
+  }
+}
+
+Result<SeriesHolder> to_series_view(PyObject* data) {
+  const NumpyApi& api = numpy_api();
+  if (auto held = try_array(api, data)) {
+    return std::move(*held);
+  }
+  if (auto held = try_to_numpy(api, data)) {
+    return std::move(*held);
+  }
+  Result<std::optional<SeriesHolder>> copied = try_sequence(api, data);
+  if (!copied) {
+    return std::unexpected(std::move(copied.error()));
+  }
+  if (*copied) {
+    return std::move(**copied);
+  }
+  return binding::type_error(kUnacceptedData);
+}
+
+}  // namespace zorvane::lib

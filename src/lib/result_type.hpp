@@ -1,0 +1,30 @@
+// The EscancianoLobato type: instance record, properties, type creation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "binding/error.hpp"
+#include "binding/python.hpp"
+
+namespace zorvane::lib {
+
+// The result object: one test outcome and the count of property reads in
+// progress (all ones would mark an exclusive writer, which never exists).
+struct ResultObject {
+  PyObject_HEAD
+  std::uint64_t p_tilde;
+  double statistic;
+  double pvalue;
+  std::size_t borrow_flag;
+};
+
+// The type, created on first call and kept for the life of the process.
+// A failed creation: RuntimeError "An error occurred while initializing
+// class EscancianoLobato" with the creation's exception as its cause.
+[[nodiscard]] binding::Result<PyTypeObject*> escanciano_lobato_type();
+
+// tp_new, in constructor.cpp.
+PyObject* escanciano_lobato_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+}  // namespace zorvane::lib
