@@ -3,12 +3,19 @@
 
 PYTHON      ?= python3
 BUILD_DIR   ?= build/cpp
+VENV_DIR    ?= .venv
 CMAKE_FLAGS ?=
 SUDO        := $(if $(filter 0,$(shell id -u)),,sudo)
+PYTEST_ARGS ?= -q
 
-.PHONY: test test-cpp system-deps build-cpp clean
+MODULE_PATH := $(abspath $(BUILD_DIR))
 
-test: test-cpp
+.PHONY: demo test test-cpp test-python system-deps build venvs clean
+
+demo: build $(VENV_DIR)/numpy2/.ready
+	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/numpy2/bin/python examples/demo.py
+
+test: test-cpp test-python
 
 # GoogleTest for the C++ tests, from Debian's packages.
 system-deps:
@@ -16,12 +23,28 @@ system-deps:
 	  echo "installing libgtest-dev"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libgtest-dev; }
 
-build-cpp: system-deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=OFF $(CMAKE_FLAGS)
+# The core library, its C++ tests and the extension module, in one tree.
+build: system-deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)
 
-test-cpp: build-cpp
+test-cpp: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
 
+# One built module, tested under NumPy 2.x and NumPy 1.26: nothing of NumPy
+# is linked, so the same file must work with both.
+$(VENV_DIR)/%/.ready: requirements/test-%.txt
+	rm -rf $(VENV_DIR)/$*
+	$(PYTHON) -m venv $(VENV_DIR)/$*
+	$(VENV_DIR)/$*/bin/python -m pip install -q --disable-pip-version-check -r $<
+	touch $@
+
+venvs: $(VENV_DIR)/numpy2/.ready $(VENV_DIR)/numpy1/.ready
+
+test-python: build venvs
+	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
+	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy1/bin/python -m pytest $(PYTEST_ARGS)
+
 clean:
-	rm -rf build
+	rm -rf build $(VENV_DIR)

@@ -1,0 +1,153 @@
+"""References, memory and the borrow registry: nothing leaks, nothing is left
+borrowed, and a write borrow held elsewhere stops a construction."""
+import ctypes
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import EscancianoLobato, outcome
+
+VALUES = [0.3, -1.2, 2.5, 0.7, -0.4, 1.9, -2.2, 0.1, 1.4, -0.8, 0.6, 2.1]
+
+
+class ToNumpy:
+    def __init__(self, array):
+        self.array = array
+
+    def to_numpy(self, copy):
+        return self.array
+
+
+def inputs():
+    array = np.array(VALUES)
+    return [
+        ("array", array, {}),
+        ("list", list(VALUES), {}),
+        ("strided", np.repeat(array, 2)[::2], {}),
+        ("to_numpy", ToNumpy(array), {}),
+        ("refused-str", "abc", {}),
+        ("refused-none-item", [1.0, None], {}),
+        ("empty", [], {}),
+        ("nan", [1.0, float("nan")], {}),
+        ("zero-variance", [2.0] * 8, {}),
+        ("bad-q", array, {"q": "x"}),
+        ("bad-d", array, {"d": -1}),
+        ("d-too-large", array, {"d": 100}),
+    ]
+
+
+def construct(data, kwargs):
+    try:
+        return EscancianoLobato(data, **kwargs)
+    except (TypeError, ValueError, OSError, OverflowError):
+        return None
+
+
+@pytest.mark.parametrize("name, data, kwargs", inputs(), ids=[case[0] for case in inputs()])
+def test_constructions_leak_nothing(name, data, kwargs):
+    for _ in range(200):  # warm caches, free lists and the registry's tables
+        construct(data, kwargs)
+    gc.collect()
+    refs = sys.getrefcount(data)
+    type_refs = sys.getrefcount(EscancianoLobato)
+    blocks = sys.getallocatedblocks()
+    for _ in range(5000):
+        construct(data, kwargs)
+    gc.collect()
+    assert sys.getrefcount(data) == refs
+    assert sys.getrefcount(EscancianoLobato) == type_refs
+    assert sys.getallocatedblocks() - blocks < 50
+
+
+def test_results_hold_no_reference_to_their_input():
+    array = np.array(VALUES)
+    refs = sys.getrefcount(array)
+    kept = [EscancianoLobato(array) for _ in range(100)]
+    assert sys.getrefcount(array) == refs
+    del kept
+    assert sys.getrefcount(EscancianoLobato) > 0
+
+
+def test_heap_memory_does_not_grow():
+    resource = pytest.importorskip("resource")
+    data = list(np.random.default_rng(1).standard_normal(100_000))
+    for _ in range(5):
+        EscancianoLobato(data)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for _ in range(200):
+        EscancianoLobato(data)
+    # 200 copies of 800 kB would be 160 MB
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak < 20_000
+
+
+# --- the borrow registry, driven from outside as another extension would ----
+
+class BorrowApi(ctypes.Structure):
+    _fields_ = [
+        ("version", ctypes.c_uint64),
+        ("state", ctypes.c_void_p),
+        ("acquire_shared", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
+        ("acquire_exclusive", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
+        ("release_shared", ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
+        ("release_exclusive", ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
+    ]
+
+
+@pytest.fixture
+def registry():
+    EscancianoLobato([1.0, 2.0, 4.0])  # the first construction creates the registry
+    major = int(np.__version__.split(".")[0])
+    multiarray = sys.modules["numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray"]
+    capsule = multiarray._ARRAY_BORROW_REGISTRY
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    api = BorrowApi.from_address(get_pointer(capsule, b"_ARRAY_BORROW_REGISTRY"))
+    assert api.version >= 1
+    return api
+
+
+def test_write_borrow_elsewhere_stops_construction(registry):
+    array = np.array(VALUES)
+    assert registry.acquire_exclusive(registry.state, array) == 0
+    try:
+        with pytest.raises(BaseException) as info:
+            EscancianoLobato(array)
+        assert type(info.value).__name__ == "PanicException"
+        assert str(info.value).endswith("AlreadyBorrowed")
+        # a view of the same memory conflicts too; other memory does not
+        with pytest.raises(BaseException, match="AlreadyBorrowed$"):
+            EscancianoLobato(array[2:])
+        assert EscancianoLobato(np.array(VALUES)).p_tilde >= 0
+        # a copied sequence is its own memory
+        assert EscancianoLobato(list(array)).p_tilde >= 0
+    finally:
+        registry.release_exclusive(registry.state, array)
+    assert outcome(EscancianoLobato(array)) == outcome(EscancianoLobato(VALUES))
+
+
+def test_no_borrow_is_left_behind(registry):
+    array = np.array(VALUES)
+    EscancianoLobato(array)
+    for bad in ({"d": 0}, {"d": 100}):
+        with pytest.raises(ValueError):
+            EscancianoLobato(array, **bad)
+    with pytest.raises(OSError):
+        EscancianoLobato(np.full(5, 3.0))
+    # a write borrow needs no other borrow on the array
+    assert registry.acquire_exclusive(registry.state, array) == 0
+    registry.release_exclusive(registry.state, array)
+
+
+def test_shared_borrows_coexist(registry):
+    array = np.array(VALUES)
+    assert registry.acquire_shared(registry.state, array) == 0
+    try:
+        assert EscancianoLobato(array).p_tilde >= 0
+        assert registry.acquire_exclusive(registry.state, array) == -1
+    finally:
+        registry.release_shared(registry.state, array)
+    assert registry.acquire_exclusive(registry.state, array) == 0
+    registry.release_exclusive(registry.state, array)
