@@ -80,15 +80,6 @@ Result<std::uint64_t> convert_d(PyObject* value) {
   return d;
 }
 
-bool contains_nan(std::span<const double> values) noexcept {
-  for (const double value : values) {
-    if (value != value) {
-      return true;
-    }
-  }
-  return false;
-}
-
 Result<Object> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, kParameterNames.size()> slots{};
   if (Result<void> bound = binding::bind_arguments(kNewDescription, args, kwargs, slots); !bound) {
@@ -127,7 +118,9 @@ Result<Object> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (values.empty()) {
     return binding::value_error("data must not be empty");
   }
-  if (contains_nan(values)) {
+  // the NaN check shares its pass with the sum behind the mean
+  const el::SeriesScan scan = el::scan_series(values);
+  if (scan.has_nan) {
     return binding::value_error("data must not contain NaN values");
   }
   if (d == 0u) {
@@ -137,7 +130,7 @@ Result<Object> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     d = static_cast<std::uint64_t>(std::pow(static_cast<double>(values.size()), kDefaultLagExponent));
   }
 
-  const auto outcome = el::run_escanciano_lobato(values, *d, q);
+  const auto outcome = el::run_escanciano_lobato(values, *d, q, scan);
   series->release();
   if (!outcome) {
     if (const auto* zero = std::get_if<el::ZeroVariance>(&outcome.error())) {

@@ -2,6 +2,7 @@
 // random series of many shapes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -119,9 +120,10 @@ std::vector<double> make_series(Shape shape, std::size_t n, std::mt19937_64& rng
   return x;
 }
 
-void expect_matches(const std::vector<double>& x, std::uint64_t d, double q, const std::string& what) {
+void expect_matches(const std::vector<double>& x, std::uint64_t d, double q, const std::string& what,
+                    RobustTermsKernel kernel = best_kernel()) {
   const Expected e = plain_loop(x, d, q);
-  const auto r = run_escanciano_lobato(x, d, q);
+  const auto r = run_escanciano_lobato(x, d, q, scan_series(x), kernel);
   if (e.zero_variance) {
     ASSERT_FALSE(r.has_value()) << what;
     ASSERT_TRUE(std::holds_alternative<ZeroVariance>(r.error())) << what;
@@ -162,6 +164,103 @@ INSTANTIATE_TEST_SUITE_P(Shapes, Differential,
                          ::testing::Values(Shape::Normal, Shape::HeavyTailed, Shape::AutoRegressive,
                                            Shape::ConstantStretches, Shape::Tiny, Shape::Huge, Shape::Integers),
                          shape_name);
+
+}  // namespace
+}  // namespace zorvane::statistical_tests::escanciano_lobato
+
+namespace zorvane::statistical_tests::escanciano_lobato {
+namespace {
+
+// Every kernel this CPU runs, forced in turn, against the plain loop.
+class EveryKernel : public ::testing::TestWithParam<KernelTarget> {
+ protected:
+  RobustTermsKernel kernel() const { return kernel_for(GetParam()); }
+};
+
+std::string target_name(const ::testing::TestParamInfo<KernelTarget>& info) {
+  return std::string(to_string(info.param));
+}
+
+TEST_P(EveryKernel, LengthsAroundBlockAndChunkSizes) {
+  std::mt19937_64 rng(0xb10c);
+  for (const std::size_t n : {1, 2, 3, 5, 7, 8, 9, 16, 17, 23, 24, 25, 31, 33, 63, 65, 255, 1023, 1024, 1025, 1026,
+                              1048, 1049, 2047, 2048, 2049, 3071, 3100, 5000}) {
+    for (const Shape shape : {Shape::Normal, Shape::HeavyTailed, Shape::Integers}) {
+      const std::vector<double> x = make_series(shape, n, rng);
+      for (const std::uint64_t d : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 25, 47, 48, 49, 100, 101, 130}) {
+        if (d > n) continue;
+        expect_matches(x, d, 2.4, "n " + std::to_string(n) + " d " + std::to_string(d), kernel());
+        if (HasFatalFailure()) return;
+      }
+      // d near n
+      for (std::uint64_t back = 0; back < 4 && back < n; ++back) {
+        expect_matches(x, n - back, 1.0, "n " + std::to_string(n) + " d n-" + std::to_string(back), kernel());
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+TEST_P(EveryKernel, ZeroVarianceInsideABlock) {
+  // Deviations vanish everywhere but at a few points, so tau_k is zero at
+  // exactly the lags that pair no two of them.
+  for (const std::size_t n : {40, 1030, 2100}) {
+    for (const std::size_t spacing : {3, 5, 11, 17, 22}) {
+      std::vector<double> x(n, 0.0);
+      // mean stays exactly 0: +1 and -1 in equal numbers
+      x[1] = 1.0;
+      x[1 + spacing] = -1.0;
+      for (const std::uint64_t d : {std::uint64_t{24}, std::uint64_t{30}, static_cast<std::uint64_t>(n)}) {
+        const auto r = run_escanciano_lobato(x, d, 2.4, scan_series(x), kernel());
+        expect_matches(x, d, 2.4, "n " + std::to_string(n) + " spacing " + std::to_string(spacing), kernel());
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(std::get<ZeroVariance>(r.error()).lag, 1u) << "lag 1 pairs no two non-zero deviations";
+      }
+      // with a run of non-zero values the first zero lag lies further out
+      std::vector<double> y(n, 0.0);
+      for (std::size_t i = 0; i < spacing; ++i) y[2 + i] = (i % 2 == 0) ? 1.0 : -1.0;
+      if (spacing % 2 == 1) y[2 + spacing] = -1.0;
+      for (const std::uint64_t d : {std::uint64_t{40}, static_cast<std::uint64_t>(n)}) {
+        expect_matches(y, d, 2.4, "run " + std::to_string(spacing), kernel());
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+TEST_P(EveryKernel, RandomSeriesBitForBit) {
+  std::mt19937_64 rng(0xd1ff);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  for (int trial = 0; trial < 400; ++trial) {
+    const auto shape = static_cast<Shape>(trial % 7);
+    const auto n = static_cast<std::size_t>(std::exp(uniform(rng) * std::log(4000.0))) + 1;
+    const std::vector<double> x = make_series(shape, n, rng);
+    const std::uint64_t d = 1 + static_cast<std::uint64_t>(uniform(rng) * std::min<double>(n, 150.0));
+    expect_matches(x, std::min<std::uint64_t>(d, n), std::exp(6.0 * uniform(rng) - 3.0),
+                   "trial " + std::to_string(trial), kernel());
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST_P(EveryKernel, NonFiniteValues) {
+  std::mt19937_64 rng(0x1f);
+  for (const double bad : {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                           1e308, -1e308}) {
+    std::vector<double> x = make_series(Shape::Normal, 1500, rng);
+    x[700] = bad;
+    x[1400] = -bad;
+    expect_matches(x, 30, 2.4, "bad " + std::to_string(bad), kernel());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, EveryKernel, ::testing::ValuesIn(supported_targets()), target_name);
+
+TEST(KernelChoice, BestIsSupportedAndNotTheReference) {
+  const std::vector<KernelTarget> targets = supported_targets();
+  EXPECT_NE(std::find(targets.begin(), targets.end(), best_target()), targets.end());
+  EXPECT_NE(best_target(), KernelTarget::Reference);
+  EXPECT_EQ(best_kernel(), kernel_for(best_target()));
+}
 
 }  // namespace
 }  // namespace zorvane::statistical_tests::escanciano_lobato

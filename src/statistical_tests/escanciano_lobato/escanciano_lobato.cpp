@@ -13,30 +13,33 @@
 #include "statistical_tests/escanciano_lobato/robust_terms.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato {
-namespace {
-
-// One accumulator from -0.0 in index order: the mean's bits depend on it.
-double series_mean(std::span<const double> x) noexcept {
+SeriesScan scan_series(std::span<const double> series) noexcept {
+  // One accumulator from -0.0 in index order: the mean's bits depend on it.
   double sum = -0.0;
-  for (const double value : x) {
+  bool has_nan = false;
+  for (const double value : series) {
     sum = sum + value;
+    has_nan |= value != value;
   }
-  return sum / static_cast<double>(x.size());
+  return {sum, has_nan};
 }
 
-}  // namespace
-
 std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series, std::uint64_t d, double q) {
+  return run_escanciano_lobato(series, d, q, scan_series(series));
+}
+
+std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series, std::uint64_t d, double q,
+                                                          const SeriesScan& scan, RobustTermsKernel kernel) {
   const std::uint64_t n = series.size();
   const auto n_f = static_cast<double>(n);
-  const double mean = series_mean(series);
+  const double mean = scan.sum / n_f;
 
   // Lags beyond n have no pairs. Lags up to n are still computed first, so a
   // zero robust variance at such a lag is reported before the refusal; the
   // vector is sized by the lags actually computed.
   const std::uint64_t last_lag = std::min(d, n);
   std::vector<double> rho_tilde_sq(static_cast<std::size_t>(last_lag) + 1, 0.0);
-  if (const ZeroLag lag = robust_terms_reference(series, mean, last_lag, rho_tilde_sq); lag != 0) {
+  if (const ZeroLag lag = kernel(series, mean, last_lag, rho_tilde_sq); lag != 0) {
     return std::unexpected(ZeroVariance{lag});
   }
   if (d > n) {

@@ -14,6 +14,8 @@
 #include <span>
 #include <variant>
 
+#include "statistical_tests/escanciano_lobato/robust_terms.hpp"
+
 namespace zorvane::statistical_tests::escanciano_lobato {
 
 struct TestOutcome {
@@ -35,11 +37,28 @@ struct LagBeyondSeries {
 
 using Refusal = std::variant<ZeroVariance, LagBeyondSeries>;
 
+// One pass over the series: the sum from -0.0 in index order (the mean's
+// numerator) and whether any value is NaN. The sum is a chain of dependent
+// additions, so the NaN test rides along for free.
+struct SeriesScan {
+  double sum;
+  bool has_nan;
+};
+
+[[nodiscard]] SeriesScan scan_series(std::span<const double> series) noexcept;
+
 // Pure and reentrant; reads the series only. Throws only on broken
 // invariants of the p-value numerics (std::logic_error) or when the d + 1
 // working values cannot be allocated (std::bad_alloc); the working vector is
 // never sized by a d beyond n + 1.
 [[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series,
                                                                        std::uint64_t d, double q);
+
+// The same, with the scan of this series already made (it must be the scan
+// of exactly these values) and, for tests and benchmarks, a chosen kernel.
+[[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series,
+                                                                       std::uint64_t d, double q,
+                                                                       const SeriesScan& scan,
+                                                                       RobustTermsKernel kernel = best_kernel());
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

@@ -1,37 +1,222 @@
-// Robust squared autocorrelations: the straightforward reference loop.
+// Robust squared autocorrelations: the reference loop, the shared finishing
+// step, and the choice of kernel by CPU.
 #include "statistical_tests/escanciano_lobato/robust_terms.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
+#include "statistical_tests/escanciano_lobato/robust_terms_internal.hpp"
+
 namespace zorvane::statistical_tests::escanciano_lobato {
+namespace {
+
+// Values per chunk: w and s of a chunk and of the d values after it stay in
+// the first or second level cache.
+inline constexpr std::size_t kChunk = 1024;
+
+// G_k and T_k for k = 1 .. last_lag into g[k - 1] and t_acc[k - 1], the lags
+// in blocks side by side in vector lanes. Deviations w = x - mean and their
+// squares are computed per chunk, so extra memory is O(kChunk + d).
+void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, double mean, std::size_t last_lag,
+                        std::vector<double>& g, std::vector<double>& t_acc) {
+  const std::size_t n = x.size();
+  const auto width = static_cast<std::size_t>(kernel.width);
+  // Spread the lags evenly over blocks (100 lags as 5 x 20, not 4 x 24 + 4).
+  const std::size_t max_lanes = static_cast<std::size_t>(kernel.max_vectors) * width;
+  const std::size_t blocks = (last_lag + max_lanes - 1) / max_lanes;
+  const std::size_t per_block = (last_lag + blocks - 1) / blocks;
+  const std::size_t vectors = (per_block + width - 1) / width;
+  const std::size_t lanes = vectors * width;
+  const std::size_t padded_lags = blocks * lanes;
+
+  g.assign(padded_lags, -0.0);  // every sum starts at -0.0
+  t_acc.assign(padded_lags, -0.0);
+  // Deviations of x[c0 .. c0 + kChunk + padded_lags); the zeros past the end
+  // of the series feed only padding lanes, whose sums are never read.
+  const std::size_t window = kChunk + padded_lags;
+  std::vector<double> w(window);
+  std::vector<double> s(window);
+
+  const std::size_t t_total = n - 1;  // lag 1 has the most pairs
+  for (std::size_t c0 = 0; c0 < t_total; c0 += kChunk) {
+    const std::size_t c1 = std::min(c0 + kChunk, t_total);
+    const std::size_t filled = std::min(window, n - c0);
+    for (std::size_t j = 0; j < filled; ++j) {
+      const double deviation = x[c0 + j] - mean;
+      w[j] = deviation;
+      s[j] = deviation * deviation;
+    }
+    std::fill(w.begin() + static_cast<std::ptrdiff_t>(filled), w.end(), 0.0);
+    std::fill(s.begin() + static_cast<std::ptrdiff_t>(filled), s.end(), 0.0);
+
+    for (std::size_t first_lag = 1; first_lag <= last_lag; first_lag += lanes) {
+      const std::size_t last_real = std::min(first_lag + lanes - 1, last_lag);
+      double* gb = g.data() + (first_lag - 1);
+      double* tb = t_acc.data() + (first_lag - 1);
+      // vector part: every real lane of the block has pairs for t < n - last_real
+      const std::size_t common_end = std::min(c1, n - last_real);
+      if (common_end > c0) {
+        kernel.pass(static_cast<int>(vectors), w.data(), s.data(), first_lag, common_end - c0, gb, tb);
+      }
+      // ragged tail: lanes with fewer pairs end early; each still adds in
+      // increasing t, after its vector part
+      const std::size_t tail_begin = std::max(c0, common_end);
+      for (std::size_t k = first_lag; k <= last_real; ++k) {
+        const std::size_t lane_end = std::min(c1, n - k);
+        double gk = gb[k - first_lag];
+        double tk = tb[k - first_lag];
+        for (std::size_t t = tail_begin; t < lane_end; ++t) {
+          gk = gk + w[t - c0] * w[t - c0 + k];
+          tk = tk + s[t - c0] * s[t - c0 + k];
+        }
+        gb[k - first_lag] = gk;
+        tb[k - first_lag] = tk;
+      }
+    }
+  }
+}
+
+ZeroLag robust_terms_blocked(const BlockKernel& kernel, std::span<const double> x, double mean,
+                             std::uint64_t last_lag, std::span<double> slots) {
+  if (last_lag == 0) {
+    return 0;
+  }
+  std::vector<double> g;
+  std::vector<double> t_acc;
+  accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), g, t_acc);
+  return finish_robust_terms(g, t_acc, x.size(), last_lag, slots);
+}
+
+ZeroLag robust_terms_portable(std::span<const double> x, double mean, std::uint64_t last_lag,
+                              std::span<double> slots) {
+  return robust_terms_blocked(portable_block_kernel, x, mean, last_lag, slots);
+}
+#if defined(ZORVANE_HAVE_X86_KERNELS)
+ZeroLag robust_terms_sse2(std::span<const double> x, double mean, std::uint64_t last_lag, std::span<double> slots) {
+  return robust_terms_blocked(sse2_block_kernel, x, mean, last_lag, slots);
+}
+ZeroLag robust_terms_avx2(std::span<const double> x, double mean, std::uint64_t last_lag, std::span<double> slots) {
+  return robust_terms_blocked(avx2_block_kernel, x, mean, last_lag, slots);
+}
+#endif
+
+// tau_k = T_k / m and gamma_k = G_k / m for m pairs; zero tau stops.
+inline bool finish_lag(double g, double t, std::uint64_t m, std::uint64_t k, std::span<double> slots) noexcept {
+  const auto m_f = static_cast<double>(m);
+  const double gamma = g / m_f;
+  const double tau = t / m_f;
+  // either sign of zero; NaN (no pairs, or non-finite data) is not zero
+  if (tau == 0.0) {
+    return false;
+  }
+  slots[k] = (gamma * gamma) / tau;
+  return true;
+}
+
+bool cpu_has_avx2() noexcept {
+#if defined(ZORVANE_HAVE_X86_KERNELS)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+#else
+  return false;
+#endif
+}
+
+}  // namespace
 
 ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
                                std::span<double> slots) noexcept {
   const std::size_t n = x.size();
   for (std::uint64_t k = 1; k <= last_lag; ++k) {
     const std::size_t m = n - k;
-    // Sums start at -0.0 so that an empty sum is -0.0 and adding +0.0 keeps
-    // the sign rules of the reference; terms are added in increasing t.
+    // Sums start at -0.0 so that an empty sum is -0.0; terms are added in
+    // increasing t. Any other order changes the last bits. The two sums are
+    // independent chains, so one pass serves both.
     double g = -0.0;
-    for (std::size_t t = 0; t < m; ++t) {
-      g = g + (x[t] - mean) * (x[t + k] - mean);
-    }
     double h = -0.0;
     for (std::size_t t = 0; t < m; ++t) {
       const double u = x[t] - mean;
       const double v = x[t + k] - mean;
+      g = g + u * v;
       h = h + (u * u) * (v * v);  // not (u v)^2, which rounds differently
     }
-    const auto m_f = static_cast<double>(m);
-    const double gamma = g / m_f;
-    const double tau = h / m_f;
-    // either sign of zero; NaN (no pairs, or non-finite data) is not zero
-    if (tau == 0.0) {
+    if (!finish_lag(g, h, m, k, slots)) {
       return k;
     }
-    slots[k] = (gamma * gamma) / tau;
   }
   return 0;
+}
+
+ZeroLag finish_robust_terms(std::span<const double> g, std::span<const double> t, std::uint64_t n,
+                            std::uint64_t last_lag, std::span<double> slots) noexcept {
+  for (std::uint64_t k = 1; k <= last_lag; ++k) {
+    if (!finish_lag(g[k - 1], t[k - 1], n - k, k, slots)) {
+      return k;
+    }
+  }
+  return 0;
+}
+
+std::string_view to_string(KernelTarget target) noexcept {
+  switch (target) {
+    case KernelTarget::Reference:
+      return "reference";
+    case KernelTarget::Portable:
+      return "portable";
+    case KernelTarget::Sse2:
+      return "sse2";
+    case KernelTarget::Avx2:
+      return "avx2";
+  }
+  return "unknown";
+}
+
+std::vector<KernelTarget> supported_targets() {
+  std::vector<KernelTarget> targets{KernelTarget::Reference, KernelTarget::Portable};
+#if defined(ZORVANE_HAVE_X86_KERNELS)
+  targets.push_back(KernelTarget::Sse2);
+  if (cpu_has_avx2()) {
+    targets.push_back(KernelTarget::Avx2);
+  }
+#endif
+  return targets;
+}
+
+RobustTermsKernel kernel_for(KernelTarget target) noexcept {
+  switch (target) {
+    case KernelTarget::Reference:
+      return robust_terms_reference;
+    case KernelTarget::Portable:
+      return robust_terms_portable;
+#if defined(ZORVANE_HAVE_X86_KERNELS)
+    case KernelTarget::Sse2:
+      return robust_terms_sse2;
+    case KernelTarget::Avx2:
+      return robust_terms_avx2;
+#else
+    case KernelTarget::Sse2:
+    case KernelTarget::Avx2:
+      break;
+#endif
+  }
+  return robust_terms_reference;
+}
+
+KernelTarget best_target() noexcept {
+  // Chosen once; a static local is thread-safe and never changes afterwards.
+  static const KernelTarget best = [] {
+#if defined(ZORVANE_HAVE_X86_KERNELS)
+    return cpu_has_avx2() ? KernelTarget::Avx2 : KernelTarget::Sse2;
+#else
+    return KernelTarget::Portable;
+#endif
+  }();
+  return best;
+}
+
+RobustTermsKernel best_kernel() noexcept {
+  static const RobustTermsKernel best = kernel_for(best_target());
+  return best;
 }
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

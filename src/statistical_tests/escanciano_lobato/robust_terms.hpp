@@ -6,10 +6,17 @@
 //   gamma_k = G_k / m,  tau_k = T_k / m,  rho~^2_k = (gamma_k gamma_k) / tau_k.
 // Source: J. C. Escanciano and I. N. Lobato (2009), "An automatic Portmanteau
 // test for serial correlation", Journal of Econometrics 151(2), 140-149.
+//
+// Several kernels compute the same bits: the straightforward loop (the
+// reference) and a lag-blocked kernel built for the x86-64 baseline (SSE2),
+// for AVX2, and in portable scalar form. The fastest one the CPU supports is
+// chosen once, at first use.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <string_view>
+#include <vector>
 
 namespace zorvane::statistical_tests::escanciano_lobato {
 
@@ -19,8 +26,31 @@ using ZeroLag = std::uint64_t;
 // Writes rho~^2_k into slots[k] for k = 1 .. last_lag, in increasing k, and
 // stops at the first lag whose robust variance term is zero (returning it;
 // slots from that lag on are unspecified). Requires last_lag <= x.size() and
-// slots.size() > last_lag. The straightforward loop: one pass per sum.
+// slots.size() > last_lag.
+using RobustTermsKernel = ZeroLag (*)(std::span<const double> x, double mean, std::uint64_t last_lag,
+                                      std::span<double> slots);
+
+enum class KernelTarget : std::uint8_t { Reference, Portable, Sse2, Avx2 };
+
+[[nodiscard]] std::string_view to_string(KernelTarget target) noexcept;
+
+// The targets this build has and this CPU can run, the reference first.
+[[nodiscard]] std::vector<KernelTarget> supported_targets();
+
+// The kernel for a supported target.
+[[nodiscard]] RobustTermsKernel kernel_for(KernelTarget target) noexcept;
+
+// The fastest supported kernel, chosen once.
+[[nodiscard]] RobustTermsKernel best_kernel() noexcept;
+[[nodiscard]] KernelTarget best_target() noexcept;
+
+// The straightforward loop: one pass per sum per lag.
 [[nodiscard]] ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
                                              std::span<double> slots) noexcept;
+
+// From the sums g[k - 1] = G_k and t[k - 1] = T_k: slots[k] = rho~^2_k for
+// k = 1 .. last_lag, stopping at the first zero tau_k (returned).
+[[nodiscard]] ZeroLag finish_robust_terms(std::span<const double> g, std::span<const double> t, std::uint64_t n,
+                                          std::uint64_t last_lag, std::span<double> slots) noexcept;
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato
