@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -94,6 +95,8 @@ class FloatBuffer {
       static_cast<void>(grow_to(std::min(wanted, kFallback)));
     }
   }
+  // False when memory is exhausted.
+  [[nodiscard]] bool reserve_exactly(std::size_t wanted) noexcept { return grow_to(wanted); }
   // False when memory is exhausted.
   [[nodiscard]] bool push(double value) noexcept {
     if (length_ == capacity_ && !grow_to(capacity_ < 8 ? 8 : capacity_ * 2)) {
@@ -193,6 +196,87 @@ std::optional<double> item_value(PyObject* item) {
   return value;
 }
 
+std::unexpected<Error> out_of_memory() {
+  return std::unexpected(Error::lazy(PyExc_MemoryError, "out of memory while copying the data"));
+}
+
+// The general way: PyIter_Next until exhausted. False when an item does not
+// convert or the iteration raises (the error is discarded).
+Result<bool> copy_iterated(PyObject* data, FloatBuffer& buffer) {
+  Object iterator = Object::steal(PyObject_GetIter(data));
+  if (!iterator) {
+    PyErr_Clear();  // trial conversion: its error is discarded
+    return false;
+  }
+  while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
+    const std::optional<double> value = item_value(item.get());
+    if (!value) {
+      return false;
+    }
+    if (!buffer.push(*value)) {
+      return out_of_memory();
+    }
+  }
+  if (PyErr_Occurred() != nullptr) {
+    PyErr_Clear();  // iteration raised: the form fails, its error is discarded
+    return false;
+  }
+  return true;
+}
+
+// Exact lists and tuples, read by index as their iterators do (the length is
+// read again at every step, since converting an item may run Python code
+// that changes the list), without an iterator or a reference per float.
+Result<bool> copy_list_or_tuple(PyObject* data, FloatBuffer& buffer) {
+  const bool is_list = PyList_CheckExact(data);
+  for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(data) : PyTuple_GET_SIZE(data)); ++i) {
+    PyObject* item = is_list ? PyList_GET_ITEM(data, i) : PyTuple_GET_ITEM(data, i);
+    double value = 0.0;
+    if (PyFloat_CheckExact(item)) {
+      value = PyFloat_AS_DOUBLE(item);
+    } else {
+      Object held = Object::borrow(item);  // the conversion may drop the list's reference
+      const std::optional<double> converted = item_value(held.get());
+      if (!converted) {
+        return false;
+      }
+      value = *converted;
+    }
+    if (!buffer.push(value)) {
+      return out_of_memory();
+    }
+  }
+  return true;
+}
+
+// A 1-D float64 array of the exact NumPy type (no subclass, which could
+// iterate differently) that failed the array form for want of contiguity:
+// iterating it would give its elements in order, so they are copied straight
+// from memory instead of through one scalar object each.
+bool is_plain_float64_array(const NumpyApi& api, PyObject* data) {
+  if (Py_TYPE(data) != api.array_type()) {
+    return false;
+  }
+  const numpy::ArrayFields* fields = numpy::fields(data);
+  return fields->nd == 1 && fields->data != nullptr && is_float64(api, fields->descr);
+}
+
+Result<bool> copy_strided(PyObject* data, FloatBuffer& buffer) {
+  const numpy::ArrayFields* fields = numpy::fields(data);
+  const auto count = static_cast<std::size_t>(fields->dimensions[0]);
+  const numpy::npy_intp stride = fields->strides[0];
+  if (!buffer.reserve_exactly(count)) {
+    return out_of_memory();
+  }
+  const char* element = fields->data;
+  for (std::size_t i = 0; i < count; ++i, element += stride) {
+    double value;
+    std::memcpy(&value, element, sizeof value);
+    static_cast<void>(buffer.push(value));  // room reserved above
+  }
+  return true;
+}
+
 // Copies the items into a buffer; nullopt when the form does not fit, an
 // error when memory runs out.
 Result<std::optional<SeriesHolder>> try_sequence(const NumpyApi& api, PyObject* data) {
@@ -207,22 +291,13 @@ Result<std::optional<SeriesHolder>> try_sequence(const NumpyApi& api, PyObject* 
   FloatBuffer buffer;
   buffer.reserve_hint(static_cast<std::size_t>(hint));
 
-  Object iterator = Object::steal(PyObject_GetIter(data));
-  if (!iterator) {
-    PyErr_Clear();  // trial conversion: its error is discarded
-    return std::nullopt;
+  Result<bool> copied = PyList_CheckExact(data) || PyTuple_CheckExact(data) ? copy_list_or_tuple(data, buffer)
+                        : is_plain_float64_array(api, data)                  ? copy_strided(data, buffer)
+                                                                             : copy_iterated(data, buffer);
+  if (!copied) {
+    return std::unexpected(std::move(copied.error()));
   }
-  while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
-    const std::optional<double> value = item_value(item.get());
-    if (!value) {
-      return std::nullopt;
-    }
-    if (!buffer.push(*value)) {
-      return std::unexpected(Error::lazy(PyExc_MemoryError, "out of memory while copying the data"));
-    }
-  }
-  if (PyErr_Occurred() != nullptr) {
-    PyErr_Clear();  // iteration raised: the form fails, its error is discarded
+  if (!*copied) {
     return std::nullopt;
   }
 

@@ -241,3 +241,63 @@ def test_array_is_read_in_place(series):
     first = outcome(EscancianoLobato(data))
     data[3] += 1.0
     assert outcome(EscancianoLobato(data)) != first
+
+
+class Mutating:
+    """An item whose conversion changes the list being read."""
+
+    def __init__(self, target, action):
+        self.target, self.action = target, action
+
+    def __float__(self):
+        self.action(self.target)
+        return 0.5
+
+
+@pytest.mark.parametrize(
+    "action",
+    [lambda l: l.clear(), lambda l: l.append(9.0), lambda l: l.__setitem__(slice(3, None), [])],
+    ids=["clear", "append", "truncate"],
+)
+def test_list_mutated_while_read_behaves_as_its_iterator(action):
+    def make(kind):
+        data = kind([1.0, 2.0, 4.0, 3.0, 7.0, 5.0, 6.0, 8.0])
+        data.insert(2, Mutating(data, action))
+        return data
+
+    class ListSubclass(list):  # read through its iterator
+        pass
+
+    fast, slow = make(list), make(ListSubclass)
+    try:
+        expected = outcome(EscancianoLobato(slow, d=1))
+    except ValueError as e:  # the list may end up too short
+        with pytest.raises(ValueError, match=str(e)):
+            EscancianoLobato(fast, d=1)
+    else:
+        assert outcome(EscancianoLobato(fast, d=1)) == expected
+
+
+def test_item_dropped_by_the_list_during_its_own_conversion_stays_alive():
+    data = []
+
+    class Dropper:
+        def __float__(self):
+            data.clear()  # the list's reference to this very item goes
+            self.payload = [0.0] * 1000  # would land in freed memory
+            return 2.5
+
+    data.extend([1.0, Dropper(), 3.0])
+    # read: 1.0, then 2.5; then the list is empty and reading stops
+    assert outcome(EscancianoLobato(data, d=1)) == outcome(EscancianoLobato(np.array([1.0, 2.5]), d=1))
+
+
+class IterReversed(np.ndarray):
+    def __iter__(self):
+        return iter(np.asarray(self)[::-1].tolist())
+
+
+def test_non_contiguous_subclass_is_iterated_not_read_from_memory():
+    base = np.arange(20.0) ** 1.5
+    view = base[::2].view(IterReversed)
+    assert outcome(EscancianoLobato(view, d=2)) == outcome(EscancianoLobato(base[::2][::-1].copy(), d=2))

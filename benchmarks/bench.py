@@ -1,0 +1,196 @@
+"""End-to-end timings of EscancianoLobato against what users would write or
+reach for instead, for growing n, printed as one table of medians and ratios.
+
+Peers:
+  numpy       the NumPy formulation: deviations and squares once, np.dot per
+              lag, the same penalty rule and a chi-square(1) p-value
+  ljungbox    statsmodels' acorr_ljungbox on the same lags (not robust to
+              conditional heteroscedasticity, shown for speed only); it
+              computes autocorrelations by direct correlation, O(n^2), so it
+              is timed up to n = 10**5 only (about 90 s a call at 10**6)
+Input forms of zorvane: a float64 array, a list, a pandas Series and a
+non-contiguous view.
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import math
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+from zorvane import statistical_tests
+
+EscancianoLobato = statistical_tests.EscancianoLobato
+HERE = Path(__file__).resolve().parent
+LJUNG_BOX_MAX_N = 10**5
+
+
+def ms(t: float | None) -> str:
+    return "-" if t is None else f"{t * 1e3:.3f}"
+
+
+def ratio(a: float | None, b: float) -> str:
+    return "-" if a is None else f"{a / b:.2f}x"
+
+
+def numpy_formulation(x: np.ndarray, q: float = 2.4, d: int | None = None):
+    n = x.size
+    d = int(n**0.2) if d is None else d
+    w = x - x.mean()
+    s = w * w
+    rho2 = np.empty(d)
+    for k in range(1, d + 1):
+        g = np.dot(w[:-k], w[k:]) / (n - k)
+        t = np.dot(s[:-k], s[k:]) / (n - k)
+        rho2[k - 1] = g * g / t
+    lam = math.log(n)
+    lags = np.arange(1, d + 1)
+    logarithmic = math.sqrt(q * lam) >= math.sqrt(n) * math.sqrt(rho2.max())
+    penalised = n * np.cumsum(rho2) - (lags * lam if logarithmic else 2.0 * lags)
+    p = int(np.argmax(penalised)) + 1
+    statistic = n * float(np.sum(rho2[:p]))
+    return p, statistic, math.erfc(math.sqrt(statistic / 2.0))
+
+
+def median_time(fn, budget: float = 1.0, at_least: int = 3, at_most: int = 200) -> float:
+    fn()  # warm up
+    times = []
+    started = time.perf_counter()
+    while len(times) < at_most and (len(times) < at_least or time.perf_counter() - started < budget):
+        gc.disable()
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+        gc.enable()
+    return statistics.median(times)
+
+
+def peak_extra_memory(n: int) -> int:
+    """Peak resident memory a construction adds on top of an n-value array (bytes)."""
+    code = f"""
+import numpy as np
+from zorvane import statistical_tests
+x = np.random.default_rng(0).standard_normal({n})
+statistical_tests.EscancianoLobato(x[:1000])  # NumPy's table and the registry
+def hwm():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) * 1024
+def rss():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) * 1024
+open("/proc/self/clear_refs", "w").write("5")
+before = rss()
+r = statistical_tests.EscancianoLobato(x)
+print(hwm() - before)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return int(out.stdout.strip())
+
+
+def machine() -> str:
+    cpu = platform.processor() or platform.machine()
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return f"{cpu}, {os.cpu_count()} cores, Python {platform.python_version()}, NumPy {np.__version__}"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="n up to 10**5 only")
+    parser.add_argument("--plot", type=Path, default=HERE / "timings.png")
+    parser.add_argument("--markdown", type=Path, default=HERE / "latest.md")
+    args = parser.parse_args()
+
+    import pandas as pd
+    from statsmodels.stats.diagnostic import acorr_ljungbox
+
+    sizes = [10**3, 10**4, 10**5] if args.quick else [10**3, 10**4, 10**5, 10**6, 10**7]
+    rng = np.random.default_rng(7)
+    rows = []
+    header = (f"{'n':>9} {'d':>4} {'array ms':>9} {'list ms':>9} {'Series ms':>9} {'view ms':>9} "
+              f"{'numpy ms':>9} {'LB ms':>9} {'vs numpy':>9} {'vs LB':>7} {'list vs np.array':>16}")
+    print(header)
+    for n in sizes:
+        x = rng.standard_normal(n)
+        lst = x.tolist()
+        series = pd.Series(x)
+        view = np.repeat(x, 2)[::2]
+        budget = 0.5 if n <= 10**5 else 2.0
+        for d in (None, 100):
+            lags = int(n**0.2) if d is None else d
+            t_array = median_time(lambda: EscancianoLobato(x, d=d), budget)
+            t_list = median_time(lambda: EscancianoLobato(lst, d=d), budget)
+            t_series = median_time(lambda: EscancianoLobato(series, d=d), budget)
+            t_view = median_time(lambda: EscancianoLobato(view, d=d), budget)
+            t_numpy = median_time(lambda: numpy_formulation(x, d=d), budget)
+            t_lb = median_time(lambda: acorr_ljungbox(x, lags=[lags]), budget) if n <= LJUNG_BOX_MAX_N else None
+            t_list_np = median_time(lambda: EscancianoLobato(np.array(lst), d=d), budget)
+            # the two computations agree on the selected lag
+            assert EscancianoLobato(x, d=d).p_tilde == numpy_formulation(x, d=d)[0]
+            row = dict(n=n, d=lags, array=t_array, list=t_list, series=t_series, view=t_view,
+                       numpy=t_numpy, ljungbox=t_lb, list_via_numpy=t_list_np)
+            rows.append(row)
+            print(f"{n:>9} {lags:>4} {ms(t_array):>9} {ms(t_list):>9} {ms(t_series):>9} {ms(t_view):>9} "
+                  f"{ms(t_numpy):>9} {ms(t_lb):>9} {ratio(t_numpy, t_array):>9} {ratio(t_lb, t_array):>7} "
+                  f"{ratio(t_list_np, t_list):>16}", flush=True)
+
+    memory_n = 10**5 if args.quick else 10**7
+    extra = peak_extra_memory(memory_n)
+    print(f"peak extra memory of a construction on {memory_n} float64 values: {extra / 1024:.0f} KiB")
+
+    lines = [
+        f"Machine: {machine()}.",
+        "",
+        "| n | d | array ms | list ms | Series ms | view ms | NumPy ms | Ljung-Box ms | vs NumPy | vs Ljung-Box "
+        "| list vs np.array(list) |",
+        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in rows:
+        lines.append(
+            f"| {r['n']:,} | {r['d']} | {ms(r['array'])} | {ms(r['list'])} | {ms(r['series'])} | "
+            f"{ms(r['view'])} | {ms(r['numpy'])} | {ms(r['ljungbox'])} | "
+            f"{ratio(r['numpy'], r['array'])} | {ratio(r['ljungbox'], r['array'])} | "
+            f"{ratio(r['list_via_numpy'], r['list'])} |"
+        )
+    lines += ["", f"Peak extra memory of a construction on {memory_n:,} float64 values: {extra / 1024:.0f} KiB."]
+    args.markdown.write_text("\n".join(lines) + "\n")
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.2), sharey=True)
+    for ax, default in zip(axes, (True, False)):
+        sel = [r for r in rows if (r["d"] == 100) != default]
+        for key, label in (("array", "zorvane, float64 array"), ("list", "zorvane, list"),
+                           ("numpy", "NumPy formulation"), ("ljungbox", "statsmodels Ljung-Box")):
+            points = [(r["n"], r[key]) for r in sel if r[key] is not None]
+            ax.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
+        ax.set_title("default d = floor(n^0.2)" if default else "d = 100")
+        ax.set_xlabel("n")
+        ax.grid(True, which="both", alpha=0.3)
+    axes[0].set_ylabel("seconds per test (median)")
+    axes[0].legend()
+    fig.tight_layout()
+    fig.savefig(args.plot, dpi=110)
+    print(f"wrote {args.markdown} and {args.plot}")
+
+
+if __name__ == "__main__":
+    main()
