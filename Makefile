@@ -10,7 +10,7 @@ PYTEST_ARGS ?= -q
 
 MODULE_PATH := $(abspath $(BUILD_DIR))
 
-.PHONY: demo test test-cpp test-python system-deps build venvs clean
+.PHONY: demo test test-cpp test-python bench system-deps build venvs clean
 
 demo: build $(VENV_DIR)/numpy2/.ready
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/numpy2/bin/python examples/demo.py
@@ -26,7 +26,7 @@ system-deps:
 # The core library, its C++ tests and the extension module, in one tree.
 build: system-deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON \
-	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
+	  -DZORVANE_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)
 
 test-cpp: build
@@ -45,6 +45,14 @@ venvs: $(VENV_DIR)/numpy2/.ready $(VENV_DIR)/numpy1/.ready
 test-python: build venvs
 	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
 	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy1/bin/python -m pytest $(PYTEST_ARGS)
+
+# Kernel against the reference loop (C++), then whole constructions against
+# the NumPy formulation and statsmodels (Python); writes benchmarks/latest.md
+# and benchmarks/timings.png. BENCH_ARGS=--quick stops at n = 10**5.
+BENCH_ARGS ?=
+bench: build $(VENV_DIR)/bench/.ready
+	$(BUILD_DIR)/zorvane_kernel_bench $(if $(filter --quick,$(BENCH_ARGS)),--quick,)
+	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/bench/bin/python benchmarks/bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV_DIR)

@@ -3,7 +3,9 @@ reach for instead, for growing n, printed as one table of medians and ratios.
 
 Peers:
   numpy       the NumPy formulation: deviations and squares once, np.dot per
-              lag, the same penalty rule and a chi-square(1) p-value
+              lag, the same penalty rule and a chi-square(1) p-value; timed
+              with NumPy's BLAS threads as installed (all cores) and limited
+              to one thread (zorvane runs on the calling thread only)
   ljungbox    statsmodels' acorr_ljungbox on the same lags (not robust to
               conditional heteroscedasticity, shown for speed only); it
               computes autocorrelations by direct correlation, O(n^2), so it
@@ -118,12 +120,16 @@ def main() -> None:
 
     import pandas as pd
     from statsmodels.stats.diagnostic import acorr_ljungbox
+    from threadpoolctl import threadpool_info, threadpool_limits
+
+    blas_threads = max((p["num_threads"] for p in threadpool_info() if p["user_api"] == "blas"), default=1)
 
     sizes = [10**3, 10**4, 10**5] if args.quick else [10**3, 10**4, 10**5, 10**6, 10**7]
     rng = np.random.default_rng(7)
     rows = []
     header = (f"{'n':>9} {'d':>4} {'array ms':>9} {'list ms':>9} {'Series ms':>9} {'view ms':>9} "
-              f"{'numpy ms':>9} {'LB ms':>9} {'vs numpy':>9} {'vs LB':>7} {'list vs np.array':>16}")
+              f"{'numpy ms':>9} {'numpy1 ms':>9} {'LB ms':>9} {'vs numpy':>9} {'vs numpy1':>9} {'vs LB':>9} "
+              f"{'list vs np.array':>16}")
     print(header)
     for n in sizes:
         x = rng.standard_normal(n)
@@ -138,15 +144,18 @@ def main() -> None:
             t_series = median_time(lambda: EscancianoLobato(series, d=d), budget)
             t_view = median_time(lambda: EscancianoLobato(view, d=d), budget)
             t_numpy = median_time(lambda: numpy_formulation(x, d=d), budget)
+            with threadpool_limits(1):
+                t_numpy_1 = median_time(lambda: numpy_formulation(x, d=d), budget)
             t_lb = median_time(lambda: acorr_ljungbox(x, lags=[lags]), budget) if n <= LJUNG_BOX_MAX_N else None
             t_list_np = median_time(lambda: EscancianoLobato(np.array(lst), d=d), budget)
             # the two computations agree on the selected lag
             assert EscancianoLobato(x, d=d).p_tilde == numpy_formulation(x, d=d)[0]
             row = dict(n=n, d=lags, array=t_array, list=t_list, series=t_series, view=t_view,
-                       numpy=t_numpy, ljungbox=t_lb, list_via_numpy=t_list_np)
+                       numpy=t_numpy, numpy1=t_numpy_1, ljungbox=t_lb, list_via_numpy=t_list_np)
             rows.append(row)
             print(f"{n:>9} {lags:>4} {ms(t_array):>9} {ms(t_list):>9} {ms(t_series):>9} {ms(t_view):>9} "
-                  f"{ms(t_numpy):>9} {ms(t_lb):>9} {ratio(t_numpy, t_array):>9} {ratio(t_lb, t_array):>7} "
+                  f"{ms(t_numpy):>9} {ms(t_numpy_1):>9} {ms(t_lb):>9} {ratio(t_numpy, t_array):>9} "
+                  f"{ratio(t_numpy_1, t_array):>9} {ratio(t_lb, t_array):>9} "
                   f"{ratio(t_list_np, t_list):>16}", flush=True)
 
     memory_n = 10**5 if args.quick else 10**7
@@ -154,17 +163,17 @@ def main() -> None:
     print(f"peak extra memory of a construction on {memory_n} float64 values: {extra / 1024:.0f} KiB")
 
     lines = [
-        f"Machine: {machine()}.",
+        f"Machine: {machine()}, NumPy's BLAS with {blas_threads} thread(s).",
         "",
-        "| n | d | array ms | list ms | Series ms | view ms | NumPy ms | Ljung-Box ms | vs NumPy | vs Ljung-Box "
-        "| list vs np.array(list) |",
-        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| n | d | array ms | list ms | Series ms | view ms | NumPy ms | NumPy 1-thread ms | Ljung-Box ms "
+        "| vs NumPy | vs NumPy 1-thread | vs Ljung-Box | list vs np.array(list) |",
+        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for r in rows:
         lines.append(
             f"| {r['n']:,} | {r['d']} | {ms(r['array'])} | {ms(r['list'])} | {ms(r['series'])} | "
-            f"{ms(r['view'])} | {ms(r['numpy'])} | {ms(r['ljungbox'])} | "
-            f"{ratio(r['numpy'], r['array'])} | {ratio(r['ljungbox'], r['array'])} | "
+            f"{ms(r['view'])} | {ms(r['numpy'])} | {ms(r['numpy1'])} | {ms(r['ljungbox'])} | "
+            f"{ratio(r['numpy'], r['array'])} | {ratio(r['numpy1'], r['array'])} | {ratio(r['ljungbox'], r['array'])} | "
             f"{ratio(r['list_via_numpy'], r['list'])} |"
         )
     lines += ["", f"Peak extra memory of a construction on {memory_n:,} float64 values: {extra / 1024:.0f} KiB."]
@@ -179,7 +188,8 @@ def main() -> None:
     for ax, default in zip(axes, (True, False)):
         sel = [r for r in rows if (r["d"] == 100) != default]
         for key, label in (("array", "zorvane, float64 array"), ("list", "zorvane, list"),
-                           ("numpy", "NumPy formulation"), ("ljungbox", "statsmodels Ljung-Box")):
+                           ("numpy", "NumPy formulation"), ("numpy1", "NumPy formulation, 1 thread"),
+                           ("ljungbox", "statsmodels Ljung-Box")):
             points = [(r["n"], r[key]) for r in sel if r[key] is not None]
             ax.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
         ax.set_title("default d = floor(n^0.2)" if default else "d = 100")
