@@ -10,12 +10,12 @@ PYTEST_ARGS ?= -q
 
 MODULE_PATH := $(abspath $(BUILD_DIR))
 
-.PHONY: demo test test-cpp test-python bench system-deps build venvs clean
+.PHONY: demo test test-cpp test-python test-package bench system-deps build venvs clean
 
 demo: build $(VENV_DIR)/numpy2/.ready
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/numpy2/bin/python examples/demo.py
 
-test: test-cpp test-python
+test: test-cpp test-python test-package
 
 # GoogleTest for the C++ tests, from Debian's packages.
 system-deps:
@@ -45,6 +45,11 @@ venvs: $(VENV_DIR)/numpy2/.ready $(VENV_DIR)/numpy1/.ready
 test-python: build venvs
 	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
 	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy1/bin/python -m pytest $(PYTEST_ARGS)
+
+# sdist and wheel from a clean build, the wheel installed into a fresh
+# environment, the type stub checked by mypy.
+test-package: $(VENV_DIR)/numpy2/.ready
+	cd tests/package && ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
 
 # Kernel against the reference loop (C++), then whole constructions against
 # the NumPy formulation and statsmodels (Python); writes benchmarks/latest.md

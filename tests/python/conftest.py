@@ -1,11 +1,17 @@
 """Shared fixtures and helpers for the Python suite."""
 import math
+import os
 import struct
 
 import numpy as np
 import pytest
 
 from zorvane import statistical_tests
+
+# Subprocesses started by the tests may run in other directories.
+os.environ["PYTHONPATH"] = os.pathsep.join(
+    os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry
+)
 
 EscancianoLobato = statistical_tests.EscancianoLobato
 

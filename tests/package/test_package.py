@@ -1,0 +1,97 @@
+"""The distribution a user installs: sdist and wheel build, the wheel holds
+only what it should, installs into a clean environment and works there, and
+its type stub satisfies a type checker."""
+import subprocess
+import sys
+import textwrap
+import venv
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture(scope="module")
+def dist(tmp_path_factory):
+    out = tmp_path_factory.mktemp("dist")
+    proc = subprocess.run([sys.executable, "-m", "build", "--outdir", str(out), str(ROOT)],
+                          capture_output=True, text=True, timeout=1200)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+    return out
+
+
+def test_sdist_and_wheel_are_built(dist):
+    assert len(list(dist.glob("zorvane-*.tar.gz"))) == 1
+    assert len(list(dist.glob("zorvane-*.whl"))) == 1
+
+
+def test_wheel_contents(dist):
+    (wheel,) = dist.glob("zorvane-*.whl")
+    names = zipfile.ZipFile(wheel).namelist()
+    payload = [n for n in names if not n.startswith("zorvane-0.1.0.dist-info/")]
+    assert len(payload) == 2
+    assert any(n.startswith("zorvane.") and n.endswith(".so") for n in payload)
+    assert "zorvane.pyi" in payload
+    info = {n.split("/", 1)[1] for n in names if n.startswith("zorvane-0.1.0.dist-info/")}
+    assert {"METADATA", "WHEEL", "RECORD"} <= info
+    assert any(n.endswith("LICENSE") for n in info)
+    metadata = zipfile.ZipFile(wheel).read("zorvane-0.1.0.dist-info/METADATA").decode()
+    assert "Requires-Python: >=3.9" in metadata
+    assert [line for line in metadata.splitlines() if line.startswith("Requires-Dist")] == ["Requires-Dist: numpy>=1.21"]
+
+
+def test_sdist_leaves_out_build_trees(dist):
+    import tarfile
+
+    (sdist,) = dist.glob("zorvane-*.tar.gz")
+    names = tarfile.open(sdist).getnames()
+    assert not [n for n in names if "/build/" in n or "/.venv" in n]
+    assert any(n.endswith("/src/lib/constructor.cpp") for n in names)
+
+
+def test_wheel_installs_and_runs_in_a_clean_environment(dist, tmp_path):
+    (wheel,) = dist.glob("zorvane-*.whl")
+    env = tmp_path / "env"
+    venv.create(env, with_pip=True)
+    python = env / "bin" / "python"
+    proc = subprocess.run([str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", str(wheel)],
+                          capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    proc = subprocess.run(
+        [str(python), "-c", "from zorvane import statistical_tests as s; r = s.EscancianoLobato(list(range(1, 11)), d=2);"
+         " print(r.p_tilde, r.statistic.hex())"],
+        capture_output=True, text=True, timeout=120, cwd=tmp_path, env={"PATH": "/usr/bin:/bin"},
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["2", float.fromhex("0x1.42b8430becc4fp+3").hex()]
+
+
+def test_type_stub_checks(dist, tmp_path):
+    (wheel,) = dist.glob("zorvane-*.whl")
+    target = tmp_path / "site"
+    zipfile.ZipFile(wheel).extractall(target)
+    usage = tmp_path / "usage.py"
+    usage.write_text(textwrap.dedent(
+        """
+        import numpy as np
+        from zorvane import statistical_tests
+
+        r: statistical_tests.EscancianoLobato = statistical_tests.EscancianoLobato(np.zeros(3), q=2.0, d=1)
+        lag: int = r.p_tilde
+        value: float = r.statistic + r.pvalue
+        statistical_tests.EscancianoLobato([1.0, 2.0, 3.0])
+        """
+    ))
+    bad = tmp_path / "bad.py"
+    bad.write_text("from zorvane import statistical_tests\nstatistical_tests.EscancianoLobato([1.0], q='x')\n"
+                   "s: str = statistical_tests.EscancianoLobato([1.0]).pvalue\n")
+    env = {"MYPYPATH": str(target), "PATH": "/usr/bin:/bin"}
+    ok = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(usage)],
+                        capture_output=True, text=True, env=env, timeout=600)
+    assert ok.returncode == 0, ok.stdout + ok.stderr
+    refused = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", str(bad)],
+                             capture_output=True, text=True, env=env, timeout=600)
+    assert refused.returncode == 1
+    assert refused.stdout.count("error:") == 2, refused.stdout
