@@ -10,7 +10,7 @@ PYTEST_ARGS ?= -q
 
 MODULE_PATH := $(abspath $(BUILD_DIR))
 
-.PHONY: demo test test-cpp test-python test-package bench system-deps build venvs clean
+.PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean
 
 demo: build $(VENV_DIR)/numpy2/.ready
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/numpy2/bin/python examples/demo.py
@@ -50,6 +50,37 @@ test-python: build venvs
 # environment, the type stub checked by mypy.
 test-package: $(VENV_DIR)/numpy2/.ready
 	cd tests/package && ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
+
+# About 100,000 generated cases over the property tests.
+fuzz: build $(VENV_DIR)/numpy2/.ready
+	cd tests/python && HYPOTHESIS_PROFILE=fuzz PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy2/bin/python \
+	  -m pytest -q -p no:cacheprovider --hypothesis-show-statistics test_properties.py
+
+# The C++ tests and the whole Python suite against a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer; any report fails the run.
+SANITIZE_DIR   := build/sanitize
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g
+sanitize: system-deps $(VENV_DIR)/numpy2/.ready
+	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVANE_BUILD_TESTS=ON \
+	  -DZORVANE_BUILD_MODULE=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
+	  "-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_SHARED_LINKER_FLAGS=$(SANITIZE_FLAGS)" \
+	  "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE_FLAGS)"
+	cmake --build $(SANITIZE_DIR)
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure
+	cd tests/python && ZORVANE_SANITIZED=1 PYTHONMALLOC=malloc \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONPATH=$(abspath $(SANITIZE_DIR)) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider
+
+# Memcheck over a representative subset (conversions, errors, the module's
+# surface) and over the C++ tests; fails on any report with a frame of ours.
+valgrind: build $(VENV_DIR)/numpy2/.ready
+	$(VENV_DIR)/numpy2/bin/python tests/valgrind_check.py -- $(BUILD_DIR)/zorvane_core_tests --gtest_brief=1 \
+	  --gtest_filter=-*Differential*:*EveryKernel*
+	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy2/bin/python ../valgrind_check.py -- \
+	  ../../$(VENV_DIR)/numpy2/bin/python -m pytest -q -p no:cacheprovider test_arguments.py test_inputs.py \
+	  test_module.py -k "not second_initialisation and not numpy_is_not_imported"
 
 # Kernel against the reference loop (C++), then whole constructions against
 # the NumPy formulation and statsmodels (Python); writes benchmarks/latest.md

@@ -163,7 +163,12 @@ std::optional<SeriesHolder> try_array(const NumpyApi& api, PyObject* candidate) 
   binding::acquire_read_borrow(registry, candidate);
   SeriesHolder holder(Object::borrow(candidate), registry,
                       {reinterpret_cast<const double*>(fields->data), static_cast<std::size_t>(fields->dimensions[0])});
-  if ((fields->flags & (numpy::kCContiguous | numpy::kFContiguous)) == 0 || fields->data == nullptr) {
+  // Read in place only what can be read as doubles: contiguous memory at an
+  // address aligned for double (an array unpickled from a network frame, for
+  // one, need not be). Anything else is copied by the sequence form.
+  const bool contiguous = (fields->flags & (numpy::kCContiguous | numpy::kFContiguous)) != 0;
+  const bool aligned = reinterpret_cast<std::uintptr_t>(fields->data) % alignof(double) == 0;
+  if (!contiguous || fields->data == nullptr || !aligned) {
     return std::nullopt;  // the holder gives the borrow back
   }
   return holder;
@@ -250,7 +255,8 @@ Result<bool> copy_list_or_tuple(PyObject* data, FloatBuffer& buffer) {
 }
 
 // A 1-D float64 array of the exact NumPy type (no subclass, which could
-// iterate differently) that failed the array form for want of contiguity:
+// iterate differently) that failed the array form for want of contiguity or
+// alignment:
 // iterating it would give its elements in order, so they are copied straight
 // from memory instead of through one scalar object each.
 bool is_plain_float64_array(const NumpyApi& api, PyObject* data) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <sstream>
+#include <string>
 
 #include "bits.hpp"
 #include "numeric/gamma_distribution.hpp"
@@ -23,10 +24,19 @@ double chi_square_pvalue(double statistic) {
   return 1.0 - chi_square->cdf(statistic);
 }
 
+// Parameter names by position: the default would print the cases' bytes,
+// padding included.
+template <class Case>
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+  return "case" + std::to_string(info.index);
+}
+
 struct PValueCase {
   double statistic;
   double pvalue;
 };
+
+void PrintTo(const PValueCase& c, std::ostream* out) { *out << "s=" << c.statistic << " p=" << c.pvalue; }
 
 class ChiSquarePValue : public ::testing::TestWithParam<PValueCase> {};
 
@@ -52,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
         PValueCase{70.13, 0x1p-53},
         PValueCase{70.1304, 0.0},  // 1 - e^ax ans rounds to 1
         PValueCase{1e6, 0.0},      // x above 712.49: the underflow shortcut
-        PValueCase{kInf, 0.0}, PValueCase{kNaN, kNaN}));
+        PValueCase{kInf, 0.0}, PValueCase{kNaN, kNaN}),
+    case_name<PValueCase>);
 
 TEST(ChiSquareDistribution, RefusesShapesThatAreNotPositive) {
   for (const double freedom : {0.0, -0.0, -1.0, -kInf, kNaN}) {
@@ -83,6 +94,8 @@ struct DomainCase {
   GammaArgumentError error;
 };
 
+void PrintTo(const DomainCase& c, std::ostream* out) { *out << "a=" << c.a << " x=" << c.x << ' ' << c.error; }
+
 class RegularizedLowerGammaDomain : public ::testing::TestWithParam<DomainCase> {};
 
 TEST_P(RegularizedLowerGammaDomain, Refuses) {
@@ -101,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(Table, RegularizedLowerGammaDomain,
                                            DomainCase{0.5, 0.0, GammaArgumentError::XInvalid},
                                            DomainCase{0.5, -0.0, GammaArgumentError::XInvalid},
                                            DomainCase{0.5, -1.0, GammaArgumentError::XInvalid},
-                                           DomainCase{0.5, kInf, GammaArgumentError::XInvalid}));
+                                           DomainCase{0.5, kInf, GammaArgumentError::XInvalid}),
+                         case_name<DomainCase>);
 
 TEST(RegularizedLowerGamma, SpecialValuesBeforeTheLoops) {
   EXPECT_TRUE(std::isnan(*regularized_lower_gamma(kNaN, 1.0)));

@@ -5,6 +5,13 @@ import struct
 
 import numpy as np
 import pytest
+from hypothesis import settings
+
+# "ci" for `make test`; "fuzz" (about 100,000 generated cases over the
+# property tests) for `make fuzz`.
+settings.register_profile("ci", max_examples=150)
+settings.register_profile("fuzz", max_examples=17_000)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 from zorvane import statistical_tests
 
@@ -14,6 +21,12 @@ os.environ["PYTHONPATH"] = os.pathsep.join(
 )
 
 EscancianoLobato = statistical_tests.EscancianoLobato
+
+# AddressSanitizer reserves a large address space and dies rather than
+# returning null when it runs out, so limits on the address space are left
+# to the uninstrumented runs.
+SKIP_UNDER_SANITIZER = pytest.mark.skipif(bool(os.environ.get("ZORVANE_SANITIZED")),
+                                          reason="address-space limits do not work under AddressSanitizer")
 
 
 def bits(value: float) -> int:

@@ -7,6 +7,8 @@ import textwrap
 import numpy as np
 import pytest
 
+from conftest import SKIP_UNDER_SANITIZER
+
 from conftest import EscancianoLobato, outcome
 
 
@@ -122,6 +124,7 @@ def test_numpy_unavailable_at_first_construction(tmp_path, stub, expected):
         assert expected in message
 
 
+@SKIP_UNDER_SANITIZER
 def test_memory_exhausted_while_copying_raises_memory_error():
     proc = run_python(
         """

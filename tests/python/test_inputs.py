@@ -301,3 +301,22 @@ def test_non_contiguous_subclass_is_iterated_not_read_from_memory():
     base = np.arange(20.0) ** 1.5
     view = base[::2].view(IterReversed)
     assert outcome(EscancianoLobato(view, d=2)) == outcome(EscancianoLobato(base[::2][::-1].copy(), d=2))
+
+
+@pytest.mark.parametrize("offset", [1, 3, 4])
+@pytest.mark.parametrize("kind", ["plain", "subclass", "memmap"])
+def test_unaligned_arrays_are_copied_not_read_in_place(tmp_path, offset, kind):
+    # An array unpickled from a network frame can start at any byte.
+    values = np.array(VALUES)
+    if kind == "memmap":
+        path = tmp_path / "series.bin"
+        path.write_bytes(b"\0" * offset + values.tobytes())
+        data = np.memmap(path, dtype=np.float64, mode="r", offset=offset, shape=values.shape)
+    else:
+        raw = np.zeros(values.nbytes + offset, dtype=np.uint8)
+        data = raw[offset:].view(np.float64)
+        data[:] = values
+        if kind == "subclass":
+            data = data.view(Masked)
+    assert data.ctypes.data % 8 != 0 and data.flags.c_contiguous
+    assert outcome(EscancianoLobato(data, d=3)) == outcome(EscancianoLobato(values, d=3))

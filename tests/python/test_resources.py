@@ -7,7 +7,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import EscancianoLobato, outcome
+from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, outcome
 
 VALUES = [0.3, -1.2, 2.5, 0.7, -0.4, 1.9, -2.2, 0.1, 1.4, -0.8, 0.6, 2.1]
 
@@ -20,21 +20,53 @@ class ToNumpy:
         return self.array
 
 
+class Raising:
+    def to_numpy(self, copy):
+        raise RuntimeError("no")
+
+    def __len__(self):
+        raise RuntimeError("no len")
+
+    def __getitem__(self, i):
+        if i >= 3:
+            raise IndexError
+        return float(i * i)
+
+
+class BadItem:
+    def __float__(self):
+        raise ValueError("bad")
+
+
 def inputs():
     array = np.array(VALUES)
+    pandas = pytest.importorskip("pandas")
     return [
         ("array", array, {}),
+        ("read-only", np.frombuffer(array.tobytes()), {}),
+        ("masked", np.ma.masked_array(array, mask=np.zeros(array.size, dtype=bool)), {}),
         ("list", list(VALUES), {}),
+        ("tuple", tuple(VALUES), {}),
+        ("bytes", bytes(range(3, 40, 3)), {}),
+        ("range", range(1, 30, 3), {}),
+        ("int-array", np.arange(12) % 5, {}),
         ("strided", np.repeat(array, 2)[::2], {}),
+        ("series", pandas.Series(VALUES), {}),
         ("to_numpy", ToNumpy(array), {}),
+        ("to_numpy-raises", Raising(), {}),
         ("refused-str", "abc", {}),
         ("refused-none-item", [1.0, None], {}),
+        ("refused-bad-item", [1.0, BadItem(), 2.0], {}),
+        ("refused-generator", (v for v in VALUES), {}),
+        ("refused-dict", {1: 2.0}, {}),
+        ("refused-2d", np.ones((3, 2)), {}),
         ("empty", [], {}),
         ("nan", [1.0, float("nan")], {}),
         ("zero-variance", [2.0] * 8, {}),
         ("bad-q", array, {"q": "x"}),
         ("bad-d", array, {"d": -1}),
         ("d-too-large", array, {"d": 100}),
+        ("unexpected-keyword", array, {"data": 1}),
     ]
 
 
@@ -70,6 +102,7 @@ def test_results_hold_no_reference_to_their_input():
     assert sys.getrefcount(EscancianoLobato) > 0
 
 
+@SKIP_UNDER_SANITIZER  # its allocator keeps freed memory in quarantine
 def test_heap_memory_does_not_grow():
     resource = pytest.importorskip("resource")
     data = list(np.random.default_rng(1).standard_normal(100_000))

@@ -1,0 +1,87 @@
+"""Several Python threads constructing at once on shared data: same results
+as one thread, no borrow left behind, and write borrows held by another party
+stop exactly the constructions on their arrays."""
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import EscancianoLobato, outcome
+from test_resources import BorrowApi, registry  # noqa: F401 - fixture
+
+pandas = pytest.importorskip("pandas")
+
+
+def shared_inputs():
+    rng = np.random.default_rng(11)
+    arrays = [rng.standard_normal(n) for n in (50, 500, 5000)]
+    return arrays + [a.tolist() for a in arrays] + [pandas.Series(a) for a in arrays] + [a[::-1] for a in arrays]
+
+
+def run_threads(worker, count):
+    errors = []
+
+    def guarded(i):
+        try:
+            worker(i)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors
+
+
+def test_threads_agree_with_one_thread(registry):  # noqa: F811
+    inputs = shared_inputs()
+    expected = [outcome(EscancianoLobato(x)) for x in inputs]
+    results = {}
+
+    def worker(i):
+        got = []
+        for round_ in range(30):
+            for j, x in enumerate(inputs):
+                got.append((j, outcome(EscancianoLobato(x))))
+        results[i] = got
+
+    assert run_threads(worker, 8) == []
+    for got in results.values():
+        for j, value in got:
+            assert value == expected[j]
+    # nothing is left borrowed: a write borrow succeeds on every array
+    for x in inputs[:3]:
+        assert registry.acquire_exclusive(registry.state, x) == 0
+        registry.release_exclusive(registry.state, x)
+
+
+def test_write_borrows_stop_exactly_their_arrays(registry):  # noqa: F811
+    rng = np.random.default_rng(5)
+    arrays = [rng.standard_normal(300) for _ in range(6)]
+    locked = {1, 4}
+    expected = [outcome(EscancianoLobato(a)) for a in arrays]
+    for i in locked:
+        assert registry.acquire_exclusive(registry.state, arrays[i]) == 0
+    failures = {i: 0 for i in range(len(arrays))}
+    lock = threading.Lock()
+    try:
+        def worker(_):
+            for _ in range(40):
+                for i, a in enumerate(arrays):
+                    try:
+                        assert outcome(EscancianoLobato(a)) == expected[i]
+                    except BaseException as e:  # noqa: BLE001
+                        assert type(e).__name__ == "PanicException" and str(e).endswith("AlreadyBorrowed")
+                        with lock:
+                            failures[i] += 1
+
+        assert run_threads(worker, 4) == []
+    finally:
+        for i in locked:
+            registry.release_exclusive(registry.state, arrays[i])
+    assert {i for i, count in failures.items() if count} == locked
+    assert all(failures[i] == 4 * 40 for i in locked)
+    for i in locked:
+        assert outcome(EscancianoLobato(arrays[i])) == expected[i]

@@ -1,0 +1,95 @@
+"""Resource and import edges: each ends in a result or a clear exception
+within bounded memory, never in a dead process."""
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from conftest import SKIP_UNDER_SANITIZER
+
+from conftest import EscancianoLobato, outcome
+
+
+def run_python(code, timeout=300):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+@pytest.mark.parametrize("q", [1e-300, float("inf"), 5e-324, 1.7976931348623157e308])
+def test_extreme_q(series, q):
+    r = EscancianoLobato(series, q=q)
+    assert 1 <= r.p_tilde <= 4 and 0.0 <= r.pvalue <= 1.0
+    # a tiny q makes every penalty 2p, an infinite one every penalty p ln n
+    assert outcome(r) == outcome(EscancianoLobato(series, q=1e-300 if q < 1 else 1e300))
+
+
+def test_hundred_million_values_in_bounded_memory():
+    proc = run_python(
+        """
+        import numpy as np
+        from zorvane import statistical_tests
+        x = np.sin(np.arange(10**8, dtype=np.float64) * 0.37)
+        statistical_tests.EscancianoLobato(x[:100])
+        def status(key):
+            for line in open("/proc/self/status"):
+                if line.startswith(key):
+                    return int(line.split()[1]) * 1024
+        open("/proc/self/clear_refs", "w").write("5")
+        before = status("VmRSS:")
+        r = statistical_tests.EscancianoLobato(x)
+        print(r.p_tilde, status("VmHWM:") - before)
+        """,
+        timeout=600,
+    )
+    assert proc.returncode == 0, proc.stderr
+    p_tilde, extra = map(int, proc.stdout.split())
+    assert 1 <= p_tilde <= 39  # the default d at n = 10**8 is 39
+    assert extra < 1 << 20
+
+
+@SKIP_UNDER_SANITIZER
+def test_unallocatable_working_vector_raises_instead_of_dying():
+    # d = n asks for n + 1 working values; with the address space capped the
+    # allocation fails and the failure reaches Python as an exception.
+    proc = run_python(
+        """
+        import os, resource
+        import numpy as np
+        from zorvane import statistical_tests
+        x = np.arange(10**7, dtype=np.float64) % 7
+        statistical_tests.EscancianoLobato(x[:50])
+        used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (used + (16 << 20), hard))
+        try:
+            statistical_tests.EscancianoLobato(x, d=x.size)
+        except BaseException as e:
+            print(type(e).__name__, "|", e)
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(statistical_tests.EscancianoLobato(x[:100]).p_tilde >= 0)
+        """,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith("PanicException | ") and "bad_alloc" in lines[0]
+    assert lines[1] == "True"
+    assert "bad_alloc" in proc.stderr
+
+
+def test_import_from_a_sub_interpreter_raises_import_error():
+    proc = run_python(
+        """
+        import zorvane, _testcapi
+        status = _testcapi.run_in_subinterp("import zorvane")
+        print("status", status)
+        r = zorvane.statistical_tests.EscancianoLobato([1.0, 3.0, 2.0, 5.0, 4.0])
+        print(r.p_tilde >= 0)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["status -1", "True"]
+    assert "ImportError" in proc.stderr
+    assert "only once per interpreter process" in proc.stderr
