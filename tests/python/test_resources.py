@@ -79,7 +79,10 @@ def construct(data, kwargs):
 
 @pytest.mark.parametrize("name, data, kwargs", inputs(), ids=[case[0] for case in inputs()])
 def test_constructions_leak_nothing(name, data, kwargs):
-    for _ in range(200):  # warm caches, free lists and the registry's tables
+    # The first batch warms caches, free lists, the registry's tables and the
+    # interpreter's own specialisation of this loop; the second must leave
+    # everything where it found it.
+    for _ in range(3000):
         construct(data, kwargs)
     gc.collect()
     refs = sys.getrefcount(data)
@@ -90,7 +93,7 @@ def test_constructions_leak_nothing(name, data, kwargs):
     gc.collect()
     assert sys.getrefcount(data) == refs
     assert sys.getrefcount(EscancianoLobato) == type_refs
-    assert sys.getallocatedblocks() - blocks < 50
+    assert sys.getallocatedblocks() - blocks < 20
 
 
 def test_results_hold_no_reference_to_their_input():
