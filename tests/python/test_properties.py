@@ -397,7 +397,7 @@ def test_objects_with_to_numpy(behaviour, case, sequence, is_sequence):
 
 q_values = st.one_of(
     st.none(), any_float, st.integers(-5, 5), st.integers(min_value=10**309, max_value=10**310), st.booleans(),
-    st.builds(np.float32, any_float), st.builds(np.float64, any_float), st.builds(np.int64, st.integers(-5, 5)),
+    st.builds(np.float32, st.floats(width=32)), st.builds(np.float64, any_float), st.builds(np.int64, st.integers(-5, 5)),
     st.builds(Fraction, st.integers(-9, 9), st.integers(1, 9)), st.builds(Decimal, st.integers(-9, 9)),
     st.just("2.4"), st.just(1j), st.just([2.4]), st.builds(IndexLike, st.integers(-3, 3)),
 )
