@@ -42,7 +42,7 @@ def test_threads_agree_with_one_thread(registry):  # noqa: F811
 
     def worker(i):
         got = []
-        for round_ in range(30):
+        for _ in range(30):
             for j, x in enumerate(inputs):
                 got.append((j, outcome(EscancianoLobato(x))))
         results[i] = got

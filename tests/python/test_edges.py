@@ -4,12 +4,9 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
 
-from conftest import SKIP_UNDER_SANITIZER
-
-from conftest import EscancianoLobato, outcome
+from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, outcome
 
 
 def run_python(code, timeout=300):

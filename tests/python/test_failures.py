@@ -7,9 +7,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from conftest import SKIP_UNDER_SANITIZER
-
-from conftest import EscancianoLobato, outcome
+from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, outcome
 
 
 def run_python(code, tmp_path=None, extra_path=None):

@@ -4,7 +4,6 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
 
 import zorvane

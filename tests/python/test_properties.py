@@ -14,7 +14,6 @@ from decimal import Decimal
 from fractions import Fraction
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
