@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     if (quick && n > 1'000'000) continue;
     std::vector<double> x(n);
     for (auto& v : x) v = normal(rng);
-    const double mean = el::scan_series(x).sum / static_cast<double>(n);
+    const double mean = el::ScannedSeries::scan(x).sum() / static_cast<double>(n);
     const auto default_d = static_cast<std::uint64_t>(std::pow(static_cast<double>(n), 0.2));
     for (const std::uint64_t d : {default_d, std::uint64_t{100}}) {
       const double pairs = static_cast<double>(d) * static_cast<double>(n) - static_cast<double>(d * (d + 1) / 2);

@@ -9,20 +9,9 @@
 
 namespace zorvane::binding {
 
-// Counts this thread's nested entries. The module never releases the
-// interpreter lock, so no reference-count release is ever queued while the
-// lock is not held and there is nothing to apply on entry.
-class EntryScope {
- public:
-  EntryScope() noexcept { ++depth_; }
-  ~EntryScope() { --depth_; }
-  EntryScope(const EntryScope&) = delete;
-  EntryScope& operator=(const EntryScope&) = delete;
-  [[nodiscard]] static int depth() noexcept { return depth_; }
-
- private:
-  static inline thread_local int depth_ = 0;
-};
+// The module never releases the interpreter lock, so no reference-count
+// release is ever queued while the lock is not held and there is nothing to
+// apply on entry.
 
 // Runs `body` (returning Result<Object>) for a slot that returns a new
 // reference or null: an error value becomes the current exception, any C++
@@ -30,7 +19,6 @@ class EntryScope {
 template <class Body>
   requires std::same_as<std::invoke_result_t<Body>, Result<Object>>
 PyObject* enter(Body&& body) noexcept {
-  EntryScope scope;
   try {
     Result<Object> result = body();
     if (result) {
@@ -44,15 +32,16 @@ PyObject* enter(Body&& body) noexcept {
 }
 
 // For slots that return nothing (deallocation): a failure is reported as an
-// unraisable PanicException, since there is no caller to raise it to.
+// unraisable PanicException, since there is no caller to raise it to. The
+// report names `where` (static text such as "EscancianoLobato.__dealloc__"),
+// never the object: the body may already have freed it.
 template <class Body>
-void enter_void(Body&& body, PyObject* context) noexcept {
-  EntryScope scope;
+void enter_void(Body&& body, const char* where) noexcept {
   try {
     body();
   } catch (...) {
     raise_current_exception_as_panic();
-    PyErr_WriteUnraisable(context);
+    write_unraisable(where);
   }
 }
 

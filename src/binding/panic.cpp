@@ -97,4 +97,17 @@ void raise_current_exception_as_panic() noexcept {
   }
 }
 
+void write_unraisable(const char* where) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  // null when even this text cannot be made: the report then names no place
+  PyObject* place = PyUnicode_FromString(where);
+  PyErr_Clear();  // a failure to make the text must not replace the error being reported
+  PyErr_Restore(type, value, traceback);  // steals all three
+  PyErr_WriteUnraisable(place);
+  Py_XDECREF(place);
+}
+
 }  // namespace zorvane::binding

@@ -34,4 +34,8 @@ class Panic : public std::runtime_error {
 // failure while doing so aborts the process.
 void raise_current_exception_as_panic() noexcept;
 
+// Reports the current Python exception with PyErr_WriteUnraisable, naming
+// `where` as the place it was ignored in, and clears it.
+void write_unraisable(const char* where) noexcept;
+
 }  // namespace zorvane::binding

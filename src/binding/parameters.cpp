@@ -3,6 +3,7 @@
 #include "binding/parameters.hpp"
 
 #include <cstring>
+#include <vector>
 
 namespace zorvane::binding {
 namespace {
@@ -72,7 +73,7 @@ Result<void> bind_arguments(const FunctionDescription& function, PyObject* args,
         PyErr_Clear();  // not UTF-8 text: it names no parameter, reported as unexpected below
       }
       std::size_t match = slots.size();
-      for (std::size_t i = function.positional_only; name != nullptr && i < slots.size(); ++i) {
+      for (std::size_t i = 0; name != nullptr && i < slots.size(); ++i) {
         const std::string_view candidate = function.positional_names[i];
         if (candidate.size() == static_cast<std::size_t>(length) &&
             std::memcmp(candidate.data(), name, candidate.size()) == 0) {
@@ -95,16 +96,15 @@ Result<void> bind_arguments(const FunctionDescription& function, PyObject* args,
     }
   }
 
-  std::array<std::string_view, 8> missing_names{};
-  std::size_t missing = 0;
+  std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < function.required_positional; ++i) {
-    if (slots[i] == nullptr && missing < missing_names.size()) {
-      missing_names[missing++] = function.positional_names[i];
+    if (slots[i] == nullptr) {
+      missing.push_back(function.positional_names[i]);
     }
   }
-  if (missing > 0) {
-    return type_error(function.full_name() + " missing " + std::to_string(missing) + " required positional argument" +
-                      (missing == 1 ? "" : "s") + ": " + quoted_list(std::span(missing_names).first(missing)));
+  if (!missing.empty()) {
+    return type_error(function.full_name() + " missing " + std::to_string(missing.size()) +
+                      " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
   }
   return {};
 }

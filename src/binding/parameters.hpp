@@ -2,7 +2,6 @@
 // constant description of the function; every binding message lives here.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -16,7 +15,6 @@ struct FunctionDescription {
   std::string_view class_name;     // empty for a free function
   std::string_view function_name;
   std::span<const std::string_view> positional_names;  // every parameter, in order
-  std::size_t positional_only;     // leading parameters that cannot be named
   std::size_t required_positional; // leading parameters that must be given
 
   // "Class.function()", as the messages name it.

@@ -1,5 +1,6 @@
-// EscancianoLobato.__new__: bind, convert q and d, convert the data, check
-// it, run the test, and build the result object.
+// EscancianoLobato.__new__: a binder that yields typed (data, q, d), then an
+// implementation that converts and checks the data, runs the test and builds
+// the result object.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -28,7 +29,6 @@ constexpr binding::FunctionDescription kNewDescription = {
     .class_name = "EscancianoLobato",
     .function_name = "__new__",
     .positional_names = kParameterNames,
-    .positional_only = 0,
     .required_positional = 1,
 };
 
@@ -80,57 +80,64 @@ Result<std::uint64_t> convert_d(PyObject* value) {
   return d;
 }
 
-Result<Object> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// The bound and converted arguments of EscancianoLobato(data, /, q, d).
+struct NewArguments {
+  PyObject* raw_data;           // borrowed from the call's arguments
+  double q;                     // positive
+  std::optional<std::uint64_t> d;  // absent: the default from n
+};
+
+// Binds the call's arguments and converts q and d; every argument error
+// comes from here, in the order the messages are checked.
+Result<NewArguments> bind_new(PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, kParameterNames.size()> slots{};
   if (Result<void> bound = binding::bind_arguments(kNewDescription, args, kwargs, slots); !bound) {
     return std::unexpected(std::move(bound.error()));
   }
-  PyObject* raw_data = slots[0];
-  const bool q_given = slots[1] != nullptr && slots[1] != Py_None;
-  const bool d_given = slots[2] != nullptr && slots[2] != Py_None;
-
-  double q = kDefaultQ;
-  if (q_given) {
-    Result<double> converted = convert_q(slots[1]);
-    if (!converted) {
-      return std::unexpected(std::move(converted.error()));
+  NewArguments arguments{slots[0], kDefaultQ, std::nullopt};
+  if (slots[1] != nullptr && slots[1] != Py_None) {
+    Result<double> q = convert_q(slots[1]);
+    if (!q) {
+      return std::unexpected(std::move(q.error()));
     }
-    q = *converted;
+    arguments.q = *q;
   }
   // d's conversion runs before q's check: its error wins when both are bad
-  std::optional<std::uint64_t> d;
-  if (d_given) {
-    Result<std::uint64_t> converted = convert_d(slots[2]);
-    if (!converted) {
-      return std::unexpected(std::move(converted.error()));
+  if (slots[2] != nullptr && slots[2] != Py_None) {
+    Result<std::uint64_t> d = convert_d(slots[2]);
+    if (!d) {
+      return std::unexpected(std::move(d.error()));
     }
-    d = *converted;
+    arguments.d = *d;
   }
-  if (q_given && !(q > 0.0)) {
+  if (!(arguments.q > 0.0)) {
     return binding::value_error("q must be positive");
   }
+  return arguments;
+}
 
+// Converts and checks the data, runs the test and builds the result object.
+Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, double q,
+                                      std::optional<std::uint64_t> d) {
   Result<SeriesHolder> series = to_series_view(raw_data);
   if (!series) {
     return std::unexpected(std::move(series.error()));
   }
-  const std::span<const double> values = series->view();
-  if (values.empty()) {
+  if (series->view().empty()) {
     return binding::value_error("data must not be empty");
   }
   // the NaN check shares its pass with the sum behind the mean
-  const el::SeriesScan scan = el::scan_series(values);
-  if (scan.has_nan) {
+  const auto scanned = el::ScannedSeries::scan(series->view());
+  if (scanned.has_nan()) {
     return binding::value_error("data must not contain NaN values");
   }
   if (d == 0u) {
     return binding::value_error("d must be positive");
   }
-  if (!d) {
-    d = static_cast<std::uint64_t>(std::pow(static_cast<double>(values.size()), kDefaultLagExponent));
-  }
+  const std::uint64_t lags =
+      d.value_or(static_cast<std::uint64_t>(std::pow(static_cast<double>(scanned.values().size()), kDefaultLagExponent)));
 
-  const auto outcome = el::run_escanciano_lobato(values, *d, q, scan);
+  const auto outcome = el::run_escanciano_lobato(scanned, lags, q);
   series->release();
   if (!outcome) {
     if (const auto* zero = std::get_if<el::ZeroVariance>(&outcome.error())) {
@@ -155,7 +162,13 @@ Result<Object> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* escanciano_lobato_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return binding::enter([&] { return construct(type, args, kwargs); });
+  return binding::enter([&]() -> Result<Object> {
+    Result<NewArguments> bound = bind_new(args, kwargs);
+    if (!bound) {
+      return std::unexpected(std::move(bound.error()));
+    }
+    return escanciano_lobato_impl(type, bound->raw_data, bound->q, bound->d);
+  });
 }
 
 }  // namespace zorvane::lib

@@ -2,6 +2,7 @@
 // the PySliceContainer type that owns a copied sequence's buffer.
 #include "lib/input_conversion.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -26,8 +27,6 @@ constexpr const char* kUnacceptedData = "expected a 1-D numpy.ndarray, pandas.Se
 
 // --- the vector owner type --------------------------------------------------
 
-using DropBuffer = void (*)(double* data, std::size_t length, std::size_t capacity) noexcept;
-
 // Owns a float64 buffer and frees it when destroyed; the base object of the
 // arrays made by the sequence form.
 struct SliceContainer {
@@ -35,10 +34,9 @@ struct SliceContainer {
   double* data;
   std::size_t length;
   std::size_t capacity;
-  DropBuffer drop;
 };
 
-void free_buffer(double* data, std::size_t /*length*/, std::size_t capacity) noexcept {
+void free_buffer(double* data, std::size_t capacity) noexcept {
   if (capacity != 0) {
     std::free(data);
   }
@@ -46,9 +44,7 @@ void free_buffer(double* data, std::size_t /*length*/, std::size_t capacity) noe
 
 void slice_container_dealloc(PyObject* self) noexcept {
   auto* container = reinterpret_cast<SliceContainer*>(self);
-  if (container->drop != nullptr) {
-    container->drop(container->data, container->length, container->capacity);
-  }
+  free_buffer(container->data, container->capacity);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types hold a reference to their type
@@ -86,7 +82,7 @@ class FloatBuffer {
   FloatBuffer() noexcept = default;
   FloatBuffer(const FloatBuffer&) = delete;
   FloatBuffer& operator=(const FloatBuffer&) = delete;
-  ~FloatBuffer() { free_buffer(data_, length_, capacity_); }
+  ~FloatBuffer() { free_buffer(data_, capacity_); }
 
   // Room for `wanted` values, or for fewer when that much cannot be had.
   void reserve_hint(std::size_t wanted) noexcept {
@@ -311,14 +307,13 @@ Result<std::optional<SeriesHolder>> try_sequence(const NumpyApi& api, PyObject* 
   auto* container_type = slice_container_type();
   Object container = Object::steal(PyType_GenericAlloc(container_type, 0));
   if (!container) {
-    PyErr_Clear();
+    PyErr_Clear();  // the MemoryError is replaced by the panic that names what could not be made
     binding::panic("Failed to create slice container: out of memory");
   }
   auto* slice = reinterpret_cast<SliceContainer*>(container.get());
   slice->data = buffer.data();
   slice->length = buffer.size();
   slice->capacity = buffer.capacity();
-  slice->drop = free_buffer;
   buffer.release();
 
   const numpy::npy_intp dims[1] = {static_cast<numpy::npy_intp>(slice->length)};

@@ -58,7 +58,7 @@ Result<void> add_to_module(PyObject* module, PyObject* name, PyObject* value) {
     return binding::type_error(std::string("'") + Py_TYPE(all.get())->tp_name + "' object cannot be converted to 'PyList'");
   }
   if (PyList_Append(all.get(), name) != 0) {
-    PyErr_Clear();
+    PyErr_Clear();  // the panic's own message replaces it: a failed append here is an exhausted interpreter
     binding::panic("could not append __name__ to __all__");
   }
   all.reset();

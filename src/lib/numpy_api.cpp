@@ -15,10 +15,8 @@ namespace {
 using binding::Error;
 using binding::Object;
 
-// Each cached on its own, once its computation succeeds.
-binding::OnceCell<std::string> core_cell;
-binding::OnceCell<std::string> multiarray_cell;
-binding::OnceCell<void**> table_cell;
+// Filled once the whole lookup has succeeded; a failure leaves it empty and
+// the next call starts again.
 binding::OnceCell<NumpyApi> api_cell;
 
 [[noreturn]] void lookup_failure() {
@@ -84,13 +82,15 @@ void** api_table(const std::string& multiarray) {
 }  // namespace
 
 const NumpyApi& numpy_api() {
-  if (NumpyApi* api = api_cell.get(); api != nullptr) {
+  if (const NumpyApi* api = api_cell.get(); api != nullptr) {
     return *api;
   }
-  const std::string& core = core_cell.get_or_init(core_package);
-  const std::string& multiarray = multiarray_cell.get_or_init([&] { return core + ".multiarray"; });
-  void** table = table_cell.get_or_init([&] { return api_table(multiarray); });
-  return api_cell.get_or_init([&] { return NumpyApi{table, core.c_str(), multiarray.c_str()}; });
+  return api_cell.get_or_init([] {
+    std::string core = core_package();
+    std::string multiarray = core + ".multiarray";
+    void** table = api_table(multiarray);
+    return NumpyApi{table, std::move(core), std::move(multiarray)};
+  });
 }
 
 }  // namespace zorvane::lib

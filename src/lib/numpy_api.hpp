@@ -1,15 +1,17 @@
 // NumPy's C-API table, looked up once per process at the first construction.
 #pragma once
 
+#include <string>
+
 #include "binding/borrow_registry.hpp"
 #include "binding/numpy_abi.hpp"
 
 namespace zorvane::lib {
 
 struct NumpyApi {
-  void** table;              // the `_ARRAY_API` function table
-  const char* core;          // "numpy._core" or "numpy.core"
-  const char* multiarray;    // core + ".multiarray"
+  void** table;            // the `_ARRAY_API` function table
+  std::string core;        // "numpy._core" or "numpy.core"
+  std::string multiarray;  // core + ".multiarray"
 
   [[nodiscard]] PyTypeObject* array_type() const noexcept {
     return static_cast<PyTypeObject*>(table[binding::numpy::kArrayTypeIndex]);
@@ -26,7 +28,7 @@ struct NumpyApi {
   [[nodiscard]] binding::numpy::SetBaseObject set_base_object() const noexcept {
     return reinterpret_cast<binding::numpy::SetBaseObject>(table[binding::numpy::kSetBaseObjectIndex]);
   }
-  [[nodiscard]] const binding::BorrowApi& borrows() const { return binding::borrow_registry(multiarray, table); }
+  [[nodiscard]] const binding::BorrowApi& borrows() const { return binding::borrow_registry(multiarray.c_str(), table); }
 };
 
 // The table, fetched on first use; a failure is an internal failure with the

@@ -103,7 +103,7 @@ void dealloc(PyObject* self) noexcept {
         // (PyType_GenericAlloc took it); give it back.
         Py_DECREF(type);
       },
-      self);
+      "EscancianoLobato.__dealloc__");
 }
 
 // "EscancianoLobato(data, /, q=2.4, d=None)\n--\n\n" and the documentation.
@@ -141,14 +141,14 @@ Result<PyTypeObject*> create_type() {
 }  // namespace
 
 Result<PyTypeObject*> escanciano_lobato_type() {
-  Result<PyTypeObject**> type = type_cell.get_or_try_init(create_type);
+  Result<PyTypeObject*> type = type_cell.get_or_try_init(create_type);
   if (!type) {
     Object cause = type.error().instance();
     return std::unexpected(Error::lazy(PyExc_RuntimeError, std::string("An error occurred while initializing class ") +
                                                                kClassName,
                                        std::move(cause)));
   }
-  return **type;
+  return *type;
 }
 
 }  // namespace zorvane::lib

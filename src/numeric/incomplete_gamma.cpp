@@ -10,7 +10,9 @@
 namespace zorvane::numeric {
 namespace {
 
-inline constexpr double kMachineEpsilon = 1e-15;                 // loop tolerance
+// Both loops stop once a step changes the result by at most this much
+// relative to it: about 4.5 units of 2**-52, not the machine epsilon itself.
+inline constexpr double kRelativeTolerance = 1e-15;
 inline constexpr double kTiny = 1.1102230246251565e-15;          // 5 * 2**-52
 inline constexpr double kMaxLog = -709.782712893384;             // -1024 * ln 2
 inline constexpr double kBig = 4503599627370496.0;               // 2**52
@@ -25,7 +27,7 @@ double lower_series(double a, double x, double ax) noexcept {
     r = r + 1.0;
     c = c * (x / r);  // the quotient first, then the product
     s = s + c;
-  } while (c / s > kMachineEpsilon);
+  } while (c / s > kRelativeTolerance);
   return (std::exp(ax) * s) / a;
 }
 
@@ -61,7 +63,7 @@ double complement_by_continued_fraction(double a, double x, double ax) noexcept 
       const double next = p / q;
       const double err = std::fabs((ans - next) / next);
       ans = next;
-      if (err <= kMachineEpsilon) {
+      if (err <= kRelativeTolerance) {
         break;
       }
     }

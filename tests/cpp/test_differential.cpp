@@ -14,6 +14,7 @@
 #include "bits.hpp"
 #include "numeric/gamma_distribution.hpp"
 #include "statistical_tests/escanciano_lobato/escanciano_lobato.hpp"
+#include "statistical_tests/escanciano_lobato/escanciano_lobato_with_kernel.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato {
 namespace {
@@ -123,7 +124,7 @@ std::vector<double> make_series(Shape shape, std::size_t n, std::mt19937_64& rng
 void expect_matches(const std::vector<double>& x, std::uint64_t d, double q, const std::string& what,
                     RobustTermsKernel kernel = best_kernel()) {
   const Expected e = plain_loop(x, d, q);
-  const auto r = run_escanciano_lobato(x, d, q, scan_series(x), kernel);
+  const auto r = run_escanciano_lobato_with(ScannedSeries::scan(x), d, q, kernel);
   if (e.zero_variance) {
     ASSERT_FALSE(r.has_value()) << what;
     ASSERT_TRUE(std::holds_alternative<ZeroVariance>(r.error())) << what;
@@ -201,9 +202,9 @@ TEST_P(EveryKernel, LengthsAroundBlockAndChunkSizes) {
   }
 }
 
-TEST_P(EveryKernel, ZeroVarianceInsideABlock) {
-  // Deviations vanish everywhere but at a few points, so tau_k is zero at
-  // exactly the lags that pair no two of them.
+TEST_P(EveryKernel, ZeroVarianceAtTheFirstLag) {
+  // Deviations vanish everywhere but at two points, so tau_k is zero at
+  // exactly the lags that pair no two of them, lag 1 first.
   for (const std::size_t n : {40, 1030, 2100}) {
     for (const std::size_t spacing : {3, 5, 11, 17, 22}) {
       std::vector<double> x(n, 0.0);
@@ -211,18 +212,30 @@ TEST_P(EveryKernel, ZeroVarianceInsideABlock) {
       x[1] = 1.0;
       x[1 + spacing] = -1.0;
       for (const std::uint64_t d : {std::uint64_t{24}, std::uint64_t{30}, static_cast<std::uint64_t>(n)}) {
-        const auto r = run_escanciano_lobato(x, d, 2.4, scan_series(x), kernel());
+        const auto r = run_escanciano_lobato_with(ScannedSeries::scan(x), d, 2.4, kernel());
         expect_matches(x, d, 2.4, "n " + std::to_string(n) + " spacing " + std::to_string(spacing), kernel());
         ASSERT_FALSE(r.has_value());
         EXPECT_EQ(std::get<ZeroVariance>(r.error()).lag, 1u) << "lag 1 pairs no two non-zero deviations";
       }
-      // with a run of non-zero values the first zero lag lies further out
+    }
+  }
+}
+
+TEST_P(EveryKernel, ZeroVarianceInsideABlock) {
+  // A run of non-zero deviations and zeros elsewhere: tau_k is non-zero up
+  // to the run's length and zero from there on, so the first zero lag lies
+  // inside a block of lags, not at its start.
+  for (const std::size_t n : {40, 1030, 2100}) {
+    for (const std::size_t spacing : {3, 5, 11, 17, 22}) {
       std::vector<double> y(n, 0.0);
       for (std::size_t i = 0; i < spacing; ++i) y[2 + i] = (i % 2 == 0) ? 1.0 : -1.0;
       if (spacing % 2 == 1) y[2 + spacing] = -1.0;
       for (const std::uint64_t d : {std::uint64_t{40}, static_cast<std::uint64_t>(n)}) {
         expect_matches(y, d, 2.4, "run " + std::to_string(spacing), kernel());
         if (HasFatalFailure()) return;
+        const auto r = run_escanciano_lobato_with(ScannedSeries::scan(y), d, 2.4, kernel());
+        ASSERT_FALSE(r.has_value());
+        EXPECT_GE(std::get<ZeroVariance>(r.error()).lag, spacing) << "the run pairs with itself up to its length";
       }
     }
   }

@@ -340,7 +340,7 @@ def test_list_mutated_during_conversion(values, where, action):
     got_list = factory()
     try:
         got = outcome(EscancianoLobato(got_list, d=1))
-    except ValueError as e:
+    except (ValueError, OSError) as e:  # [0.75, 1.0, 1.25] has a zero variance at lag 1
         got = str(e)
     # iterate the same mutating list in Python to find what was read
     model_list = factory()
@@ -349,7 +349,7 @@ def test_list_mutated_during_conversion(values, where, action):
         read.append(model_item(item))
     try:
         expect = outcome(EscancianoLobato(np.array(read), d=1))
-    except ValueError as e:
+    except (ValueError, OSError) as e:
         expect = str(e)
     assert got == expect
 

@@ -4,42 +4,79 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "numeric/gamma_distribution.hpp"
+#include "statistical_tests/escanciano_lobato/escanciano_lobato_with_kernel.hpp"
 #include "statistical_tests/escanciano_lobato/lag_selection.hpp"
 #include "statistical_tests/escanciano_lobato/robust_terms.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato {
-SeriesScan scan_series(std::span<const double> series) noexcept {
+namespace {
+
+// True when no lag k = 1 .. n can have tau_k == 0, decided in one pass.
+//
+// Every term of T_k is a product s_t s_{t+k} of two squared deviations
+// s = (x - mean)(x - mean). With every s non-zero and s_min the smallest
+// (NaN and infinity never compare below it), each term is NaN, infinite or,
+// rounding being monotone, at least s_min s_min. A sum of such terms is NaN,
+// infinite or at least s_min s_min, so tau_k = T_k / m with m <= n is NaN,
+// infinite or at least (s_min s_min) / n. When that quotient does not
+// underflow to zero, no tau_k is zero. (Lag n has no pairs: its tau is 0/0.)
+bool robust_variances_nonzero(std::span<const double> x, double mean) noexcept {
+  double smallest = std::numeric_limits<double>::infinity();
+  for (const double value : x) {
+    const double deviation = value - mean;
+    const double square = deviation * deviation;
+    if (square == 0.0) {
+      return false;
+    }
+    smallest = square < smallest ? square : smallest;
+  }
+  return (smallest * smallest) / static_cast<double>(x.size()) > 0.0;
+}
+
+}  // namespace
+
+ScannedSeries ScannedSeries::scan(std::span<const double> values) noexcept {
   // One accumulator from -0.0 in index order: the mean's bits depend on it.
   double sum = -0.0;
   bool has_nan = false;
-  for (const double value : series) {
+  for (const double value : values) {
     sum = sum + value;
     has_nan |= value != value;
   }
-  return {sum, has_nan};
+  return {values, sum, has_nan};
 }
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series, std::uint64_t d, double q) {
-  return run_escanciano_lobato(series, d, q, scan_series(series));
+  return run_escanciano_lobato(ScannedSeries::scan(series), d, q);
 }
 
-std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series, std::uint64_t d, double q,
-                                                          const SeriesScan& scan, RobustTermsKernel kernel) {
-  const std::uint64_t n = series.size();
-  const auto n_f = static_cast<double>(n);
-  const double mean = scan.sum / n_f;
+std::expected<TestOutcome, Refusal> run_escanciano_lobato(const ScannedSeries& series, std::uint64_t d, double q) {
+  return run_escanciano_lobato_with(series, d, q, best_kernel());
+}
 
-  // Lags beyond n have no pairs. Lags up to n are still computed first, so a
-  // zero robust variance at such a lag is reported before the refusal; the
-  // vector is sized by the lags actually computed.
+std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeries& series, std::uint64_t d, double q,
+                                                               RobustTermsKernel kernel) {
+  const std::span<const double> x = series.values();
+  const std::uint64_t n = x.size();
+  const auto n_f = static_cast<double>(n);
+  const double mean = series.sum() / n_f;
+
+  // Lags beyond n have no pairs. A zero robust variance at a lag up to n is
+  // reported before the refusal, so those lags are computed first, unless
+  // one pass shows that none of them can be zero.
+  if (d > n && robust_variances_nonzero(x, mean)) {
+    return std::unexpected(LagBeyondSeries{n + 1, n});
+  }
+  // The vector is sized by the lags actually computed.
   const std::uint64_t last_lag = std::min(d, n);
   std::vector<double> rho_tilde_sq(static_cast<std::size_t>(last_lag) + 1, 0.0);
-  if (const ZeroLag lag = kernel(series, mean, last_lag, rho_tilde_sq); lag != 0) {
+  if (const ZeroLag lag = kernel(x, mean, last_lag, rho_tilde_sq); lag != 0) {
     return std::unexpected(ZeroVariance{lag});
   }
   if (d > n) {

@@ -14,8 +14,6 @@
 #include <span>
 #include <variant>
 
-#include "statistical_tests/escanciano_lobato/robust_terms.hpp"
-
 namespace zorvane::statistical_tests::escanciano_lobato {
 
 struct TestOutcome {
@@ -37,28 +35,39 @@ struct LagBeyondSeries {
 
 using Refusal = std::variant<ZeroVariance, LagBeyondSeries>;
 
-// One pass over the series: the sum from -0.0 in index order (the mean's
-// numerator) and whether any value is NaN. The sum is a chain of dependent
-// additions, so the NaN test rides along for free.
-struct SeriesScan {
-  double sum;
-  bool has_nan;
-};
+// A series together with what one pass over it gives: the sum from -0.0 in
+// index order (the mean's numerator) and whether any value is NaN. The sum is
+// a chain of dependent additions, so the NaN test rides along for free. Only
+// scan() makes one, so the sum always belongs to the values it travels with.
+class ScannedSeries {
+ public:
+  [[nodiscard]] static ScannedSeries scan(std::span<const double> values) noexcept;
 
-[[nodiscard]] SeriesScan scan_series(std::span<const double> series) noexcept;
+  [[nodiscard]] std::span<const double> values() const noexcept { return values_; }
+  [[nodiscard]] double sum() const noexcept { return sum_; }
+  [[nodiscard]] bool has_nan() const noexcept { return has_nan_; }
+
+ private:
+  ScannedSeries(std::span<const double> values, double sum, bool has_nan) noexcept
+      : values_(values), sum_(sum), has_nan_(has_nan) {}
+
+  std::span<const double> values_;
+  double sum_;
+  bool has_nan_;
+};
 
 // Pure and reentrant; reads the series only. Throws only on broken
 // invariants of the p-value numerics (std::logic_error) or when the d + 1
 // working values cannot be allocated (std::bad_alloc); the working vector is
 // never sized by a d beyond n + 1.
-[[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series,
+//
+// A d beyond n is refused with LagBeyondSeries, unless some lag up to n has a
+// zero robust variance, which is reported first. When the data show in one
+// pass that no such lag exists, the refusal comes without computing any lag.
+[[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato(const ScannedSeries& series,
                                                                        std::uint64_t d, double q);
 
-// The same, with the scan of this series already made (it must be the scan
-// of exactly these values) and, for tests and benchmarks, a chosen kernel.
 [[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series,
-                                                                       std::uint64_t d, double q,
-                                                                       const SeriesScan& scan,
-                                                                       RobustTermsKernel kernel = best_kernel());
+                                                                       std::uint64_t d, double q);
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

@@ -11,9 +11,10 @@
 // own namespace (`Vec`: double or a GCC vector of doubles; `kWidth`: its lane
 // count; `kMaxVectors`: vectors per block at most), so instantiations have
 // distinct names and the linker cannot merge copies built for different
-// instruction sets. No standard-library template is used here for the same
+// instruction sets. No standard-library function is called here for the same
 // reason: an out-of-line copy built with -mavx2 could otherwise be picked
-// for the baseline path.
+// for the baseline path. (std::integer_sequence, used below, is a type that
+// only drives compile-time expansion: it emits no code.)
 #pragma once
 
 #include <cstddef>
