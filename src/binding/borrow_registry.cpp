@@ -1,8 +1,8 @@
 // The borrow registry: capsule lookup or creation, and the bookkeeping of
-// shared and exclusive borrows by base buffer and byte range.
+// shared and exclusive borrows by memory owner and byte range.
 #include "binding/borrow_registry.hpp"
 
-#include <algorithm>
+#include <new>
 #include <string>
 #include <unordered_map>
 
@@ -18,36 +18,45 @@ namespace {
 inline constexpr std::uint64_t kBorrowApiVersion = 1;
 inline constexpr const char* kRegistryErrorPrefix = "Interal borrow checking API error: ";
 
-// One array's borrow: the bytes it spans and either a count of shared
-// borrows (> 0) or kExclusive.
+// The borrows held on one array: the bytes it spans, how many shared
+// borrows, and whether an exclusive one (never both at once).
 struct Borrow {
   const char* low;
   const char* high;
-  std::int64_t count;
+  std::int64_t shared;
+  bool exclusive;
 };
-inline constexpr std::int64_t kExclusive = -1;
 
 struct RegistryState {
   PyTypeObject* array_type;
   unsigned feature_version;
-  // base buffer owner -> array -> borrow
+  // memory owner -> array -> its borrows
   std::unordered_map<PyObject*, std::unordered_map<PyObject*, Borrow>> borrows;
 };
 
-bool is_array(const RegistryState& state, PyObject* object) {
+bool is_array(const RegistryState& state, PyObject* object) noexcept {
   return Py_TYPE(object) == state.array_type || PyType_IsSubtype(Py_TYPE(object), state.array_type);
 }
 
-// The object that owns the memory: the end of the chain of array bases.
-PyObject* base_owner(const RegistryState& state, PyObject* array) {
+// The object that owns the memory: follow array bases, and memoryviews to the
+// object they were made from, until neither leads further.
+PyObject* memory_owner(const RegistryState& state, PyObject* array) noexcept {
   PyObject* owner = array;
-  while (numpy::fields(owner)->base != nullptr && is_array(state, numpy::fields(owner)->base)) {
-    owner = numpy::fields(owner)->base;
+  for (;;) {
+    PyObject* next = nullptr;
+    if (is_array(state, owner)) {
+      next = numpy::fields(owner)->base;
+    } else if (PyMemoryView_Check(owner)) {
+      next = PyMemoryView_GET_BUFFER(owner)->obj;
+    }
+    if (next == nullptr) {
+      return owner;
+    }
+    owner = next;
   }
-  return owner;
 }
 
-numpy::npy_intp item_size(const RegistryState& state, PyObject* array) {
+numpy::npy_intp item_size(const RegistryState& state, PyObject* array) noexcept {
   PyObject* descr = numpy::fields(array)->descr;
   if (state.feature_version >= numpy::kFeatureVersion2) {
     return reinterpret_cast<numpy::DescrV2*>(descr)->elsize;
@@ -56,50 +65,72 @@ numpy::npy_intp item_size(const RegistryState& state, PyObject* array) {
 }
 
 // [low, high) of the bytes an array can reach; empty for an empty array.
-Borrow span_of(const RegistryState& state, PyObject* array) {
+Borrow span_of(const RegistryState& state, PyObject* array) noexcept {
   const numpy::ArrayFields* a = numpy::fields(array);
   const char* low = a->data;
   const char* high = a->data;
   for (int i = 0; i < a->nd; ++i) {
     if (a->dimensions[i] == 0) {
-      return Borrow{a->data, a->data, 0};
+      return Borrow{a->data, a->data, 0, false};
     }
     const numpy::npy_intp reach = (a->dimensions[i] - 1) * a->strides[i];
     (reach < 0 ? low : high) += reach;
   }
-  return Borrow{low, high + item_size(state, array), 0};
+  return Borrow{low, high + item_size(state, array), 0, false};
 }
 
-bool overlaps(const Borrow& a, const Borrow& b) { return a.low < b.high && b.low < a.high; }
+bool overlaps(const Borrow& a, const Borrow& b) noexcept { return a.low < b.high && b.low < a.high; }
 
-int acquire(void* opaque, PyObject* array, bool exclusive) {
+int acquire(void* opaque, PyObject* array, bool exclusive) noexcept {
   auto& state = *static_cast<RegistryState*>(opaque);
-  Borrow wanted = span_of(state, array);
-  auto& by_array = state.borrows[base_owner(state, array)];
-  for (const auto& [other, held] : by_array) {
-    const bool conflicting = exclusive || held.count == kExclusive;
-    if (conflicting && (other == array || overlaps(held, wanted))) {
-      return -1;  // by_array holds the conflicting borrow, so it is not left empty
+  const Borrow wanted = span_of(state, array);
+  PyObject* owner = memory_owner(state, array);
+  if (const auto found = state.borrows.find(owner); found != state.borrows.end()) {
+    for (const auto& [other, held] : found->second) {
+      const bool conflicting = exclusive || held.exclusive;
+      if (conflicting && (other == array || overlaps(held, wanted))) {
+        return kBorrowConflict;
+      }
     }
   }
-  if (exclusive) {
-    wanted.count = kExclusive;
-    by_array.emplace(array, wanted);
-  } else {
-    auto [it, inserted] = by_array.emplace(array, wanted);
-    it->second.count += 1;
+  try {
+    auto& by_array = state.borrows[owner];
+    try {
+      auto [it, inserted] = by_array.emplace(array, wanted);
+      if (exclusive) {
+        it->second.exclusive = true;
+      } else {
+        it->second.shared += 1;
+      }
+    } catch (const std::bad_alloc&) {
+      if (by_array.empty()) {
+        state.borrows.erase(owner);  // leave no trace of the failed call
+      }
+      throw;
+    }
+  } catch (const std::bad_alloc&) {
+    return kBorrowOutOfMemory;
   }
-  return 0;
+  return kBorrowAcquired;
 }
 
-void release(void* opaque, PyObject* array) {
+void release(void* opaque, PyObject* array, bool exclusive) noexcept {
   auto& state = *static_cast<RegistryState*>(opaque);
-  const auto owner = state.borrows.find(base_owner(state, array));
+  const auto owner = state.borrows.find(memory_owner(state, array));
   if (owner == state.borrows.end()) {
     return;
   }
   const auto held = owner->second.find(array);
-  if (held != owner->second.end() && (held->second.count == kExclusive || --held->second.count == 0)) {
+  if (held == owner->second.end()) {
+    return;
+  }
+  Borrow& borrow = held->second;
+  if (exclusive) {
+    borrow.exclusive = false;
+  } else if (borrow.shared > 0) {
+    borrow.shared -= 1;
+  }
+  if (!borrow.exclusive && borrow.shared == 0) {
     owner->second.erase(held);
   }
   if (owner->second.empty()) {
@@ -107,10 +138,10 @@ void release(void* opaque, PyObject* array) {
   }
 }
 
-int acquire_shared(void* state, PyObject* array) { return acquire(state, array, false); }
-int acquire_exclusive(void* state, PyObject* array) { return acquire(state, array, true); }
-void release_shared(void* state, PyObject* array) { release(state, array); }
-void release_exclusive(void* state, PyObject* array) { release(state, array); }
+int acquire_shared(void* state, PyObject* array) noexcept { return acquire(state, array, false); }
+int acquire_exclusive(void* state, PyObject* array) noexcept { return acquire(state, array, true); }
+void release_shared(void* state, PyObject* array) noexcept { release(state, array, false); }
+void release_exclusive(void* state, PyObject* array) noexcept { release(state, array, true); }
 
 [[noreturn]] void registry_failure(const Error& error) { panic(kRegistryErrorPrefix + describe(error)); }
 
@@ -159,10 +190,13 @@ const BorrowApi& borrow_registry(const char* multiarray, void** numpy_api) {
 
 void acquire_read_borrow(const BorrowApi& registry, PyObject* array) {
   const int code = registry.acquire_shared(registry.state, array);
-  if (code == -1) {
+  if (code == kBorrowConflict) {
     panic("the array is mutably borrowed elsewhere: AlreadyBorrowed");
   }
-  if (code != 0) {
+  if (code == kBorrowOutOfMemory) {
+    panic("the borrow registry ran out of memory while recording a read borrow");
+  }
+  if (code != kBorrowAcquired) {
     panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
   }
 }

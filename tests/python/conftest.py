@@ -1,7 +1,11 @@
 """Shared fixtures and helpers for the Python suite."""
+import ctypes
 import math
 import os
 import struct
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -53,3 +57,45 @@ def series():
         values[t] = 0.4 * values[t - 1] + noise[t]
     values.setflags(write=False)
     return values
+
+
+def run_python(code, *, cwd=None, extra_path=None, timeout=300):
+    """Runs `code` in a fresh interpreter; `extra_path` goes first on sys.path."""
+    prelude = f"import sys; sys.path[:0] = {[str(extra_path)] if extra_path else []!r}\n"
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, cwd=cwd)
+
+
+# --- the borrow registry, reached as another extension module would ---------
+
+_ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)  # keeps the GIL, as required
+_RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+
+
+class BorrowApi(ctypes.Structure):
+    _fields_ = [
+        ("version", ctypes.c_uint64),
+        ("state", ctypes.c_void_p),
+        ("acquire_shared", _ACQUIRE),
+        ("acquire_exclusive", _ACQUIRE),
+        ("release_shared", _RELEASE),
+        ("release_exclusive", _RELEASE),
+    ]
+
+
+def borrow_registry():
+    """The registry's function table, created by a first construction if need be."""
+    EscancianoLobato([1.0, 2.0, 4.0])
+    major = int(np.__version__.split(".")[0])
+    multiarray = sys.modules["numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray"]
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    api = BorrowApi.from_address(get_pointer(multiarray._ARRAY_BORROW_REGISTRY, b"_ARRAY_BORROW_REGISTRY"))
+    assert api.version >= 1
+    return api
+
+
+@pytest.fixture
+def registry():
+    return borrow_registry()

@@ -7,7 +7,6 @@ import numpy as np
 import pytest
 
 from conftest import EscancianoLobato, outcome
-from test_resources import BorrowApi, registry  # noqa: F401 - fixture
 
 pandas = pytest.importorskip("pandas")
 
@@ -35,7 +34,7 @@ def run_threads(worker, count):
     return errors
 
 
-def test_threads_agree_with_one_thread(registry):  # noqa: F811
+def test_threads_agree_with_one_thread(registry):
     inputs = shared_inputs()
     expected = [outcome(EscancianoLobato(x)) for x in inputs]
     results = {}
@@ -57,7 +56,7 @@ def test_threads_agree_with_one_thread(registry):  # noqa: F811
         registry.release_exclusive(registry.state, x)
 
 
-def test_write_borrows_stop_exactly_their_arrays(registry):  # noqa: F811
+def test_write_borrows_stop_exactly_their_arrays(registry):
     rng = np.random.default_rng(5)
     arrays = [rng.standard_normal(300) for _ in range(6)]
     locked = {1, 4}

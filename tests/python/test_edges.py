@@ -1,17 +1,9 @@
 """Resource and import edges: each ends in a result or a clear exception
 within bounded memory, never in a dead process."""
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
-from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, outcome
-
-
-def run_python(code, timeout=300):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout)
+from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, outcome, run_python
 
 
 @pytest.mark.parametrize("q", [1e-300, float("inf"), 5e-324, 1.7976931348623157e308])

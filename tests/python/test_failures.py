@@ -1,37 +1,16 @@
 """Internal failures reach Python as PanicException after a report on
 standard error; exhausted memory and a missing NumPy end in orderly errors."""
-import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
 
-from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, outcome
-
-
-def run_python(code, tmp_path=None, extra_path=None):
-    env_path = [str(extra_path)] if extra_path else []
-    prelude = f"import sys; sys.path[:0] = {env_path!r}\n"
-    return subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=300, cwd=tmp_path,
-    )
+from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, borrow_registry, outcome, run_python
 
 
 def panic_from_write_borrow():
     """A PanicException, provoked through the borrow registry."""
-    import ctypes
-
-    from test_resources import BorrowApi
-
-    EscancianoLobato([1.0, 2.0, 4.0])
-    major = int(np.__version__.split(".")[0])
-    multiarray = sys.modules["numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray"]
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    api = BorrowApi.from_address(get_pointer(multiarray._ARRAY_BORROW_REGISTRY, b"_ARRAY_BORROW_REGISTRY"))
+    api = borrow_registry()
     array = np.arange(5.0)
     api.acquire_exclusive(api.state, array)
     try:

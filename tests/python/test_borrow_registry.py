@@ -1,0 +1,148 @@
+"""The borrow registry's protocol, driven through ctypes as another extension
+module would drive it, and its effect on constructions."""
+import contextlib
+
+import numpy as np
+import pytest
+
+from conftest import EscancianoLobato, outcome
+
+VALUES = [0.3, -1.2, 2.5, 0.7, -0.4, 1.9, -2.2, 0.1, 1.4, -0.8]
+CONFLICT = -1
+
+
+@contextlib.contextmanager
+def held(registry, kind, array):
+    """A borrow taken by 'the other module', given back on exit."""
+    assert getattr(registry, f"acquire_{kind}")(registry.state, array) == 0
+    try:
+        yield
+    finally:
+        getattr(registry, f"release_{kind}")(registry.state, array)
+
+
+def acquire(registry, kind, array):
+    """The code of one acquire; a success is given back at once."""
+    code = getattr(registry, f"acquire_{kind}")(registry.state, array)
+    if code == 0:
+        getattr(registry, f"release_{kind}")(registry.state, array)
+    return code
+
+
+def one_buffer():
+    """Two arrays over one bytearray, made through frombuffer and memoryview."""
+    buffer = bytearray(np.arange(10.0).tobytes())
+    return np.frombuffer(buffer), np.frombuffer(memoryview(buffer)[16:48])
+
+
+# (held kind, its array, wanted kind, the wanted array, expected code)
+@pytest.mark.parametrize(
+    "first, second, expected",
+    [
+        pytest.param(("shared", "whole"), ("shared", "whole"), 0, id="shared+shared"),
+        pytest.param(("shared", "whole"), ("exclusive", "whole"), CONFLICT, id="shared-then-exclusive"),
+        pytest.param(("exclusive", "whole"), ("shared", "whole"), CONFLICT, id="exclusive-then-shared"),
+        pytest.param(("exclusive", "whole"), ("exclusive", "whole"), CONFLICT, id="exclusive+exclusive"),
+        pytest.param(("exclusive", "head"), ("shared", "overlap"), CONFLICT, id="overlapping-slices"),
+        pytest.param(("exclusive", "head"), ("exclusive", "tail"), 0, id="disjoint-slices"),
+        pytest.param(("exclusive", "frombuffer"), ("shared", "memoryview"), CONFLICT, id="views-of-one-bytearray"),
+        pytest.param(("shared", "memoryview"), ("exclusive", "frombuffer"), CONFLICT, id="views-of-one-bytearray-rev"),
+        pytest.param(("shared", "frombuffer"), ("shared", "memoryview"), 0, id="views-shared"),
+        pytest.param(("exclusive", "frombuffer-head"), ("exclusive", "memoryview-tail"), 0, id="views-disjoint"),
+    ],
+)
+def test_conflicts(registry, first, second, expected):
+    base = np.arange(10.0)
+    buffer = bytearray(base.tobytes())
+    arrays = {
+        "whole": base, "head": base[:5], "tail": base[5:], "overlap": base[4:7],
+        "frombuffer": np.frombuffer(buffer), "memoryview": np.frombuffer(memoryview(buffer)[16:48]),
+        "frombuffer-head": np.frombuffer(buffer, count=2), "memoryview-tail": np.frombuffer(memoryview(buffer)[40:]),
+    }
+    with held(registry, first[0], arrays[first[1]]):
+        assert acquire(registry, second[0], arrays[second[1]]) == expected
+    # nothing of either is left behind
+    assert acquire(registry, "exclusive", arrays[first[1]]) == 0
+    assert acquire(registry, "exclusive", arrays[second[1]]) == 0
+
+
+@pytest.mark.parametrize("kind, stray", [("shared", "exclusive"), ("exclusive", "shared")])
+def test_a_stray_release_of_the_other_kind_changes_nothing(registry, kind, stray):
+    array = np.arange(6.0)
+    with held(registry, kind, array):
+        getattr(registry, f"release_{stray}")(registry.state, array)
+        assert acquire(registry, "exclusive", array) == CONFLICT
+        assert acquire(registry, "shared", array) == (0 if kind == "shared" else CONFLICT)
+    assert acquire(registry, "exclusive", array) == 0
+
+
+@pytest.mark.parametrize("kind", ["shared", "exclusive"])
+def test_releasing_what_is_not_held_changes_nothing(registry, kind):
+    array, other = np.arange(6.0), np.arange(6.0)
+    getattr(registry, f"release_{kind}")(registry.state, array)
+    with held(registry, "shared", other):
+        getattr(registry, f"release_{kind}")(registry.state, array)
+        assert acquire(registry, "exclusive", other) == CONFLICT
+    assert acquire(registry, "exclusive", array) == 0
+
+
+def test_shared_borrows_are_counted(registry):
+    array = np.arange(6.0)
+    with held(registry, "shared", array):
+        with held(registry, "shared", array):
+            pass
+        assert acquire(registry, "exclusive", array) == CONFLICT  # one is still held
+    assert acquire(registry, "exclusive", array) == 0
+
+
+def test_construction_on_a_view_of_a_write_borrowed_bytearray(registry):
+    writer, reader = one_buffer()
+    with held(registry, "exclusive", writer):
+        with pytest.raises(BaseException, match="AlreadyBorrowed$") as info:
+            EscancianoLobato(reader)
+        assert type(info.value).__name__ == "PanicException"
+    assert outcome(EscancianoLobato(reader)) == outcome(EscancianoLobato(np.arange(2.0, 6.0)))
+
+
+def test_write_borrow_elsewhere_stops_construction(registry):
+    array = np.array(VALUES)
+    assert registry.acquire_exclusive(registry.state, array) == 0
+    try:
+        with pytest.raises(BaseException) as info:
+            EscancianoLobato(array)
+        assert type(info.value).__name__ == "PanicException"
+        assert str(info.value).endswith("AlreadyBorrowed")
+        # a view of the same memory conflicts too; other memory does not
+        with pytest.raises(BaseException, match="AlreadyBorrowed$"):
+            EscancianoLobato(array[2:])
+        assert EscancianoLobato(np.array(VALUES)).p_tilde >= 0
+        # a copied sequence is its own memory
+        assert EscancianoLobato(list(array)).p_tilde >= 0
+    finally:
+        registry.release_exclusive(registry.state, array)
+    assert outcome(EscancianoLobato(array)) == outcome(EscancianoLobato(VALUES))
+
+
+def test_no_borrow_is_left_behind(registry):
+    array = np.array(VALUES)
+    EscancianoLobato(array)
+    for bad in ({"d": 0}, {"d": 100}):
+        with pytest.raises(ValueError):
+            EscancianoLobato(array, **bad)
+    with pytest.raises(OSError):
+        EscancianoLobato(np.full(5, 3.0))
+    # a write borrow needs no other borrow on the array
+    assert registry.acquire_exclusive(registry.state, array) == 0
+    registry.release_exclusive(registry.state, array)
+
+
+def test_shared_borrows_coexist(registry):
+    array = np.array(VALUES)
+    assert registry.acquire_shared(registry.state, array) == 0
+    try:
+        assert EscancianoLobato(array).p_tilde >= 0
+        assert registry.acquire_exclusive(registry.state, array) == -1
+    finally:
+        registry.release_shared(registry.state, array)
+    assert registry.acquire_exclusive(registry.state, array) == 0
+    registry.release_exclusive(registry.state, array)
