@@ -1,6 +1,7 @@
 // A process-wide cell filled once under the interpreter lock.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 #include "binding/error.hpp"
@@ -13,83 +14,62 @@ namespace zorvane::binding {
 // destructor does nothing. An initialiser may let other threads run (an
 // import does): when it returns, the first value stored wins and the later
 // one is dropped.
+//
+// A cell of a pointer holds the pointer itself (null while empty) and hands
+// it out; a cell of any other type holds a leaked heap copy of the value and
+// hands out its address or a reference to it.
 template <class T>
 class OnceCell {
+  static constexpr bool kPointer = std::is_pointer_v<T>;
+
  public:
+  using Handle = std::conditional_t<kPointer, T, T*>;
+
   constexpr OnceCell() noexcept = default;
 
-  [[nodiscard]] T* get() const noexcept { return value_; }
+  // Null while empty.
+  [[nodiscard]] Handle get() const noexcept { return value_; }
 
+  // `make` returns Result<T> (for a pointer, a non-null one on success).
   template <class Make>
-  [[nodiscard]] Result<T*> get_or_try_init(Make&& make) {
-    if (value_ != nullptr) {
-      return value_;
-    }
-    Result<T> made = std::forward<Make>(make)();
-    if (!made) {
-      return std::unexpected(std::move(made.error()));
-    }
+  [[nodiscard]] Result<Handle> get_or_try_init(Make&& make) {
     if (value_ == nullptr) {
-      value_ = new T(std::move(*made));
+      Result<T> made = std::forward<Make>(make)();
+      if (!made) {
+        return std::unexpected(std::move(made.error()));
+      }
+      store(std::move(*made));
     }
     return value_;
   }
 
-  // For initialisers that cannot fail, or that fail by throwing.
+  // For initialisers that cannot fail, or that fail by throwing. Returns the
+  // pointer for a cell of a pointer, else a reference to the value.
   template <class Make>
-  [[nodiscard]] T& get_or_init(Make&& make) {
+  [[nodiscard]] decltype(auto) get_or_init(Make&& make) {
     if (value_ == nullptr) {
-      T made = std::forward<Make>(make)();
-      if (value_ == nullptr) {
-        value_ = new T(std::move(made));
-      }
+      store(std::forward<Make>(make)());
     }
-    return *value_;
+    if constexpr (kPointer) {
+      return value_;
+    } else {
+      return *value_;
+    }
   }
 
  private:
-  T* value_ = nullptr;
-};
-
-// A cell of a pointer holds the pointer itself (null while empty): the
-// object it points to is what lives until exit, not a copy of the pointer.
-template <class T>
-class OnceCell<T*> {
- public:
-  constexpr OnceCell() noexcept = default;
-
-  [[nodiscard]] T* get() const noexcept { return value_; }
-
-  // `make` returns Result<T*> with a non-null pointer on success.
-  template <class Make>
-  [[nodiscard]] Result<T*> get_or_try_init(Make&& make) {
+  void store(T made) {
     if (value_ != nullptr) {
-      return value_;
+      return;  // another thread filled the cell while `make` ran
     }
-    Result<T*> made = std::forward<Make>(make)();
-    if (!made) {
-      return std::unexpected(std::move(made.error()));
+    if constexpr (kPointer) {
+      value_ = made;
+    } else {
+      value_ = new T(std::move(made));
     }
-    if (value_ == nullptr) {
-      value_ = *made;
-    }
-    return value_;
   }
 
-  // For initialisers that cannot fail, or that fail by throwing.
-  template <class Make>
-  [[nodiscard]] T* get_or_init(Make&& make) {
-    if (value_ == nullptr) {
-      T* made = std::forward<Make>(make)();
-      if (value_ == nullptr) {
-        value_ = made;
-      }
-    }
-    return value_;
-  }
-
- private:
-  T* value_ = nullptr;
+  Handle value_ = nullptr;
 };
 
 }  // namespace zorvane::binding
