@@ -3,6 +3,7 @@
 #include "lib/input_conversion.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "binding/numpy_abi.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/panic.hpp"
+#include "lib/array_elements.hpp"
 #include "lib/numpy_api.hpp"
 
 namespace zorvane::lib {
@@ -91,8 +93,16 @@ class FloatBuffer {
       static_cast<void>(grow_to(std::min(wanted, kFallback)));
     }
   }
-  // False when memory is exhausted.
-  [[nodiscard]] bool reserve_exactly(std::size_t wanted) noexcept { return grow_to(wanted); }
+  // Room for `count` more values, counted as written; null when memory is
+  // exhausted. The caller fills all of them.
+  [[nodiscard]] double* append_uninitialised(std::size_t count) noexcept {
+    if (count > capacity_ - length_ && !grow_to(length_ + count)) {
+      return nullptr;
+    }
+    double* first = data_ + length_;
+    length_ += count;
+    return first;
+  }
   // False when memory is exhausted.
   [[nodiscard]] bool push(double value) noexcept {
     if (length_ == capacity_ && !grow_to(capacity_ < 8 ? 8 : capacity_ * 2)) {
@@ -250,59 +260,105 @@ Result<bool> copy_list_or_tuple(PyObject* data, FloatBuffer& buffer) {
   return true;
 }
 
-// A 1-D float64 array of the exact NumPy type (no subclass, which could
-// iterate differently) that failed the array form for want of contiguity or
-// alignment:
-// iterating it would give its elements in order, so they are copied straight
-// from memory instead of through one scalar object each.
-bool is_plain_float64_array(const NumpyApi& api, PyObject* data) {
+// Iterating an exact 1-D NumPy array (no subclass, which could iterate
+// differently) of a plain dtype gives scalars whose float() is the element's
+// value: such arrays are copied straight from memory instead.
+std::optional<ElementFormat> plain_array_format(const NumpyApi& api, PyObject* data) {
   if (Py_TYPE(data) != api.array_type()) {
-    return false;
+    return std::nullopt;
   }
   const numpy::ArrayFields* fields = numpy::fields(data);
-  return fields->nd == 1 && fields->data != nullptr && is_float64(api, fields->descr);
+  if (fields->nd != 1 || fields->data == nullptr) {
+    return std::nullopt;
+  }
+  return plain_element_format(fields->descr);
 }
 
-Result<bool> copy_strided(PyObject* data, FloatBuffer& buffer) {
-  const numpy::ArrayFields* fields = numpy::fields(data);
+Result<bool> copy_elements(PyObject* array, ElementFormat format, FloatBuffer& buffer) {
+  const numpy::ArrayFields* fields = numpy::fields(array);
   const auto count = static_cast<std::size_t>(fields->dimensions[0]);
-  const numpy::npy_intp stride = fields->strides[0];
-  if (!buffer.reserve_exactly(count)) {
+  double* out = buffer.append_uninitialised(count);
+  if (out == nullptr) {
     return out_of_memory();
   }
-  const char* element = fields->data;
-  for (std::size_t i = 0; i < count; ++i, element += stride) {
-    double value;
-    std::memcpy(&value, element, sizeof value);
-    static_cast<void>(buffer.push(value));  // room reserved above
-  }
+  read_elements(fields->data, fields->strides[0], count, format, out);
   return true;
 }
 
-// Copies the items into a buffer; nullopt when the form does not fit, an
-// error when memory runs out.
-Result<std::optional<SeriesHolder>> try_sequence(const NumpyApi& api, PyObject* data) {
-  if (PyUnicode_Check(data) || !PySequence_Check(data)) {
-    return std::nullopt;
-  }
-  Py_ssize_t hint = PySequence_Size(data);
-  if (hint < 0) {
-    PyErr_Clear();  // the hint only sizes the first allocation
-    hint = 0;
-  }
-  FloatBuffer buffer;
-  buffer.reserve_hint(static_cast<std::size_t>(hint));
+// --- pandas Series ----------------------------------------------------------
 
-  Result<bool> copied = PyList_CheckExact(data) || PyTuple_CheckExact(data) ? copy_list_or_tuple(data, buffer)
-                        : is_plain_float64_array(api, data)                  ? copy_strided(data, buffer)
-                                                                             : copy_iterated(data, buffer);
-  if (!copied) {
-    return std::unexpected(std::move(copied.error()));
+// pandas.Series, if pandas has been imported (it is never imported here).
+Object loaded_series_class() {
+  PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas.core.series");  // borrowed
+  if (module == nullptr) {
+    return {};
   }
-  if (!*copied) {
-    return std::nullopt;
+  Object series = Object::steal(PyObject_GetAttrString(module, "Series"));
+  if (!series || !PyType_Check(series.get())) {
+    PyErr_Clear();  // a module in the making, or not pandas': no Series to recognise
+    return {};
   }
+  return series;
+}
 
+// The names through which a Series is iterated, measured or converted, and
+// `_values`, which its iteration reads.
+constexpr std::array<const char*, 5> kSeriesAccess = {"__iter__", "__len__", "__getitem__", "to_numpy", "_values"};
+
+// The exact Series class, or a subclass of it of which no class before
+// Series in the method resolution order defines any of kSeriesAccess.
+bool is_plain_series(PyObject* data) {
+  PyTypeObject* type = Py_TYPE(data);
+  const Object series = loaded_series_class();
+  if (!series) {
+    return false;
+  }
+  auto* series_type = reinterpret_cast<PyTypeObject*>(series.get());
+  if (type == series_type) {
+    return true;
+  }
+  if (!PyType_IsSubtype(type, series_type) || type->tp_mro == nullptr) {
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type->tp_mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, i));
+    if (base == series_type) {
+      return true;
+    }
+    for (const char* name : kSeriesAccess) {
+      if (PyDict_GetItemString(base->tp_dict, name) != nullptr) {  // borrowed
+        return false;
+      }
+    }
+  }
+  return false;
+}
+
+// A Series iterates as map(values.item, range(values.size)) when its
+// `_values` is a NumPy array: each item is the Python int, float or bool of
+// an element. So for a plain Series whose `_values` is an exact 1-D array of
+// a plain dtype, reading that array gives what iteration would. Returns that
+// array, or null when the Series (or whatever `data` is) must be iterated.
+Object plain_series_values(const NumpyApi& api, PyObject* data) {
+  if (!is_plain_series(data)) {
+    return {};
+  }
+  Object values = Object::steal(PyObject_GetAttrString(data, "_values"));
+  if (!values) {
+    PyErr_Clear();  // trial conversion: iteration decides
+    return {};
+  }
+  if (!plain_array_format(api, values.get())) {
+    return {};
+  }
+  return values;
+}
+
+// --- the sequence form ------------------------------------------------------
+
+// Wraps the buffer's values in a new float64 array whose base, a
+// PySliceContainer, takes the buffer over; a read borrow of it is the holder.
+SeriesHolder wrap_buffer(const NumpyApi& api, FloatBuffer& buffer) {
   // The container takes the buffer over and becomes the new array's base.
   auto* container_type = slice_container_type();
   Object container = Object::steal(PyType_GenericAlloc(container_type, 0));
@@ -333,7 +389,48 @@ Result<std::optional<SeriesHolder>> try_sequence(const NumpyApi& api, PyObject* 
   }
   const binding::BorrowApi& registry = api.borrows();
   binding::acquire_read_borrow(registry, array.get());  // a fresh array: a conflict is a broken invariant
-  return std::optional<SeriesHolder>(std::in_place, std::move(array), registry, view);
+  return SeriesHolder(std::move(array), registry, view);
+}
+
+
+// Copies the items into a buffer; nullopt when the form does not fit, an
+// error when memory runs out.
+Result<std::optional<SeriesHolder>> try_sequence(const NumpyApi& api, PyObject* data) {
+  if (PyUnicode_Check(data) || !PySequence_Check(data)) {
+    return std::nullopt;
+  }
+  FloatBuffer buffer;
+  if (const Object values = plain_series_values(api, data)) {
+    if (std::optional<SeriesHolder> in_place = try_array(api, values.get())) {
+      return in_place;
+    }
+    if (Result<bool> copied = copy_elements(values.get(), *plain_array_format(api, values.get()), buffer); !copied) {
+      return std::unexpected(std::move(copied.error()));
+    }
+    return wrap_buffer(api, buffer);
+  }
+
+  Py_ssize_t hint = PySequence_Size(data);
+  if (hint < 0) {
+    PyErr_Clear();  // the hint only sizes the first allocation
+    hint = 0;
+  }
+  buffer.reserve_hint(static_cast<std::size_t>(hint));
+  Result<bool> copied = false;
+  if (PyList_CheckExact(data) || PyTuple_CheckExact(data)) {
+    copied = copy_list_or_tuple(data, buffer);
+  } else if (const std::optional<ElementFormat> format = plain_array_format(api, data)) {
+    copied = copy_elements(data, *format, buffer);
+  } else {
+    copied = copy_iterated(data, buffer);
+  }
+  if (!copied) {
+    return std::unexpected(std::move(copied.error()));
+  }
+  if (!*copied) {
+    return std::nullopt;
+  }
+  return wrap_buffer(api, buffer);
 }
 
 }  // namespace

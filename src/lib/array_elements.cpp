@@ -1,0 +1,179 @@
+// Element formats by NumPy type number, and the conversion of each to float64.
+#include "lib/array_elements.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+namespace zorvane::lib {
+namespace {
+
+namespace numpy = binding::numpy;
+
+// NumPy's type numbers (NPY_TYPES), the same in NumPy 1.x and 2.x. The C
+// types behind the integer numbers are those of the platform NumPy was built
+// for, which is this one.
+enum TypeNumber : int {
+  kBool = 0,
+  kByte = 1,
+  kUByte = 2,
+  kShort = 3,
+  kUShort = 4,
+  kInt = 5,
+  kUInt = 6,
+  kLong = 7,
+  kULong = 8,
+  kLongLong = 9,
+  kULongLong = 10,
+  kFloat = 11,
+  kDouble = 12,
+  kHalf = 23,
+};
+
+template <class Unsigned>
+Unsigned load(const char* p, bool swapped) noexcept {
+  Unsigned bits;
+  std::memcpy(&bits, p, sizeof bits);
+  if (!swapped) {
+    return bits;
+  }
+  Unsigned reversed = 0;
+  for (std::size_t i = 0; i < sizeof bits; ++i) {
+    reversed = static_cast<Unsigned>((reversed << 8) | (bits & 0xffu));
+    bits = static_cast<Unsigned>(bits >> 8);
+  }
+  return reversed;
+}
+
+template <class Unsigned>
+double integer_value(const char* p, bool swapped, bool is_signed) noexcept {
+  using Signed = std::make_signed_t<Unsigned>;
+  const Unsigned bits = load<Unsigned>(p, swapped);
+  // the conversion rounds to nearest, ties to even, as NumPy's scalar __float__ does
+  return is_signed ? static_cast<double>(static_cast<Signed>(bits)) : static_cast<double>(bits);
+}
+
+// IEEE binary16 to binary64, exactly: every half is a double.
+double half_value(std::uint16_t h) noexcept {
+  const std::uint64_t sign = static_cast<std::uint64_t>(h >> 15) << 63;
+  const unsigned exponent = (h >> 10) & 0x1fu;
+  const std::uint64_t mantissa = h & 0x3ffu;
+  if (exponent == 0) {
+    // zero or subnormal: mantissa * 2**-24, exact in double
+    const double magnitude = static_cast<double>(mantissa) * 0x1p-24;
+    return sign != 0 ? -magnitude : magnitude;
+  }
+  // infinity and NaN keep their payload, shifted as NumPy shifts it
+  const std::uint64_t biased = exponent == 0x1fu ? 0x7ffu : exponent - 15u + 1023u;
+  return std::bit_cast<double>(sign | (biased << 52) | (mantissa << 42));
+}
+
+template <class Convert>
+void convert_all(const char* data, numpy::npy_intp stride, std::size_t count, double* out, Convert convert) noexcept {
+  for (std::size_t i = 0; i < count; ++i, data += stride) {
+    out[i] = convert(data);
+  }
+}
+
+template <class Unsigned>
+void convert_integers(const char* data, numpy::npy_intp stride, std::size_t count, double* out, bool swapped,
+                      bool is_signed) noexcept {
+  if (is_signed) {
+    convert_all(data, stride, count, out, [=](const char* p) { return integer_value<Unsigned>(p, swapped, true); });
+  } else {
+    convert_all(data, stride, count, out, [=](const char* p) { return integer_value<Unsigned>(p, swapped, false); });
+  }
+}
+
+std::optional<ElementFormat> format_of(int type_number) noexcept {
+  switch (type_number) {
+    case kBool:
+      return ElementFormat{ElementKind::Bool, 1, false};
+    case kByte:
+      return ElementFormat{ElementKind::Signed, sizeof(signed char), false};
+    case kUByte:
+      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned char), false};
+    case kShort:
+      return ElementFormat{ElementKind::Signed, sizeof(short), false};
+    case kUShort:
+      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned short), false};
+    case kInt:
+      return ElementFormat{ElementKind::Signed, sizeof(int), false};
+    case kUInt:
+      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned int), false};
+    case kLong:
+      return ElementFormat{ElementKind::Signed, sizeof(long), false};
+    case kULong:
+      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned long), false};
+    case kLongLong:
+      return ElementFormat{ElementKind::Signed, sizeof(long long), false};
+    case kULongLong:
+      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned long long), false};
+    case kHalf:
+      return ElementFormat{ElementKind::Float16, 2, false};
+    case kFloat:
+      return ElementFormat{ElementKind::Float32, 4, false};
+    case kDouble:
+      return ElementFormat{ElementKind::Float64, 8, false};
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::optional<ElementFormat> plain_element_format(PyObject* descr) noexcept {
+  // type_num and byteorder sit at the same offsets in NumPy 1.x and 2.x
+  const auto* fields = reinterpret_cast<const numpy::DescrV1*>(descr);
+  std::optional<ElementFormat> format = format_of(fields->type_num);
+  if (format && format->size > 1) {
+    constexpr char kOtherOrder = std::endian::native == std::endian::little ? '>' : '<';
+    format->swapped = fields->byteorder == kOtherOrder;
+  }
+  return format;
+}
+
+void read_elements(const char* data, numpy::npy_intp stride, std::size_t count, ElementFormat format,
+                   double* out) noexcept {
+  const bool swapped = format.swapped;
+  switch (format.kind) {
+    case ElementKind::Bool:
+      // any non-zero byte reads as True
+      convert_all(data, stride, count, out, [](const char* p) { return *p != 0 ? 1.0 : 0.0; });
+      return;
+    case ElementKind::Float16:
+      convert_all(data, stride, count, out,
+                  [=](const char* p) { return half_value(load<std::uint16_t>(p, swapped)); });
+      return;
+    case ElementKind::Float32:
+      convert_all(data, stride, count, out, [=](const char* p) {
+        return static_cast<double>(std::bit_cast<float>(load<std::uint32_t>(p, swapped)));
+      });
+      return;
+    case ElementKind::Float64:
+      convert_all(data, stride, count, out,
+                  [=](const char* p) { return std::bit_cast<double>(load<std::uint64_t>(p, swapped)); });
+      return;
+    case ElementKind::Signed:
+    case ElementKind::Unsigned: {
+      const bool is_signed = format.kind == ElementKind::Signed;
+      switch (format.size) {
+        case 1:
+          convert_integers<std::uint8_t>(data, stride, count, out, false, is_signed);
+          return;
+        case 2:
+          convert_integers<std::uint16_t>(data, stride, count, out, swapped, is_signed);
+          return;
+        case 4:
+          convert_integers<std::uint32_t>(data, stride, count, out, swapped, is_signed);
+          return;
+        default:
+          convert_integers<std::uint64_t>(data, stride, count, out, swapped, is_signed);
+          return;
+      }
+    }
+  }
+}
+
+}  // namespace zorvane::lib
