@@ -11,7 +11,9 @@ Peers:
               computes autocorrelations by direct correlation, O(n^2), so it
               is timed up to n = 10**5 only (about 90 s a call at 10**6)
 Input forms of zorvane: a float64 array, a list, a pandas Series and a
-non-contiguous view.
+non-contiguous view; then int64 arrays and float64 and int64 Series beside
+the float64 array of the same values, and the refusal of d = n + 1 beside a
+default-d construction on the same data.
 """
 from __future__ import annotations
 
@@ -99,6 +101,52 @@ print(hwm() - before)
     return int(out.stdout.strip())
 
 
+def input_forms(sizes: list[int], rng: np.random.Generator) -> list[str]:
+    """Each input form beside the float64 array of the same values."""
+    import pandas as pd
+
+    print(f"{'n':>9} {'f64 array':>10} {'f64 Series':>10} {'ratio':>6} {'i64 array':>10} {'ratio':>6} "
+          f"{'i64 Series':>10} {'ratio':>6}")
+    lines = ["| n | float64 array ms | float64 Series ms | ratio | int64 array ms | ratio | int64 Series ms | ratio |",
+             "|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for n in sizes:
+        integers = np.round(rng.standard_normal(n) * 1000).astype(np.int64)
+        floats = integers.astype(np.float64)
+        budget = 0.5 if n <= 10**5 else 2.0
+        t = {name: median_time(lambda: EscancianoLobato(data), budget)
+             for name, data in (("array", floats), ("series", pd.Series(floats)), ("int_array", integers),
+                                ("int_series", pd.Series(integers)))}
+        assert EscancianoLobato(pd.Series(integers)).statistic == EscancianoLobato(floats).statistic
+        print(f"{n:>9} {ms(t['array']):>10} {ms(t['series']):>10} {ratio(t['series'], t['array']):>6} "
+              f"{ms(t['int_array']):>10} {ratio(t['int_array'], t['array']):>6} {ms(t['int_series']):>10} "
+              f"{ratio(t['int_series'], t['array']):>6}", flush=True)
+        lines.append(f"| {n:,} | {ms(t['array'])} | {ms(t['series'])} | {ratio(t['series'], t['array'])} | "
+                     f"{ms(t['int_array'])} | {ratio(t['int_array'], t['array'])} | {ms(t['int_series'])} | "
+                     f"{ratio(t['int_series'], t['array'])} |")
+    return lines
+
+
+def refusal_of_d_beyond_n(sizes: list[int], rng: np.random.Generator) -> list[str]:
+    """The time to refuse d = n + 1 beside a default-d construction."""
+
+    def refuse(x):
+        try:
+            EscancianoLobato(x, d=x.size + 1)
+        except ValueError:
+            return
+        raise AssertionError("d = n + 1 accepted")
+
+    print(f"{'n':>9} {'default d ms':>13} {'d = n+1 ms':>11} {'ratio':>6}")
+    lines = ["| n | default d ms | refusing d = n + 1 ms | ratio |", "|---:|---:|---:|---:|"]
+    for n in sizes:
+        x = rng.standard_normal(n)
+        t_default = median_time(lambda: EscancianoLobato(x), 0.5)
+        t_refused = median_time(lambda: refuse(x), 0.5)
+        print(f"{n:>9} {ms(t_default):>13} {ms(t_refused):>11} {ratio(t_refused, t_default):>6}", flush=True)
+        lines.append(f"| {n:,} | {ms(t_default)} | {ms(t_refused)} | {ratio(t_refused, t_default)} |")
+    return lines
+
+
 def machine() -> str:
     cpu = platform.processor() or platform.machine()
     try:
@@ -177,6 +225,11 @@ def main() -> None:
             f"{ratio(r['list_via_numpy'], r['list'])} |"
         )
     lines += ["", f"Peak extra memory of a construction on {memory_n:,} float64 values: {extra / 1024:.0f} KiB."]
+    form_sizes = [10**4, 10**5] if args.quick else [10**4, 10**5, 10**6]
+    lines += ["", "Input forms beside the float64 array of the same values (integers as float64):", ""]
+    lines += input_forms(form_sizes, rng)
+    lines += ["", "Refusing d = n + 1 beside a default-d construction on the same data:", ""]
+    lines += refusal_of_d_beyond_n([10**4, 2 * 10**5] if args.quick else [10**4, 2 * 10**5, 10**6], rng)
     args.markdown.write_text("\n".join(lines) + "\n")
 
     import matplotlib

@@ -151,11 +151,8 @@ Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, do
   if (!object) {
     return binding::fetched_error();
   }
-  auto* result = reinterpret_cast<ResultObject*>(object.get());
-  result->p_tilde = outcome->p_tilde;
-  result->statistic = outcome->statistic;
-  result->pvalue = outcome->pvalue;
-  result->borrow_flag = 0;
+  initialise_result(reinterpret_cast<ResultObject*>(object.get()), outcome->p_tilde, outcome->statistic,
+                    outcome->pvalue);
   return object;
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 
 #include "binding/entry.hpp"
@@ -53,7 +54,7 @@ class SharedRead {
   SharedRead& operator=(const SharedRead&) = delete;
 
  private:
-  std::atomic_ref<std::size_t> flag_;
+  std::atomic<std::size_t>& flag_;
 };
 
 template <class Convert>
@@ -139,6 +140,15 @@ Result<PyTypeObject*> create_type() {
 }
 
 }  // namespace
+
+void initialise_result(ResultObject* result, std::uint64_t p_tilde, double statistic, double pvalue) noexcept {
+  result->p_tilde = p_tilde;
+  result->statistic = statistic;
+  result->pvalue = pvalue;
+  // an atomic is constructed, not assigned into raw memory; it needs no
+  // destruction (its destructor is trivial)
+  ::new (static_cast<void*>(&result->borrow_flag)) std::atomic<std::size_t>(0);
+}
 
 Result<PyTypeObject*> escanciano_lobato_type() {
   Result<PyTypeObject*> type = type_cell.get_or_try_init(create_type);

@@ -1,6 +1,7 @@
 // The EscancianoLobato type: instance record, properties, type creation.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,13 +12,18 @@ namespace zorvane::lib {
 
 // The result object: one test outcome and the count of property reads in
 // progress (all ones would mark an exclusive writer, which never exists).
+// The allocator hands out zeroed memory; initialise_result() constructs the
+// fields in it before the object is returned.
 struct ResultObject {
   PyObject_HEAD
   std::uint64_t p_tilde;
   double statistic;
   double pvalue;
-  std::size_t borrow_flag;
+  std::atomic<std::size_t> borrow_flag;
 };
+
+// Fills a freshly allocated result object.
+void initialise_result(ResultObject* result, std::uint64_t p_tilde, double statistic, double pvalue) noexcept;
 
 // The type, created on first call and kept for the life of the process.
 // A failed creation: RuntimeError "An error occurred while initializing

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "statistical_tests/escanciano_lobato/platform.hpp"
 #include "statistical_tests/escanciano_lobato/robust_terms_internal.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato {
@@ -91,12 +92,17 @@ ZeroLag robust_terms_portable(std::span<const double> x, double mean, std::uint6
                               std::span<double> slots) {
   return robust_terms_blocked(portable_block_kernel, x, mean, last_lag, slots);
 }
-#if defined(ZORVANE_HAVE_X86_KERNELS)
+#if defined(ZORVANE_X86_64)
 ZeroLag robust_terms_sse2(std::span<const double> x, double mean, std::uint64_t last_lag, std::span<double> slots) {
   return robust_terms_blocked(sse2_block_kernel, x, mean, last_lag, slots);
 }
 ZeroLag robust_terms_avx2(std::span<const double> x, double mean, std::uint64_t last_lag, std::span<double> slots) {
   return robust_terms_blocked(avx2_block_kernel, x, mean, last_lag, slots);
+}
+#endif
+#if defined(ZORVANE_AARCH64)
+ZeroLag robust_terms_neon(std::span<const double> x, double mean, std::uint64_t last_lag, std::span<double> slots) {
+  return robust_terms_blocked(neon_block_kernel, x, mean, last_lag, slots);
 }
 #endif
 
@@ -111,15 +117,6 @@ inline bool finish_lag(double g, double t, std::uint64_t m, std::uint64_t k, std
   }
   slots[k] = (gamma * gamma) / tau;
   return true;
-}
-
-bool cpu_has_avx2() noexcept {
-#if defined(ZORVANE_HAVE_X86_KERNELS)
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-#else
-  return false;
-#endif
 }
 
 }  // namespace
@@ -167,17 +164,21 @@ std::string_view to_string(KernelTarget target) noexcept {
       return "sse2";
     case KernelTarget::Avx2:
       return "avx2";
+    case KernelTarget::Neon:
+      return "neon";
   }
   return "unknown";
 }
 
 std::vector<KernelTarget> supported_targets() {
   std::vector<KernelTarget> targets{KernelTarget::Reference, KernelTarget::Portable};
-#if defined(ZORVANE_HAVE_X86_KERNELS)
+#if defined(ZORVANE_X86_64)
   targets.push_back(KernelTarget::Sse2);
   if (cpu_has_avx2()) {
     targets.push_back(KernelTarget::Avx2);
   }
+#elif defined(ZORVANE_AARCH64)
+  targets.push_back(KernelTarget::Neon);
 #endif
   return targets;
 }
@@ -188,14 +189,22 @@ RobustTermsKernel kernel_for(KernelTarget target) noexcept {
       return robust_terms_reference;
     case KernelTarget::Portable:
       return robust_terms_portable;
-#if defined(ZORVANE_HAVE_X86_KERNELS)
     case KernelTarget::Sse2:
+#if defined(ZORVANE_X86_64)
       return robust_terms_sse2;
+#else
+      break;
+#endif
     case KernelTarget::Avx2:
+#if defined(ZORVANE_X86_64)
       return robust_terms_avx2;
 #else
-    case KernelTarget::Sse2:
-    case KernelTarget::Avx2:
+      break;
+#endif
+    case KernelTarget::Neon:
+#if defined(ZORVANE_AARCH64)
+      return robust_terms_neon;
+#else
       break;
 #endif
   }
@@ -205,8 +214,10 @@ RobustTermsKernel kernel_for(KernelTarget target) noexcept {
 KernelTarget best_target() noexcept {
   // Chosen once; a static local is thread-safe and never changes afterwards.
   static const KernelTarget best = [] {
-#if defined(ZORVANE_HAVE_X86_KERNELS)
+#if defined(ZORVANE_X86_64)
     return cpu_has_avx2() ? KernelTarget::Avx2 : KernelTarget::Sse2;
+#elif defined(ZORVANE_AARCH64)
+    return KernelTarget::Neon;
 #else
     return KernelTarget::Portable;
 #endif

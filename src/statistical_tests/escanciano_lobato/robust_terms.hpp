@@ -9,8 +9,8 @@
 //
 // Several kernels compute the same bits: the straightforward loop (the
 // reference) and a lag-blocked kernel built for the x86-64 baseline (SSE2),
-// for AVX2, and in portable scalar form. The fastest one the CPU supports is
-// chosen once, at first use.
+// for AVX2, for aarch64's Advanced SIMD, and in portable scalar form. The
+// fastest one the target and CPU support is chosen once, at first use.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +30,7 @@ using ZeroLag = std::uint64_t;
 using RobustTermsKernel = ZeroLag (*)(std::span<const double> x, double mean, std::uint64_t last_lag,
                                       std::span<double> slots);
 
-enum class KernelTarget : std::uint8_t { Reference, Portable, Sse2, Avx2 };
+enum class KernelTarget : std::uint8_t { Reference, Portable, Sse2, Avx2, Neon };
 
 [[nodiscard]] std::string_view to_string(KernelTarget target) noexcept;
 

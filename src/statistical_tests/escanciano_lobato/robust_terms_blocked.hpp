@@ -8,53 +8,24 @@
 // multiply-add), so every bit matches.
 //
 // Each target's translation unit instantiates it with a Traits type of its
-// own namespace (`Vec`: double or a GCC vector of doubles; `kWidth`: its lane
-// count; `kMaxVectors`: vectors per block at most), so instantiations have
-// distinct names and the linker cannot merge copies built for different
-// instruction sets. No standard-library function is called here for the same
-// reason: an out-of-line copy built with -mavx2 could otherwise be picked
-// for the baseline path. (std::integer_sequence, used below, is a type that
-// only drives compile-time expansion: it emits no code.)
+// own namespace, which says how many lags a register holds (`kWidth`), how
+// many registers a block uses at most (`kMaxVectors`), and how to load,
+// store, broadcast, add and multiply its vector type `Vec` (intrinsics, which
+// GCC, Clang and MSVC all compile; no compiler's vector extensions). The
+// instantiations therefore have distinct names and the linker cannot merge
+// copies built for different instruction sets. No standard-library function
+// is called here for the same reason: an out-of-line copy built with AVX2
+// could otherwise be picked for the baseline path. (std::integer_sequence,
+// used below, is a type that only drives compile-time expansion: it emits no
+// code.)
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 #include <utility>
 
+#include "statistical_tests/escanciano_lobato/platform.hpp"
+
 namespace zorvane::statistical_tests::escanciano_lobato::blocked {
-
-template <class Traits>
-inline typename Traits::Vec load(const double* p) noexcept {
-  if constexpr (Traits::kWidth == 1) {
-    return *p;
-  } else {
-    typename Traits::Vec v;  // unaligned
-    std::memcpy(&v, p, sizeof(v));
-    return v;
-  }
-}
-
-template <class Traits>
-inline void store(double* p, const typename Traits::Vec& v) noexcept {
-  if constexpr (Traits::kWidth == 1) {
-    *p = v;
-  } else {
-    std::memcpy(p, &v, sizeof(v));
-  }
-}
-
-template <class Traits>
-inline typename Traits::Vec broadcast(double x) noexcept {
-  if constexpr (Traits::kWidth == 1) {
-    return x;
-  } else {
-    typename Traits::Vec v;
-    for (int i = 0; i < Traits::kWidth; ++i) {
-      v[i] = x;
-    }
-    return v;
-  }
-}
 
 // t in [0, t_end) of a chunk whose deviations are w and s; g and t_acc hold
 // the block's accumulators between chunks.
@@ -65,27 +36,28 @@ void block_pass(const double* w, const double* s, std::size_t first_lag, std::si
   constexpr int kWidth = Traits::kWidth;
   Vec acc_g[Vectors];
   Vec acc_t[Vectors];
-#pragma GCC unroll 8
+  ZORVANE_UNROLL
   for (int v = 0; v < Vectors; ++v) {
-    acc_g[v] = load<Traits>(g + v * kWidth);
-    acc_t[v] = load<Traits>(t_acc + v * kWidth);
+    acc_g[v] = Traits::load(g + v * kWidth);
+    acc_t[v] = Traits::load(t_acc + v * kWidth);
   }
   for (std::size_t t = 0; t < t_end; ++t) {
-    const Vec wt = broadcast<Traits>(w[t]);
-    const Vec st = broadcast<Traits>(s[t]);
+    const Vec wt = Traits::broadcast(w[t]);
+    const Vec st = Traits::broadcast(s[t]);
     const double* wk = w + t + first_lag;
     const double* sk = s + t + first_lag;
-#pragma GCC unroll 8
+    ZORVANE_UNROLL
     for (int v = 0; v < Vectors; ++v) {
-      // one add per lane and step, in increasing t: the reference order
-      acc_g[v] = acc_g[v] + wt * load<Traits>(wk + v * kWidth);
-      acc_t[v] = acc_t[v] + st * load<Traits>(sk + v * kWidth);
+      // one add per lane and step, in increasing t: the reference order;
+      // a separate multiply and add, never fused
+      acc_g[v] = Traits::add(acc_g[v], Traits::mul(wt, Traits::load(wk + v * kWidth)));
+      acc_t[v] = Traits::add(acc_t[v], Traits::mul(st, Traits::load(sk + v * kWidth)));
     }
   }
-#pragma GCC unroll 8
+  ZORVANE_UNROLL
   for (int v = 0; v < Vectors; ++v) {
-    store<Traits>(g + v * kWidth, acc_g[v]);
-    store<Traits>(t_acc + v * kWidth, acc_t[v]);
+    Traits::store(g + v * kWidth, acc_g[v]);
+    Traits::store(t_acc + v * kWidth, acc_t[v]);
   }
 }
 

@@ -16,10 +16,10 @@ struct BlockKernel {
   int max_vectors;  // registers per block at most
 };
 
+// Each defined only where its target is (platform.hpp).
 extern const BlockKernel portable_block_kernel;
-#if defined(ZORVANE_HAVE_X86_KERNELS)
 extern const BlockKernel sse2_block_kernel;
 extern const BlockKernel avx2_block_kernel;
-#endif
+extern const BlockKernel neon_block_kernel;
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

@@ -9,6 +9,12 @@ struct Traits {
   using Vec = double;
   static constexpr int kWidth = 1;
   static constexpr int kMaxVectors = 8;
+
+  static ZORVANE_ALWAYS_INLINE Vec load(const double* p) noexcept { return *p; }
+  static ZORVANE_ALWAYS_INLINE void store(double* p, Vec v) noexcept { *p = v; }
+  static ZORVANE_ALWAYS_INLINE Vec broadcast(double x) noexcept { return x; }
+  static ZORVANE_ALWAYS_INLINE Vec add(Vec a, Vec b) noexcept { return a + b; }
+  static ZORVANE_ALWAYS_INLINE Vec mul(Vec a, Vec b) noexcept { return a * b; }
 };
 
 }  // namespace portable_kernel

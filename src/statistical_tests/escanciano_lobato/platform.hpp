@@ -1,0 +1,41 @@
+// The one place that knows compilers and CPUs: which instruction set family
+// the code is being compiled for, how to ask a compiler to inline or unroll,
+// and (at run time) which optional instruction sets the CPU offers.
+//
+// Kernel files test ZORVANE_X86_64 or ZORVANE_AARCH64 once, around their
+// whole content, and otherwise use only the macros below. The target is what
+// the compiler builds for, not the machine it runs on, so cross compilers and
+// multi-architecture builds (macOS universal2) pick the right kernels.
+#pragma once
+
+#if defined(__x86_64__) || ((defined(_M_X64) || defined(_M_AMD64)) && !defined(_M_ARM64EC))
+#define ZORVANE_X86_64 1
+#elif defined(__aarch64__) || defined(_M_ARM64)
+#define ZORVANE_AARCH64 1
+#endif
+
+// Always inlined: the vector helpers of the kernels must not become calls,
+// which would pass vectors through memory.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define ZORVANE_ALWAYS_INLINE __forceinline
+#else
+#define ZORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+
+// Unroll the loop that follows completely (its trip count is a compile-time
+// constant). MSVC unrolls such loops by itself and has no pragma for it.
+#if defined(__clang__)
+#define ZORVANE_UNROLL _Pragma("clang loop unroll(full)")
+#elif defined(__GNUC__)
+#define ZORVANE_UNROLL _Pragma("GCC unroll 16")
+#else
+#define ZORVANE_UNROLL
+#endif
+
+namespace zorvane::statistical_tests::escanciano_lobato {
+
+// Whether this x86-64 CPU runs AVX2 code and the operating system saves the
+// 256-bit registers (so AVX2 may be used); false on every other target.
+[[nodiscard]] bool cpu_has_avx2() noexcept;
+
+}  // namespace zorvane::statistical_tests::escanciano_lobato
