@@ -10,7 +10,13 @@ PYTEST_ARGS ?= -q
 
 MODULE_PATH := $(abspath $(BUILD_DIR))
 
-.PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean
+.PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
+  test-platforms test-clang test-arm64 test-windows test-pythons golden
+
+# Installs the Debian packages among $(1) that are missing.
+apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+  if [ -n "$$missing" ]; then echo "installing" $$missing; $(SUDO) apt-get update -qq && \
+  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing >/dev/null; fi
 
 # The module alone (no C++ tests, so no GoogleTest) and NumPy: the quickest
 # way from a fresh clone to a result.
@@ -24,14 +30,13 @@ test: test-cpp test-python test-package
 
 # GoogleTest for the C++ tests, from Debian's packages.
 system-deps:
-	@dpkg -s libgtest-dev >/dev/null 2>&1 || { \
-	  echo "installing libgtest-dev"; \
-	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libgtest-dev; }
+	@$(call apt_install,libgtest-dev)
 
 # The core library, its C++ tests and the extension module, in one tree.
 build: system-deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON \
-	  -DZORVANE_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
+	  -DZORVANE_BUILD_BENCHMARKS=ON -DZORVANE_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
+	  $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)
 
 test-cpp: build
@@ -67,7 +72,8 @@ SANITIZE_DIR   := build/sanitize
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g
 sanitize: system-deps $(VENV_DIR)/numpy2/.ready
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVANE_BUILD_TESTS=ON \
-	  -DZORVANE_BUILD_MODULE=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
+	  -DZORVANE_BUILD_MODULE=ON -DZORVANE_WARNINGS_AS_ERRORS=ON -DZORVANE_STATIC_CXX_RUNTIME=OFF \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
 	  "-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_SHARED_LINKER_FLAGS=$(SANITIZE_FLAGS)" \
 	  "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE_FLAGS)"
 	cmake --build $(SANITIZE_DIR)
@@ -94,6 +100,69 @@ BENCH_ARGS ?=
 bench: build $(VENV_DIR)/bench/.ready
 	$(BUILD_DIR)/zorvane_kernel_bench $(if $(filter --quick,$(BENCH_ARGS)),--quick,)
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/bench/bin/python benchmarks/bench.py $(BENCH_ARGS)
+
+# --- platforms --------------------------------------------------------------
+# Each builds with another toolchain and runs the C++ tests (the golden file
+# among them) and, where it can, the Python suite. CI runs them after
+# `make test`.
+test-platforms: test-clang test-arm64 test-windows test-pythons
+
+# Debian's clang 16 with libc++ 16: the core, the C++ tests and the module.
+CLANG_DIR := build/clang
+LIBCXX    := -stdlib=libc++
+test-clang: $(VENV_DIR)/numpy2/.ready
+	@$(call apt_install,clang-16 libc++-16-dev libc++abi-16-dev libgtest-dev)
+	CC=clang-16 CXX=clang++-16 cmake -S . -B $(CLANG_DIR) -G Ninja -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON \
+	  -DZORVANE_WARNINGS_AS_ERRORS=ON -DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest \
+	  "-DCMAKE_CXX_FLAGS=$(LIBCXX)" "-DCMAKE_EXE_LINKER_FLAGS=$(LIBCXX)" "-DCMAKE_MODULE_LINKER_FLAGS=$(LIBCXX)" \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake --build $(CLANG_DIR)
+	ctest --test-dir $(CLANG_DIR) --output-on-failure -j2
+	cd tests/python && PYTHONPATH=$(abspath $(CLANG_DIR)) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
+
+# aarch64 with Debian's GCC 12 cross compiler, run under qemu-user: the C++
+# tests, then the module's Python suite on Debian's arm64 CPython 3.11 with
+# NumPy's and pandas' aarch64 wheels.
+ARM64_DIR    := build/arm64
+ARM64_PYTHON := build/arm64-python
+ARM64_ROOT    = $(abspath $(ARM64_PYTHON))/sysroot
+test-arm64:
+	@$(call apt_install,g++-aarch64-linux-gnu qemu-user libgtest-dev)
+	tools/arm64_python.sh $(ARM64_PYTHON) requirements/arm64.txt
+	cmake -S . -B $(ARM64_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake \
+	  -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON -DZORVANE_BUILD_BENCHMARKS=ON \
+	  -DZORVANE_WARNINGS_AS_ERRORS=ON -DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest \
+	  -DPython_INCLUDE_DIR=$(ARM64_ROOT)/usr/include/python3.11 -DPython_SOABI=cpython-311-aarch64-linux-gnu \
+	  "-DCMAKE_CXX_FLAGS=-idirafter $(ARM64_ROOT)/usr/include"
+	cmake --build $(ARM64_DIR)
+	qemu-aarch64 -L /usr/aarch64-linux-gnu $(ARM64_DIR)/zorvane_core_tests --gtest_brief=1
+	cd tests/python && PYTHONPATH=$(abspath $(ARM64_DIR)) ZORVANE_EMULATED=1 ../../$(ARM64_PYTHON)/python \
+	  -m pytest $(PYTEST_ARGS) -p no:cacheprovider
+
+# 64-bit Windows with mingw-w64, run under wine: the C++ tests (LLP64, and
+# Windows' C math library), then every p-value of a dense table against the
+# same table computed here with glibc.
+WINDOWS_DIR := build/windows
+WINE        := WINEDEBUG=-all WINEPREFIX=$(abspath build/wineprefix) wine
+test-windows: build
+	@$(call apt_install,g++-mingw-w64-x86-64-posix wine64 libgtest-dev)
+	cmake -S . -B $(WINDOWS_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake \
+	  -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=OFF -DZORVANE_WARNINGS_AS_ERRORS=ON \
+	  -DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest
+	cmake --build $(WINDOWS_DIR)
+	$(WINE) $(WINDOWS_DIR)/zorvane_core_tests.exe --gtest_brief=1
+	$(BUILD_DIR)/zorvane_golden --pvalues > $(WINDOWS_DIR)/pvalues-glibc.txt
+	$(WINE) $(WINDOWS_DIR)/zorvane_golden.exe --pvalues > $(WINDOWS_DIR)/pvalues-windows.txt
+	$(PYTHON) tools/compare_pvalues.py $(WINDOWS_DIR)/pvalues-glibc.txt $(WINDOWS_DIR)/pvalues-windows.txt
+
+# Every CPython 3.9 to 3.13 on the machine (pyenv's here): build, then the
+# Python suite, each announced as "Python 3.X".
+test-pythons:
+	tools/test_pythons.sh build/pythons requirements/pythons.txt $(PYTEST_ARGS)
+
+# Rewrites the golden file from this machine's build (x86-64 Linux, glibc).
+golden: build
+	$(BUILD_DIR)/zorvane_golden > tests/golden/escanciano_lobato.txt
 
 clean:
 	rm -rf build $(VENV_DIR)

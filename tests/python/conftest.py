@@ -33,6 +33,12 @@ SKIP_UNDER_SANITIZER = pytest.mark.skipif(bool(os.environ.get("ZORVANE_SANITIZED
                                           reason="address-space limits do not work under AddressSanitizer")
 
 
+# Under CPU emulation (the aarch64 suite runs under qemu-user) the tests that
+# compute on 10**7 values and more would take many minutes.
+SKIP_UNDER_EMULATION = pytest.mark.skipif(bool(os.environ.get("ZORVANE_EMULATED")),
+                                          reason="too slow under CPU emulation")
+
+
 def bits(value: float) -> int:
     return struct.unpack("<Q", struct.pack("<d", value))[0]
 

@@ -3,7 +3,7 @@ within bounded memory, never in a dead process."""
 
 import pytest
 
-from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, outcome, run_python
+from conftest import SKIP_UNDER_EMULATION, SKIP_UNDER_SANITIZER, EscancianoLobato, outcome, run_python
 
 
 @pytest.mark.parametrize("q", [1e-300, float("inf"), 5e-324, 1.7976931348623157e308])
@@ -14,6 +14,7 @@ def test_extreme_q(series, q):
     assert outcome(r) == outcome(EscancianoLobato(series, q=1e-300 if q < 1 else 1e300))
 
 
+@SKIP_UNDER_EMULATION
 def test_hundred_million_values_in_bounded_memory():
     proc = run_python(
         """

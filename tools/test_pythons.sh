@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the module for every CPython 3.9 to 3.13 found (on PATH as
+# python3.X, or under pyenv) and runs the Python suite with each, printing
+# "Python 3.X" before its run. Fails when one fails or none is found.
+#   tools/test_pythons.sh BUILD_ROOT REQUIREMENTS [pytest arguments...]
+set -euo pipefail
+root=$(realpath -m "$1")
+requirements=$(realpath "$2")
+shift 2
+here=$(cd "$(dirname "$0")/.." && pwd)
+pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+
+find_python() {
+  local minor=$1 candidate
+  for candidate in "$pyenv_root"/versions/3."$minor".*/bin/python3."$minor" $(command -v python3."$minor" || true); do
+    if [ -x "$candidate" ] && "$candidate" -c 'import sys' 2>/dev/null; then
+      echo "$candidate"
+      return
+    fi
+  done
+}
+
+tested=0
+for minor in 9 10 11 12 13; do
+  python=$(find_python "$minor")
+  if [ -z "$python" ]; then
+    echo "Python 3.$minor: not found, skipped"
+    continue
+  fi
+  echo "Python 3.$minor ($("$python" -c 'import platform; print(platform.python_version())'), $python)"
+  venv="$root/3.$minor/venv"
+  if [ ! -f "$venv/.ready" ] || [ "$requirements" -nt "$venv/.ready" ]; then
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
+    touch "$venv/.ready"
+  fi
+  cmake -S "$here" -B "$root/3.$minor/module" -G Ninja -DZORVANE_WARNINGS_AS_ERRORS=ON \
+    -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+  cmake --build "$root/3.$minor/module" >/dev/null
+  "$venv/bin/python" -c 'import numpy, pandas; print("  NumPy", numpy.__version__, "pandas", pandas.__version__)'
+  (cd "$here/tests/python" && PYTHONPATH="$root/3.$minor/module" "$venv/bin/python" -m pytest -p no:cacheprovider "$@")
+  tested=$((tested + 1))
+done
+[ "$tested" -gt 0 ] || { echo "no CPython 3.9 to 3.13 found" >&2; exit 1; }
