@@ -3,7 +3,7 @@ within bounded memory, never in a dead process."""
 
 import pytest
 
-from conftest import SKIP_UNDER_EMULATION, SKIP_UNDER_SANITIZER, EscancianoLobato, outcome, run_python
+from conftest import SKIP_UNDER_EMULATION, SKIP_WITHOUT_ADDRESS_SPACE_LIMITS, EscancianoLobato, outcome, run_python
 
 
 @pytest.mark.parametrize("q", [1e-300, float("inf"), 5e-324, 1.7976931348623157e308])
@@ -39,7 +39,7 @@ def test_hundred_million_values_in_bounded_memory():
     assert extra < 1 << 20
 
 
-@SKIP_UNDER_SANITIZER
+@SKIP_WITHOUT_ADDRESS_SPACE_LIMITS
 def test_unallocatable_working_vector_raises_instead_of_dying():
     # d = n asks for n + 1 working values; with the address space capped the
     # allocation fails and the failure reaches Python as an exception.

@@ -5,7 +5,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, borrow_registry, outcome, run_python
+from conftest import SKIP_WITHOUT_ADDRESS_SPACE_LIMITS, EscancianoLobato, borrow_registry, outcome, run_python
 
 
 def panic_from_write_borrow():
@@ -101,7 +101,7 @@ def test_numpy_unavailable_at_first_construction(tmp_path, stub, expected):
         assert expected in message
 
 
-@SKIP_UNDER_SANITIZER
+@SKIP_WITHOUT_ADDRESS_SPACE_LIMITS
 def test_memory_exhausted_while_copying_raises_memory_error():
     proc = run_python(
         """
