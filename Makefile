@@ -11,7 +11,7 @@ PYTEST_ARGS ?= -q
 MODULE_PATH := $(abspath $(BUILD_DIR))
 
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
-  test-platforms test-clang test-arm64 test-windows test-pythons golden
+  test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -26,7 +26,7 @@ demo: $(VENV_DIR)/demo/.ready
 	cmake --build $(DEMO_BUILD_DIR)
 	PYTHONPATH=$(abspath $(DEMO_BUILD_DIR)) $(VENV_DIR)/demo/bin/python examples/demo.py
 
-test: test-cpp test-python test-package
+test: test-cpp test-python test-package test-validation
 
 # GoogleTest for the C++ tests, from Debian's packages.
 system-deps:
@@ -60,6 +60,16 @@ test-python: build venvs
 # environment, the type stub checked by mypy.
 test-package: $(VENV_DIR)/numpy2/.ready
 	cd tests/package && ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
+
+# The validation study's quick profile: the pipeline end to end, not the numbers.
+test-validation: build $(VENV_DIR)/validate/.ready
+	cd tests/validation && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/validate/bin/python -m pytest $(PYTEST_ARGS) \
+	  -p no:cacheprovider
+
+# The validation study: size and power against Ljung-Box; rewrites
+# docs/validation.md, docs/validation/results.csv and the figures.
+validate: build $(VENV_DIR)/validate/.ready
+	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/validate/bin/python validation/study.py
 
 # About 100,000 generated cases over the property tests.
 fuzz: build $(VENV_DIR)/numpy2/.ready
