@@ -1,6 +1,7 @@
 // Element formats by NumPy type number, and the conversion of each to float64.
 #include "lib/array_elements.hpp"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -11,25 +12,30 @@ namespace {
 
 namespace numpy = binding::numpy;
 
-// NumPy's type numbers (NPY_TYPES), the same in NumPy 1.x and 2.x. The C
-// types behind the integer numbers are those of the platform NumPy was built
-// for, which is this one.
-enum TypeNumber : int {
-  kBool = 0,
-  kByte = 1,
-  kUByte = 2,
-  kShort = 3,
-  kUShort = 4,
-  kInt = 5,
-  kUInt = 6,
-  kLong = 7,
-  kULong = 8,
-  kLongLong = 9,
-  kULongLong = 10,
-  kFloat = 11,
-  kDouble = 12,
-  kHalf = 23,
+// The dtypes read from memory, by NumPy's type number (NPY_TYPES, the same in
+// NumPy 1.x and 2.x). The C types behind the integer numbers are those of the
+// platform NumPy was built for, which is this one (long is 4 bytes on Windows).
+struct PlainType {
+  int type_number;
+  ElementKind kind;
+  std::size_t size;
 };
+constexpr std::array<PlainType, 14> kPlainTypes = {{
+    {0, ElementKind::Bool, 1},                                      // NPY_BOOL
+    {1, ElementKind::Signed, sizeof(signed char)},                  // NPY_BYTE
+    {2, ElementKind::Unsigned, sizeof(unsigned char)},              // NPY_UBYTE
+    {3, ElementKind::Signed, sizeof(short)},                        // NPY_SHORT
+    {4, ElementKind::Unsigned, sizeof(unsigned short)},             // NPY_USHORT
+    {5, ElementKind::Signed, sizeof(int)},                          // NPY_INT
+    {6, ElementKind::Unsigned, sizeof(unsigned int)},               // NPY_UINT
+    {7, ElementKind::Signed, sizeof(long)},                         // NPY_LONG
+    {8, ElementKind::Unsigned, sizeof(unsigned long)},              // NPY_ULONG
+    {9, ElementKind::Signed, sizeof(long long)},                    // NPY_LONGLONG
+    {10, ElementKind::Unsigned, sizeof(unsigned long long)},        // NPY_ULONGLONG
+    {11, ElementKind::Float32, 4},                                  // NPY_FLOAT
+    {12, ElementKind::Float64, 8},                                  // NPY_DOUBLE
+    {23, ElementKind::Float16, 2},                                  // NPY_HALF
+}};
 
 template <class Unsigned>
 Unsigned load(const char* p, bool swapped) noexcept {
@@ -87,38 +93,12 @@ void convert_integers(const char* data, numpy::npy_intp stride, std::size_t coun
 }
 
 std::optional<ElementFormat> format_of(int type_number) noexcept {
-  switch (type_number) {
-    case kBool:
-      return ElementFormat{ElementKind::Bool, 1, false};
-    case kByte:
-      return ElementFormat{ElementKind::Signed, sizeof(signed char), false};
-    case kUByte:
-      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned char), false};
-    case kShort:
-      return ElementFormat{ElementKind::Signed, sizeof(short), false};
-    case kUShort:
-      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned short), false};
-    case kInt:
-      return ElementFormat{ElementKind::Signed, sizeof(int), false};
-    case kUInt:
-      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned int), false};
-    case kLong:
-      return ElementFormat{ElementKind::Signed, sizeof(long), false};
-    case kULong:
-      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned long), false};
-    case kLongLong:
-      return ElementFormat{ElementKind::Signed, sizeof(long long), false};
-    case kULongLong:
-      return ElementFormat{ElementKind::Unsigned, sizeof(unsigned long long), false};
-    case kHalf:
-      return ElementFormat{ElementKind::Float16, 2, false};
-    case kFloat:
-      return ElementFormat{ElementKind::Float32, 4, false};
-    case kDouble:
-      return ElementFormat{ElementKind::Float64, 8, false};
-    default:
-      return std::nullopt;
+  for (const PlainType& plain : kPlainTypes) {
+    if (plain.type_number == type_number) {
+      return ElementFormat{plain.kind, plain.size, false};
+    }
   }
+  return std::nullopt;
 }
 
 }  // namespace

@@ -147,7 +147,6 @@ TEST(LogGamma, ReferencePoints) {
   EXPECT_TRUE(same_bits(log_gamma(0.5), 0x1.250d048e7a1bcp-1));  // 0.57236494292469997
   EXPECT_TRUE(same_bits(log_gamma(1.0), -4.440892098500626e-16));
   EXPECT_TRUE(same_bits(log_gamma(2.0), 0.0));
-  EXPECT_NEAR(log_gamma(0.5), 0.5723649429247, 1e-13);
   // reflection side: ln Gamma(0.25) = 1.2880225246980774
   EXPECT_NEAR(log_gamma(0.25), 1.2880225246980774, 1e-13);
   EXPECT_NEAR(log_gamma(10.0), 12.801827480081469, 1e-12);

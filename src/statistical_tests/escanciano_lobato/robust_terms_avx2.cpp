@@ -9,7 +9,6 @@
 #include <immintrin.h>
 
 #include "statistical_tests/escanciano_lobato/robust_terms_blocked.hpp"
-#include "statistical_tests/escanciano_lobato/robust_terms_internal.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato {
 namespace avx2_kernel {
@@ -28,11 +27,7 @@ struct Traits {
 
 }  // namespace avx2_kernel
 
-const BlockKernel avx2_block_kernel = {
-    blocked::block_pass_any<avx2_kernel::Traits>,
-    avx2_kernel::Traits::kWidth,
-    avx2_kernel::Traits::kMaxVectors,
-};
+const BlockKernel avx2_block_kernel = blocked::kernel_of<avx2_kernel::Traits>();
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato
 

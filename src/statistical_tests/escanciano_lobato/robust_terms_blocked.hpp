@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "statistical_tests/escanciano_lobato/platform.hpp"
+#include "statistical_tests/escanciano_lobato/robust_terms_internal.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato::blocked {
 
@@ -73,6 +74,12 @@ template <class Traits>
 void block_pass_any(int vectors, const double* w, const double* s, std::size_t first_lag, std::size_t t_end,
                     double* g, double* t_acc) noexcept {
   dispatch<Traits>(vectors, std::make_integer_sequence<int, Traits::kMaxVectors>{}, w, s, first_lag, t_end, g, t_acc);
+}
+
+// The kernel a target's file exports: its block pass and block shape.
+template <class Traits>
+constexpr BlockKernel kernel_of() noexcept {
+  return BlockKernel{block_pass_any<Traits>, Traits::kWidth, Traits::kMaxVectors};
 }
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato::blocked

@@ -7,7 +7,6 @@
 #include <arm_neon.h>
 
 #include "statistical_tests/escanciano_lobato/robust_terms_blocked.hpp"
-#include "statistical_tests/escanciano_lobato/robust_terms_internal.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato {
 namespace neon_kernel {
@@ -28,11 +27,7 @@ struct Traits {
 
 }  // namespace neon_kernel
 
-const BlockKernel neon_block_kernel = {
-    blocked::block_pass_any<neon_kernel::Traits>,
-    neon_kernel::Traits::kWidth,
-    neon_kernel::Traits::kMaxVectors,
-};
+const BlockKernel neon_block_kernel = blocked::kernel_of<neon_kernel::Traits>();
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato
 

@@ -6,7 +6,6 @@
 #include <emmintrin.h>
 
 #include "statistical_tests/escanciano_lobato/robust_terms_blocked.hpp"
-#include "statistical_tests/escanciano_lobato/robust_terms_internal.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato {
 namespace sse2_kernel {
@@ -25,11 +24,7 @@ struct Traits {
 
 }  // namespace sse2_kernel
 
-const BlockKernel sse2_block_kernel = {
-    blocked::block_pass_any<sse2_kernel::Traits>,
-    sse2_kernel::Traits::kWidth,
-    sse2_kernel::Traits::kMaxVectors,
-};
+const BlockKernel sse2_block_kernel = blocked::kernel_of<sse2_kernel::Traits>();
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato
 
