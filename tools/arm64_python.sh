@@ -18,9 +18,11 @@ packages="python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libpytho
   libncursesw6 libtinfo6 libreadline8 libdb5.3 libnsl2 libtirpc3 libgssapi-krb5-2 libkrb5-3 libk5crypto3
   libkrb5support0 libcom-err2 libkeyutils1 media-types"
 
+sudo=""
+[ "$(id -u)" = 0 ] || sudo=sudo
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  dpkg --add-architecture arm64
-  apt-get update -qq
+  $sudo dpkg --add-architecture arm64
+  $sudo apt-get update -qq
 fi
 rm -rf "$root.tmp" && mkdir -p "$root.tmp/debs" "$root.tmp/sysroot"
 (cd "$root.tmp/debs" && apt-get download -qq $(for p in $packages; do
