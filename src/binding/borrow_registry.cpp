@@ -189,9 +189,15 @@ const BorrowApi& borrow_registry(const char* multiarray, void** numpy_api) {
 }
 
 void acquire_read_borrow(const BorrowApi& registry, PyObject* array) {
+  if (!try_acquire_read_borrow(registry, array)) {
+    panic("the array is mutably borrowed elsewhere: AlreadyBorrowed");
+  }
+}
+
+bool try_acquire_read_borrow(const BorrowApi& registry, PyObject* array) {
   const int code = registry.acquire_shared(registry.state, array);
   if (code == kBorrowConflict) {
-    panic("the array is mutably borrowed elsewhere: AlreadyBorrowed");
+    return false;
   }
   if (code == kBorrowOutOfMemory) {
     panic("the borrow registry ran out of memory while recording a read borrow");
@@ -199,6 +205,7 @@ void acquire_read_borrow(const BorrowApi& registry, PyObject* array) {
   if (code != kBorrowAcquired) {
     panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
   }
+  return true;
 }
 
 void release_read_borrow(const BorrowApi& registry, PyObject* array) noexcept {

@@ -55,6 +55,8 @@ inline constexpr int kBorrowOutOfMemory = -2;
 // internal failure whose message ends in "AlreadyBorrowed", and a registry
 // out of memory one that says so.
 void acquire_read_borrow(const BorrowApi& registry, PyObject* array);
+// The same, but false (and no borrow) when a conflicting write borrow exists.
+[[nodiscard]] bool try_acquire_read_borrow(const BorrowApi& registry, PyObject* array);
 void release_read_borrow(const BorrowApi& registry, PyObject* array) noexcept;
 
 }  // namespace zorvane::binding

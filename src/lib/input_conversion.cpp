@@ -156,8 +156,13 @@ bool is_float64(const NumpyApi& api, PyObject* descr) {
   return descr == float64.get() || api.equiv_types()(descr, float64.get()) != 0;
 }
 
+// What the array test does when another module holds a write borrow on the
+// array: end the construction (the array and to_numpy forms), or decline, so
+// that the values are copied as iteration would read them (a Series).
+enum class OnConflict : bool { Panic, Decline };
+
 // The array test: a 1-D float64 array with contiguous memory, read in place.
-std::optional<SeriesHolder> try_array(const NumpyApi& api, PyObject* candidate) {
+std::optional<SeriesHolder> try_array(const NumpyApi& api, PyObject* candidate, OnConflict on_conflict) {
   if (!is_array(api, candidate)) {
     return std::nullopt;
   }
@@ -166,7 +171,11 @@ std::optional<SeriesHolder> try_array(const NumpyApi& api, PyObject* candidate) 
     return std::nullopt;
   }
   const binding::BorrowApi& registry = api.borrows();
-  binding::acquire_read_borrow(registry, candidate);
+  if (on_conflict == OnConflict::Panic) {
+    binding::acquire_read_borrow(registry, candidate);
+  } else if (!binding::try_acquire_read_borrow(registry, candidate)) {
+    return std::nullopt;
+  }
   SeriesHolder holder(Object::borrow(candidate), registry,
                       {reinterpret_cast<const double*>(fields->data), static_cast<std::size_t>(fields->dimensions[0])});
   // Read in place only what can be read as doubles: contiguous memory at an
@@ -191,7 +200,7 @@ std::optional<SeriesHolder> try_to_numpy(const NumpyApi& api, PyObject* data) {
     PyErr_Clear();  // trial conversion: its error is discarded
     return std::nullopt;
   }
-  return try_array(api, result.get());
+  return try_array(api, result.get(), OnConflict::Panic);
 }
 
 // One item as float64; nullopt (with the error discarded) when it does not convert.
@@ -325,6 +334,9 @@ bool is_plain_series(PyObject* data) {
     if (base == series_type) {
       return true;
     }
+    if (base->tp_dict == nullptr) {
+      return false;  // a static built-in type (3.12+ keeps its dict elsewhere): iterate
+    }
     for (const char* name : kSeriesAccess) {
       if (PyDict_GetItemString(base->tp_dict, name) != nullptr) {  // borrowed
         return false;
@@ -401,7 +413,7 @@ Result<std::optional<SeriesHolder>> try_sequence(const NumpyApi& api, PyObject* 
   }
   FloatBuffer buffer;
   if (const Object values = plain_series_values(api, data)) {
-    if (std::optional<SeriesHolder> in_place = try_array(api, values.get())) {
+    if (std::optional<SeriesHolder> in_place = try_array(api, values.get(), OnConflict::Decline)) {
       return in_place;
     }
     if (Result<bool> copied = copy_elements(values.get(), *plain_array_format(api, values.get()), buffer); !copied) {
@@ -444,7 +456,7 @@ void SeriesHolder::release() noexcept {
 
 Result<SeriesHolder> to_series_view(PyObject* data) {
   const NumpyApi& api = numpy_api();
-  if (auto held = try_array(api, data)) {
+  if (auto held = try_array(api, data, OnConflict::Panic)) {
     return std::move(*held);
   }
   if (auto held = try_to_numpy(api, data)) {
