@@ -117,27 +117,24 @@ bench: build $(VENV_DIR)/bench/.ready
 # `make test`.
 test-platforms: test-clang test-arm64 test-windows test-pythons
 
-# Clang with each standard library: Debian's clang 16 with libc++ 16, and
-# clang 19 with GCC's libstdc++ 12 (clang 16 cannot use that one's
-# <expected>). Each builds the core, the C++ tests and the module, and runs
-# both test suites.
-CLANG_DIR   := build/clang
-CLANG19_DIR := build/clang19
-LIBCXX      := -stdlib=libc++
+# Clang with each standard library: Debian's clang 16 with libc++ 16 (and
+# GoogleTest built from its sources against it), and clang 19 with GCC's
+# libstdc++ 12 (clang 16 cannot use that one's <expected>). Each builds the
+# core, the C++ tests and the module, and runs both test suites.
+LIBCXX := -stdlib=libc++
+# $(1) build folder, $(2) clang version, $(3) extra CMake arguments
+define clang_suite
+	CC=clang-$(2) CXX=clang++-$(2) cmake -S . -B $(1) -G Ninja -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON \
+	  -DZORVANE_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(3)
+	cmake --build $(1)
+	ctest --test-dir $(1) --output-on-failure -j2
+	cd tests/python && PYTHONPATH=$(abspath $(1)) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
+endef
 test-clang: $(VENV_DIR)/numpy2/.ready
 	@$(call apt_install,clang-16 libc++-16-dev libc++abi-16-dev clang-19 libgtest-dev)
-	CC=clang-16 CXX=clang++-16 cmake -S . -B $(CLANG_DIR) -G Ninja -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON \
-	  -DZORVANE_WARNINGS_AS_ERRORS=ON -DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest \
-	  "-DCMAKE_CXX_FLAGS=$(LIBCXX)" "-DCMAKE_EXE_LINKER_FLAGS=$(LIBCXX)" "-DCMAKE_MODULE_LINKER_FLAGS=$(LIBCXX)" \
-	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
-	cmake --build $(CLANG_DIR)
-	ctest --test-dir $(CLANG_DIR) --output-on-failure -j2
-	cd tests/python && PYTHONPATH=$(abspath $(CLANG_DIR)) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
-	CC=clang-19 CXX=clang++-19 cmake -S . -B $(CLANG19_DIR) -G Ninja -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON \
-	  -DZORVANE_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON))
-	cmake --build $(CLANG19_DIR)
-	ctest --test-dir $(CLANG19_DIR) --output-on-failure -j2
-	cd tests/python && PYTHONPATH=$(abspath $(CLANG19_DIR)) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
+	$(call clang_suite,build/clang,16,-DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest "-DCMAKE_CXX_FLAGS=$(LIBCXX)" \
+	  "-DCMAKE_EXE_LINKER_FLAGS=$(LIBCXX)" "-DCMAKE_MODULE_LINKER_FLAGS=$(LIBCXX)")
+	$(call clang_suite,build/clang19,19,)
 
 # aarch64 with Debian's GCC 12 cross compiler, run under qemu-user: the C++
 # tests, then the module's Python suite on Debian's arm64 CPython 3.11 with

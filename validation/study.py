@@ -266,43 +266,30 @@ def table(rows: list[dict], dgps: tuple[str, ...], level: float) -> list[str]:
     return lines
 
 
-def selection_table(out: Path) -> list[str]:
+def selection_summary(out: Path) -> dict[tuple[str, int], tuple[float, float, float, float]]:
+    """Per null and n: share with p~ = 1, its 5% rejection rate, share with p~ >= 2, its 5% rejection rate."""
     with open(out / "lag_selection.csv") as f:
         records = list(csv.DictReader(f))
-    lines = ["| null | n | share with p̃ = 1 | 5% rejections given p̃ = 1 | share with p̃ ≥ 2 | 5% rejections given p̃ ≥ 2 |",
-             "|---|---:|---:|---:|---:|---:|"]
+    summary = {}
     for dgp in NULLS:
         for n in SIZES:
             mine = [r for r in records if r["dgp"] == dgp and int(r["n"]) == n]
             total = sum(int(r["replications"]) for r in mine)
-            one = [r for r in mine if int(r["p_tilde"]) == 1]
-            more = [r for r in mine if int(r["p_tilde"]) >= 2]
-
-            def share_and_rate(group):
+            parts = []
+            for group in ([r for r in mine if int(r["p_tilde"]) == 1], [r for r in mine if int(r["p_tilde"]) >= 2]):
                 count = sum(int(r["replications"]) for r in group)
                 rejected = sum(int(r["rejections_at_5pct"]) for r in group)
-                return count / total, (rejected / count if count else float("nan"))
+                parts += [count / total, rejected / count if count else float("nan")]
+            summary[(dgp, n)] = tuple(parts)
+    return summary
 
-            s1, r1 = share_and_rate(one)
-            s2, r2 = share_and_rate(more)
-            lines.append(f"| {dgp} | {n} | {s1:.4f} | {r1:.4f} | {s2:.4f} | {r2:.4f} |")
+
+def selection_table(summary: dict) -> list[str]:
+    lines = ["| null | n | share with p̃ = 1 | 5% rejections given p̃ = 1 | share with p̃ ≥ 2 | 5% rejections given p̃ ≥ 2 |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for (dgp, n), (s1, r1, s2, r2) in summary.items():
+        lines.append(f"| {dgp} | {n} | {s1:.4f} | {r1:.4f} | {s2:.4f} | {r2:.4f} |")
     return lines
-
-
-def selection_shares(out: Path) -> dict[str, str]:
-    """share2_<null>_<n>: how often p~ >= 2 is selected; rate1_<null>_<n>: 5% rejections given p~ = 1."""
-    with open(out / "lag_selection.csv") as f:
-        records = list(csv.DictReader(f))
-    values = {}
-    for dgp in NULLS:
-        for n in SIZES:
-            mine = [r for r in records if r["dgp"] == dgp and int(r["n"]) == n]
-            total = sum(int(r["replications"]) for r in mine)
-            one = [r for r in mine if int(r["p_tilde"]) == 1]
-            ones = sum(int(r["replications"]) for r in one)
-            values[f"share2_{dgp}_{n}"] = f"{(total - ones) / total:.4f}"
-            values[f"rate1_{dgp}_{n}"] = f"{sum(int(r['rejections_at_5pct']) for r in one) / ones:.4f}"
-    return values
 
 
 def document(out: Path, rows: list[dict], markdown: Path) -> None:
@@ -313,13 +300,16 @@ def document(out: Path, rows: list[dict], markdown: Path) -> None:
             for test in TESTS:
                 # no dots in a field name: format() would read them as attribute access
                 values[f"size_{dgp.replace('.', '')}_{n}_{test}"] = f"{rate(rows, dgp, n, test, 0.05)[0]:.4f}"
-    values.update(selection_shares(out))
+    summary = selection_summary(out)
+    for (dgp, n), (_, rate1, share2, _) in summary.items():
+        values[f"share2_{dgp}_{n}"] = f"{share2:.4f}"
+        values[f"rate1_{dgp}_{n}"] = f"{rate1:.4f}"
     values.update({
         "replications": f"{rows[0]['replications']:,}",
         "size_tables": "\n\n".join(f"At {level:.0%}:\n\n" + "\n".join(table(rows, NULLS, level)) for level in LEVELS),
         "power_tables": "\n\n".join(f"At {level:.0%}:\n\n" + "\n".join(table(rows, ALTERNATIVES, level))
                                     for level in LEVELS),
-        "selection_table": "\n".join(selection_table(out)),
+        "selection_table": "\n".join(selection_table(summary)),
     })
     markdown.write_text(template.format(**values))
 

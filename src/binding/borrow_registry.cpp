@@ -94,21 +94,17 @@ int acquire(void* opaque, PyObject* array, bool exclusive) noexcept {
     }
   }
   try {
-    auto& by_array = state.borrows[owner];
-    try {
-      auto [it, inserted] = by_array.emplace(array, wanted);
-      if (exclusive) {
-        it->second.exclusive = true;
-      } else {
-        it->second.shared += 1;
-      }
-    } catch (const std::bad_alloc&) {
-      if (by_array.empty()) {
-        state.borrows.erase(owner);  // leave no trace of the failed call
-      }
-      throw;
+    Borrow& borrow = state.borrows[owner].try_emplace(array, wanted).first->second;
+    if (exclusive) {
+      borrow.exclusive = true;
+    } else {
+      borrow.shared += 1;
     }
   } catch (const std::bad_alloc&) {
+    // leave no trace of the failed call: an owner entry made for it is empty
+    if (const auto made = state.borrows.find(owner); made != state.borrows.end() && made->second.empty()) {
+      state.borrows.erase(made);
+    }
     return kBorrowOutOfMemory;
   }
   return kBorrowAcquired;

@@ -37,27 +37,21 @@ constexpr std::array<PlainType, 14> kPlainTypes = {{
     {23, ElementKind::Float16, 2},                                  // NPY_HALF
 }};
 
-template <class Unsigned>
-Unsigned load(const char* p, bool swapped) noexcept {
+// One element's bits, in this machine's byte order.
+template <class Unsigned, bool kSwapped>
+Unsigned load(const char* p) noexcept {
   Unsigned bits;
   std::memcpy(&bits, p, sizeof bits);
-  if (!swapped) {
+  if constexpr (kSwapped) {
+    Unsigned reversed = 0;
+    for (std::size_t i = 0; i < sizeof bits; ++i) {
+      reversed = static_cast<Unsigned>((reversed << 8) | (bits & 0xffu));
+      bits = static_cast<Unsigned>(bits >> 8);
+    }
+    return reversed;
+  } else {
     return bits;
   }
-  Unsigned reversed = 0;
-  for (std::size_t i = 0; i < sizeof bits; ++i) {
-    reversed = static_cast<Unsigned>((reversed << 8) | (bits & 0xffu));
-    bits = static_cast<Unsigned>(bits >> 8);
-  }
-  return reversed;
-}
-
-template <class Unsigned>
-double integer_value(const char* p, bool swapped, bool is_signed) noexcept {
-  using Signed = std::make_signed_t<Unsigned>;
-  const Unsigned bits = load<Unsigned>(p, swapped);
-  // the conversion rounds to nearest, ties to even, as NumPy's scalar __float__ does
-  return is_signed ? static_cast<double>(static_cast<Signed>(bits)) : static_cast<double>(bits);
 }
 
 // IEEE binary16 to binary64, exactly: every half is a double.
@@ -82,13 +76,51 @@ void convert_all(const char* data, numpy::npy_intp stride, std::size_t count, do
   }
 }
 
-template <class Unsigned>
-void convert_integers(const char* data, numpy::npy_intp stride, std::size_t count, double* out, bool swapped,
+// The conversion rounds to nearest, ties to even, as NumPy's scalar __float__ does.
+template <class Unsigned, bool kSwapped>
+void convert_integers(const char* data, numpy::npy_intp stride, std::size_t count, double* out,
                       bool is_signed) noexcept {
+  using Signed = std::make_signed_t<Unsigned>;
   if (is_signed) {
-    convert_all(data, stride, count, out, [=](const char* p) { return integer_value<Unsigned>(p, swapped, true); });
+    convert_all(data, stride, count, out,
+                [](const char* p) { return static_cast<double>(static_cast<Signed>(load<Unsigned, kSwapped>(p))); });
   } else {
-    convert_all(data, stride, count, out, [=](const char* p) { return integer_value<Unsigned>(p, swapped, false); });
+    convert_all(data, stride, count, out,
+                [](const char* p) { return static_cast<double>(load<Unsigned, kSwapped>(p)); });
+  }
+}
+
+// Every kind but bool and single bytes, with the byte order fixed at compile time.
+template <bool kSwapped>
+void read_multibyte(const char* data, numpy::npy_intp stride, std::size_t count, ElementFormat format,
+                    double* out) noexcept {
+  switch (format.kind) {
+    case ElementKind::Float16:
+      convert_all(data, stride, count, out, [](const char* p) { return half_value(load<std::uint16_t, kSwapped>(p)); });
+      return;
+    case ElementKind::Float32:
+      convert_all(data, stride, count, out, [](const char* p) {
+        return static_cast<double>(std::bit_cast<float>(load<std::uint32_t, kSwapped>(p)));
+      });
+      return;
+    case ElementKind::Float64:
+      convert_all(data, stride, count, out,
+                  [](const char* p) { return std::bit_cast<double>(load<std::uint64_t, kSwapped>(p)); });
+      return;
+    default: {
+      const bool is_signed = format.kind == ElementKind::Signed;
+      switch (format.size) {
+        case 2:
+          convert_integers<std::uint16_t, kSwapped>(data, stride, count, out, is_signed);
+          return;
+        case 4:
+          convert_integers<std::uint32_t, kSwapped>(data, stride, count, out, is_signed);
+          return;
+        default:
+          convert_integers<std::uint64_t, kSwapped>(data, stride, count, out, is_signed);
+          return;
+      }
+    }
   }
 }
 
@@ -116,43 +148,20 @@ std::optional<ElementFormat> plain_element_format(PyObject* descr) noexcept {
 
 void read_elements(const char* data, numpy::npy_intp stride, std::size_t count, ElementFormat format,
                    double* out) noexcept {
-  const bool swapped = format.swapped;
-  switch (format.kind) {
-    case ElementKind::Bool:
-      // any non-zero byte reads as True
-      convert_all(data, stride, count, out, [](const char* p) { return *p != 0 ? 1.0 : 0.0; });
-      return;
-    case ElementKind::Float16:
-      convert_all(data, stride, count, out,
-                  [=](const char* p) { return half_value(load<std::uint16_t>(p, swapped)); });
-      return;
-    case ElementKind::Float32:
-      convert_all(data, stride, count, out, [=](const char* p) {
-        return static_cast<double>(std::bit_cast<float>(load<std::uint32_t>(p, swapped)));
-      });
-      return;
-    case ElementKind::Float64:
-      convert_all(data, stride, count, out,
-                  [=](const char* p) { return std::bit_cast<double>(load<std::uint64_t>(p, swapped)); });
-      return;
-    case ElementKind::Signed:
-    case ElementKind::Unsigned: {
-      const bool is_signed = format.kind == ElementKind::Signed;
-      switch (format.size) {
-        case 1:
-          convert_integers<std::uint8_t>(data, stride, count, out, false, is_signed);
-          return;
-        case 2:
-          convert_integers<std::uint16_t>(data, stride, count, out, swapped, is_signed);
-          return;
-        case 4:
-          convert_integers<std::uint32_t>(data, stride, count, out, swapped, is_signed);
-          return;
-        default:
-          convert_integers<std::uint64_t>(data, stride, count, out, swapped, is_signed);
-          return;
-      }
-    }
+  if (count == 0) {
+    return;  // `out` may then be a placeholder that addresses no storage
+  }
+  if (format.kind == ElementKind::Bool) {
+    // any non-zero byte reads as True
+    convert_all(data, stride, count, out, [](const char* p) { return *p != 0 ? 1.0 : 0.0; });
+  } else if (format.size == 1) {
+    convert_integers<std::uint8_t, false>(data, stride, count, out, format.kind == ElementKind::Signed);
+  } else if (format.kind == ElementKind::Float64 && !format.swapped && stride == sizeof(double)) {
+    std::memcpy(out, data, count * sizeof(double));  // already float64, contiguous
+  } else if (format.swapped) {
+    read_multibyte<true>(data, stride, count, format, out);
+  } else {
+    read_multibyte<false>(data, stride, count, format, out);
   }
 }
 

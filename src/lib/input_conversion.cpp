@@ -349,10 +349,14 @@ bool is_plain_series(PyObject* data) {
 // A Series iterates as map(values.item, range(values.size)) when its
 // `_values` is a NumPy array: each item is the Python int, float or bool of
 // an element. So for a plain Series whose `_values` is an exact 1-D array of
-// a plain dtype, reading that array gives what iteration would. Returns that
-// array, or null when the Series (or whatever `data` is) must be iterated.
-Object plain_series_values(const NumpyApi& api, PyObject* data) {
-  if (!is_plain_series(data)) {
+// a plain dtype, reading that array gives what iteration would.
+struct SeriesValues {
+  Object array;  // null: the Series (or whatever `data` is) must be iterated
+  ElementFormat format;
+};
+
+SeriesValues plain_series_values(const NumpyApi& api, PyObject* data) {
+  if (PyList_CheckExact(data) || PyTuple_CheckExact(data) || !is_plain_series(data)) {
     return {};
   }
   Object values = Object::steal(PyObject_GetAttrString(data, "_values"));
@@ -360,10 +364,11 @@ Object plain_series_values(const NumpyApi& api, PyObject* data) {
     PyErr_Clear();  // trial conversion: iteration decides
     return {};
   }
-  if (!plain_array_format(api, values.get())) {
+  const std::optional<ElementFormat> format = plain_array_format(api, values.get());
+  if (!format) {
     return {};
   }
-  return values;
+  return {std::move(values), *format};
 }
 
 // --- the sequence form ------------------------------------------------------
@@ -412,11 +417,14 @@ Result<std::optional<SeriesHolder>> try_sequence(const NumpyApi& api, PyObject* 
     return std::nullopt;
   }
   FloatBuffer buffer;
-  if (const Object values = plain_series_values(api, data)) {
-    if (std::optional<SeriesHolder> in_place = try_array(api, values.get(), OnConflict::Decline)) {
+  // In place when the values pass the array test; copied from memory when
+  // they do not, or when another module holds a write borrow on them
+  // (iteration never asked the registry, so neither may this).
+  if (const SeriesValues series = plain_series_values(api, data); series.array) {
+    if (std::optional<SeriesHolder> in_place = try_array(api, series.array.get(), OnConflict::Decline)) {
       return in_place;
     }
-    if (Result<bool> copied = copy_elements(values.get(), *plain_array_format(api, values.get()), buffer); !copied) {
+    if (Result<bool> copied = copy_elements(series.array.get(), series.format, buffer); !copied) {
       return std::unexpected(std::move(copied.error()));
     }
     return wrap_buffer(api, buffer);
