@@ -79,20 +79,26 @@ def construct(data, kwargs):
 @pytest.mark.parametrize("name, data, kwargs", inputs(), ids=[case[0] for case in inputs()])
 def test_constructions_leak_nothing(name, data, kwargs):
     # The first batch warms caches, free lists, the registry's tables and the
-    # interpreter's own specialisation of this loop; the second must leave
-    # everything where it found it.
+    # interpreter's own specialisation of this loop; a later batch must leave
+    # everything where it found it. A cache of the interpreter or of pandas
+    # can still grow once in a batch (Python 3.10 with pandas 2.3: 15 and 39
+    # blocks in two batches, then 0 over 50,000 calls), so up to three batches
+    # are measured: a leak of even one block per call shows in every one.
     for _ in range(3000):
         construct(data, kwargs)
     gc.collect()
     refs = sys.getrefcount(data)
     type_refs = sys.getrefcount(EscancianoLobato)
-    blocks = sys.getallocatedblocks()
-    for _ in range(5000):
-        construct(data, kwargs)
-    gc.collect()
-    assert sys.getrefcount(data) == refs
-    assert sys.getrefcount(EscancianoLobato) == type_refs
-    assert sys.getallocatedblocks() - blocks < 20
+    growth = []
+    while len(growth) < 3 and (not growth or growth[-1] >= 20):
+        blocks = sys.getallocatedblocks()
+        for _ in range(5000):
+            construct(data, kwargs)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
+        assert sys.getrefcount(data) == refs
+        assert sys.getrefcount(EscancianoLobato) == type_refs
+    assert growth[-1] < 20, growth
 
 
 def test_results_hold_no_reference_to_their_input():
