@@ -50,6 +50,15 @@ Object Error::instance() const {
   if (cause_) {
     PyException_SetCause(instance.get(), cause_.clone().release());  // steals
   }
+#if PY_VERSION_HEX >= 0x030B0000
+  if (!note_.empty()) {
+    Object note = Object::steal(PyUnicode_DecodeUTF8(note_.data(), static_cast<Py_ssize_t>(note_.size()), "replace"));
+    Object added = note ? Object::steal(PyObject_CallMethod(instance.get(), "add_note", "O", note.get())) : Object();
+    if (!added) {
+      PyErr_Clear();  // the note is a hint: the exception goes out without it
+    }
+  }
+#endif
   return instance;
 }
 
@@ -61,6 +70,14 @@ void Error::restore() && {
   }
   Object exception = instance();
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+}
+
+std::optional<Error> take_trial_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return Error::fetch();
+  }
+  PyErr_Clear();  // trial conversion: its error is discarded
+  return std::nullopt;
 }
 
 std::string utf8(PyObject* text) {

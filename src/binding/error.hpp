@@ -2,6 +2,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,12 @@ class [[nodiscard]] Error {
 
   // The exception's class (borrowed).
   [[nodiscard]] PyObject* type() const noexcept { return type_.get(); }
+  // A note for the exception's __notes__ (Python 3.11+; ignored before),
+  // for a lazy error: it leaves args and the message as they are.
+  [[nodiscard]] Error with_note(std::string note) && {
+    note_ = std::move(note);
+    return std::move(*this);
+  }
   // Exact type test, as `type(exc) is cls`.
   [[nodiscard]] bool is_exactly(PyObject* cls) const noexcept { return type_.get() == cls; }
   // The exception object, created now for a lazy error (fetched ones have it).
@@ -37,6 +44,7 @@ class [[nodiscard]] Error {
   Object traceback_;  // fetched: its traceback, may be empty
   std::string message_;
   Object cause_;
+  std::string note_;
 };
 
 template <class T>
@@ -50,6 +58,12 @@ using Result = std::expected<T, Error>;
   return std::unexpected(Error::lazy(PyExc_ValueError, std::move(message)));
 }
 [[nodiscard]] inline std::unexpected<Error> fetched_error() { return std::unexpected(Error::fetch()); }
+
+// The pending error of a trial conversion, whose failure only sends the
+// input on to the next form: discarded (nullopt), unless it is a MemoryError
+// or no Exception at all (KeyboardInterrupt, SystemExit), which are taken to
+// propagate, since the machine or the user asked to stop.
+[[nodiscard]] std::optional<Error> take_trial_error();
 
 // "TypeName: str(exc)" of a Python exception, for internal-failure messages;
 // never fails (falls back to the type name, then to a fixed text).

@@ -2,7 +2,6 @@
 // implementation that converts and checks the data, runs the test and builds
 // the result object.
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +13,7 @@
 #include "binding/parameters.hpp"
 #include "lib/input_conversion.hpp"
 #include "lib/result_type.hpp"
+#include "statistical_tests/escanciano_lobato/default_lag.hpp"
 #include "statistical_tests/escanciano_lobato/escanciano_lobato.hpp"
 
 namespace zorvane::lib {
@@ -33,7 +33,6 @@ constexpr binding::FunctionDescription kNewDescription = {
 };
 
 constexpr double kDefaultQ = 2.4;
-constexpr double kDefaultLagExponent = 0.2;  // default d = floor(n ** 0.2)
 
 // A failed conversion of argument `name`: an exact TypeError gets the
 // "argument '<name>': " prefix and keeps its cause; anything else passes.
@@ -131,11 +130,16 @@ Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, do
   if (scanned.has_nan()) {
     return binding::value_error("data must not contain NaN values");
   }
+  // An infinity would make every term NaN and the answer "p~ = 0, p-value 1",
+  // which reads as no evidence of correlation: refused like a NaN.
+  if (scanned.has_infinity()) {
+    return binding::value_error("data must not contain infinite values");
+  }
   if (d == 0u) {
     return binding::value_error("d must be positive");
   }
-  const std::uint64_t lags =
-      d.value_or(static_cast<std::uint64_t>(std::pow(static_cast<double>(scanned.values().size()), kDefaultLagExponent)));
+  // default: floor(n ** 0.2), as a correctly rounded pow gives it
+  const std::uint64_t lags = d.value_or(el::default_lag(scanned.values().size()));
 
   const auto outcome = el::run_escanciano_lobato(scanned, lags, q);
   series->release();

@@ -82,9 +82,6 @@ void** api_table(const std::string& multiarray) {
 }  // namespace
 
 const NumpyApi& numpy_api() {
-  if (const NumpyApi* api = api_cell.get(); api != nullptr) {
-    return *api;
-  }
   return api_cell.get_or_init([] {
     std::string core = core_package();
     std::string multiarray = core + ".multiarray";

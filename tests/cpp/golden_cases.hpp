@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "statistical_tests/escanciano_lobato/default_lag.hpp"
 #include "statistical_tests/escanciano_lobato/escanciano_lobato.hpp"
 
 namespace zorvane::testing::golden {
@@ -50,13 +51,6 @@ class Stream {
  private:
   std::uint64_t state_;
 };
-
-// floor(n ** 0.2) without pow: the largest d with d**5 <= n.
-inline std::uint64_t default_d(std::uint64_t n) {
-  std::uint64_t d = 1;
-  while ((d + 1) * (d + 1) * (d + 1) * (d + 1) * (d + 1) <= n) ++d;
-  return d;
-}
 
 inline std::vector<double> series(const std::string& shape, std::size_t n, Stream& rng) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -97,6 +91,7 @@ inline std::vector<double> series(const std::string& shape, std::size_t n, Strea
 }
 
 inline std::vector<Case> cases() {
+  using statistical_tests::escanciano_lobato::default_lag;
   const char* const shapes[] = {"normal", "ar",       "garch",     "heavy",           "trend",    "integers",
                                 "stretches", "tiny", "alternating-tiny", "constant", "infinite", "huge"};
   const std::size_t lengths[] = {1, 2, 5, 10, 31, 32, 100, 243, 1000, 4000};
@@ -107,13 +102,23 @@ inline std::vector<Case> cases() {
       const std::vector<double> x = series(shape, n, rng);
       const std::string base = std::string(shape) + " n=" + std::to_string(n);
       // the default d and q; a wider d with the 2p-favouring small q; d near or beyond n
-      out.push_back({base + " default", x, default_d(n), 2.4});
+      out.push_back({base + " default", x, default_lag(n), 2.4});
       if (n >= 5) {
         out.push_back({base + " d=" + std::to_string(n < 40 ? n - 1 : 30) + " q=0.3", x, n < 40 ? n - 1 : 30, 0.3});
       }
       if (n <= 100) {
         out.push_back({base + " d=n+" + std::to_string(n % 3), x, n + n % 3, 24.0});
       }
+    }
+  }
+  // the default d on both sides of exact fifth powers, where a pow one unit
+  // low in its last place would give one lag fewer
+  for (std::uint64_t k = 2; k <= 8; ++k) {
+    const std::uint64_t power = k * k * k * k * k;
+    for (const std::uint64_t n : {power - 1, power}) {
+      const std::vector<double> x = series("ar", static_cast<std::size_t>(n), rng);
+      const std::uint64_t d = default_lag(n);
+      out.push_back({"fifth-power n=" + std::to_string(n) + " default d=" + std::to_string(d), x, d, 2.4});
     }
   }
   return out;

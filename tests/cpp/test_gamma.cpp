@@ -81,16 +81,6 @@ TEST(ChiSquareDistribution, RefusesShapesThatAreNotPositive) {
   EXPECT_TRUE(same_bits(one->freedom(), 1.0));
 }
 
-TEST(FailureKinds, PrintAsTheirNames) {
-  std::ostringstream out;
-  out << GammaParameterError::ShapeInvalid << ' ' << GammaParameterError::RateInvalid << ' '
-      << GammaParameterError::ShapeAndRateInfinite << ' ' << GammaArgumentError::AInvalid << ' '
-      << GammaArgumentError::XInvalid;
-  EXPECT_EQ(out.str(), "ShapeInvalid RateInvalid ShapeAndRateInfinite AInvalid XInvalid");
-  EXPECT_EQ(static_cast<int>(GammaParameterError::ShapeAndRateInfinite), 2);
-  EXPECT_EQ(static_cast<int>(GammaArgumentError::XInvalid), 1);
-}
-
 struct DomainCase {
   double a;
   double x;

@@ -2,6 +2,7 @@
 import ctypes
 import math
 import os
+import pickle
 import struct
 import subprocess
 import sys
@@ -25,6 +26,57 @@ os.environ["PYTHONPATH"] = os.pathsep.join(
 )
 
 EscancianoLobato = statistical_tests.EscancianoLobato
+
+VALUES = [0.3, -1.2, 2.5, 0.7, -0.4, 1.9, -2.2, 0.1, 1.4, -0.8, 0.6, 2.1, -1.7, 0.05, 1.1, -0.3]
+UNACCEPTED = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64"
+
+
+class ToNumpy:
+    """Duck-typed object with a to_numpy method that returns `result` or raises `error`."""
+
+    def __init__(self, result=None, error=None, sequence=None, record=False):
+        self.result, self.error, self.sequence = result, error, sequence
+        self.calls = [] if record else None
+
+    def to_numpy(self, *args, **kwargs):
+        if self.calls is not None:
+            self.calls.append((args, kwargs))
+        if self.error is not None:
+            raise self.error
+        return self.result
+
+    def __getstate__(self):
+        # what the caller gave, without the record of calls or the traceback
+        # that raising attaches to the error (for snapshot)
+        state = {name: value for name, value in vars(self).items() if name != "calls"}
+        state["error"] = None if self.error is None else (type(self.error), self.error.args)
+        return state
+
+
+class SequenceToNumpy(ToNumpy):
+    """The same, and also a sequence of `sequence`."""
+
+    def __len__(self):
+        return len(self.sequence)
+
+    def __getitem__(self, i):
+        return self.sequence[i]
+
+
+def snapshot(data):
+    """What must not change in the caller's data: an array's bytes, layout and
+    flags (an object array's items), or anything else's pickle. Objects that
+    convert to arrays (a pandas Series, whose pickle holds caches that reading
+    fills) are compared through their array."""
+    if hasattr(type(data), "__array__") and not isinstance(data, np.ndarray):
+        data = np.asarray(data)
+    if isinstance(data, np.ndarray):
+        content = list(data.ravel(order="A")) if data.dtype == object else data.tobytes(order="A")
+        return (content, data.strides, data.flags.writeable, data.dtype.str, data.shape)
+    try:
+        return pickle.dumps(data)
+    except Exception:  # noqa: BLE001 - not picklable: nothing to compare
+        return None
 
 # AddressSanitizer keeps freed memory in quarantine, so resident-memory
 # measurements are left to the uninstrumented runs.

@@ -173,12 +173,6 @@ def test_accepted_argument_types(kwargs, same_as):
     assert outcome(EscancianoLobato(X, **kwargs)) == outcome(EscancianoLobato(X, **same_as))
 
 
-def test_q_switches_the_penalty():
-    # 1..10 with d = 2: p~ = 2 under either penalty, same statistic
-    x = np.arange(1.0, 11.0)
-    assert outcome(EscancianoLobato(x, q=0.5, d=2)) == outcome(EscancianoLobato(x, q=2.4, d=2))
-
-
 @pytest.mark.parametrize("n, d", [(1, 1), (2, 1), (31, 1), (32, 2), (242, 2), (243, 3), (3125, 5), (161051, 11)])
 def test_default_d(n, d):
     x = np.sin(np.arange(n) * 1.7) + 0.001 * np.arange(n)

@@ -5,9 +5,8 @@ import contextlib
 import numpy as np
 import pytest
 
-from conftest import EscancianoLobato, outcome
+from conftest import VALUES, EscancianoLobato, outcome
 
-VALUES = [0.3, -1.2, 2.5, 0.7, -0.4, 1.9, -2.2, 0.1, 1.4, -0.8]
 CONFLICT = -1
 
 

@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import EscancianoLobato, outcome, run_python
+from conftest import EscancianoLobato, outcome, run_python, snapshot
 
 pd = pytest.importorskip("pandas")
 
@@ -34,11 +34,6 @@ def result_or_error(data, **kwargs):
         return outcome(EscancianoLobato(data, **kwargs))
     except (ValueError, TypeError, OSError) as e:
         return type(e).__name__, str(e)
-
-
-def snapshot(data):
-    array = np.asarray(data)
-    return list(array) if array.dtype == object else (array.dtype.str, array.tobytes())
 
 
 def assert_same_as_iterated(data, **kwargs):

@@ -18,10 +18,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from conftest import EscancianoLobato, outcome
+from conftest import UNACCEPTED, EscancianoLobato, SequenceToNumpy, ToNumpy, outcome, snapshot
 
-UNACCEPTED = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64"
 DOCUMENTED_VALUE_ERRORS = {
+    "data must not contain infinite values",
     "q must be positive",
     "data must not be empty",
     "data must not contain NaN values",
@@ -43,7 +43,9 @@ def model_item(item):
         raise Refused  # no text is parsed
     try:
         return float(item)
-    except Exception:  # noqa: BLE001 - any failure fails the form
+    except MemoryError:
+        raise
+    except Exception:  # noqa: BLE001 - any other failure fails the form
         raise Refused from None
 
 
@@ -56,6 +58,11 @@ def is_conforming_array(obj):
     )
 
 
+# What stops a conversion instead of failing a form: interrupts, exits and
+# running out of memory.
+Propagates = (KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError)
+
+
 def model_values(data):
     """The float64 values the module should read, or Refused."""
     if is_conforming_array(data):
@@ -64,7 +71,9 @@ def model_values(data):
     if to_numpy is not None:
         try:
             candidate = to_numpy(False)
-        except BaseException:  # noqa: BLE001 - discarded, whatever it is
+        except Propagates:
+            raise
+        except BaseException:  # noqa: BLE001 - any other error is discarded
             candidate = None
         if candidate is not None and is_conforming_array(candidate):
             return np.asarray(candidate).view(np.ndarray).copy()
@@ -74,7 +83,7 @@ def model_values(data):
     try:
         for item in data:
             values.append(model_item(item))
-    except Refused:
+    except (Refused, *Propagates):
         raise
     except BaseException:  # noqa: BLE001 - an iteration error fails the form
         raise Refused from None
@@ -118,20 +127,13 @@ def expected(data_factory, q, d):
             values = model_values(data_factory())
     except Refused:
         return ("raise", TypeError, UNACCEPTED)
+    except Propagates as e:
+        return ("raise", type(e), None)
     try:
         r = EscancianoLobato(values, q=q_value, d=d_value)
     except (ValueError, OSError) as e:
         return ("raise", type(e), str(e))
     return ("ok", outcome(r))
-
-
-def snapshot(data):
-    if isinstance(data, np.ndarray):
-        return (data.tobytes(order="A"), data.strides, data.flags.writeable, data.dtype.str, data.shape)
-    try:
-        return pickle.dumps(data)
-    except Exception:  # noqa: BLE001
-        return None
 
 
 def check(data_factory, q=None, d=None):
@@ -142,6 +144,8 @@ def check(data_factory, q=None, d=None):
         warnings.simplefilter("ignore")
         try:
             got = ("ok", outcome(EscancianoLobato(data, q=q, d=d)))
+        except Propagates as e:
+            got = ("raise", type(e), None)
         except (TypeError, ValueError, OSError, OverflowError) as e:
             got = ("raise", type(e), str(e))
             if type(e) is TypeError and want[0] == "raise" and want[1] is TypeError and want[2] is None:
@@ -356,28 +360,14 @@ def test_list_mutated_during_conversion(values, where, action):
 
 # --- to_numpy objects -------------------------------------------------------------
 
-class HasToNumpy:
-    def __init__(self, behaviour, array, sequence):
-        self.behaviour, self.array, self.sequence = behaviour, array, sequence
-
-    def to_numpy(self, *args, **kwargs):
-        if self.behaviour == "raise":
-            raise RuntimeError("to_numpy")
-        if self.behaviour == "raise-base":
-            raise GeneratorExit
-        if self.behaviour == "junk":
-            return {"not": "an array"}
-        if self.behaviour == "none":
-            return None
-        return self.array
-
-
-class SequenceWithToNumpy(HasToNumpy):
-    def __len__(self):
-        return len(self.sequence)
-
-    def __getitem__(self, i):
-        return self.sequence[i]
+# What each behaviour's to_numpy does.
+TO_NUMPY_BEHAVIOURS = {
+    "array": lambda array: {"result": array},
+    "raise": lambda array: {"error": RuntimeError("to_numpy")},
+    "raise-base": lambda array: {"error": GeneratorExit()},
+    "junk": lambda array: {"result": {"not": "an array"}},
+    "none": lambda array: {"result": None},
+}
 
 
 @settings(**SETTINGS)
@@ -385,8 +375,8 @@ class SequenceWithToNumpy(HasToNumpy):
        st.lists(finite, max_size=15), st.booleans())
 def test_objects_with_to_numpy(behaviour, case, sequence, is_sequence):
     view, _ = case
-    cls = SequenceWithToNumpy if is_sequence else HasToNumpy
-    check(lambda: cls(behaviour, view, sequence), d=1)
+    cls = SequenceToNumpy if is_sequence else ToNumpy
+    check(lambda: cls(sequence=sequence, **TO_NUMPY_BEHAVIOURS[behaviour](view)), d=1)
 
 
 # --- q and d of every numeric type ----------------------------------------------

@@ -6,18 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import SKIP_UNDER_SANITIZER, EscancianoLobato, outcome
-
-VALUES = [0.3, -1.2, 2.5, 0.7, -0.4, 1.9, -2.2, 0.1, 1.4, -0.8, 0.6, 2.1]
-
-
-class ToNumpy:
-    def __init__(self, array):
-        self.array = array
-
-    def to_numpy(self, copy):
-        return self.array
-
+from conftest import SKIP_UNDER_SANITIZER, VALUES, EscancianoLobato, ToNumpy, outcome
 
 class Raising:
     def to_numpy(self, copy):

@@ -36,8 +36,10 @@ struct LagBeyondSeries {
 using Refusal = std::variant<ZeroVariance, LagBeyondSeries>;
 
 // A series together with what one pass over it gives: the sum from -0.0 in
-// index order (the mean's numerator) and whether any value is NaN. The sum is
-// a chain of dependent additions, so the NaN test rides along for free. Only
+// index order (the mean's numerator), and whether any value is NaN or
+// infinite. A NaN makes the sum NaN and an infinity makes it infinite or NaN,
+// so a finite sum proves every value finite; only a sum that is not finite
+// (which finite values can also reach, by overflow) costs a second pass. Only
 // scan() makes one, so the sum always belongs to the values it travels with.
 class ScannedSeries {
  public:
@@ -46,14 +48,16 @@ class ScannedSeries {
   [[nodiscard]] std::span<const double> values() const noexcept { return values_; }
   [[nodiscard]] double sum() const noexcept { return sum_; }
   [[nodiscard]] bool has_nan() const noexcept { return has_nan_; }
+  [[nodiscard]] bool has_infinity() const noexcept { return has_infinity_; }
 
  private:
-  ScannedSeries(std::span<const double> values, double sum, bool has_nan) noexcept
-      : values_(values), sum_(sum), has_nan_(has_nan) {}
+  ScannedSeries(std::span<const double> values, double sum, bool has_nan, bool has_infinity) noexcept
+      : values_(values), sum_(sum), has_nan_(has_nan), has_infinity_(has_infinity) {}
 
   std::span<const double> values_;
   double sum_;
   bool has_nan_;
+  bool has_infinity_;
 };
 
 // Pure and reentrant; reads the series only. Throws only on broken

@@ -1,0 +1,131 @@
+// Notes for the TypeError of an unaccepted `data`: the fixed message says
+// what is accepted; the note says what was given and how to pass it.
+#include "lib/data_hints.hpp"
+
+#include <string>
+#include <string_view>
+
+#include "binding/error.hpp"
+#include "binding/numpy_abi.hpp"
+#include "binding/object.hpp"
+
+namespace zorvane::lib {
+namespace {
+
+using binding::Object;
+namespace numpy = binding::numpy;
+
+constexpr std::string_view kMissing = ": drop or fill missing values first, e.g. s.dropna()";
+
+// "a list", "an int": the type's name with its article.
+std::string type_name(PyObject* object) {
+  const std::string name = Py_TYPE(object)->tp_name;
+  const bool vowel = !name.empty() && std::string_view("aeiouAEIOU").find(name[0]) != std::string_view::npos;
+  return (vowel ? "an " : "a ") + name;
+}
+
+bool is_pandas_type(PyObject* object, std::string_view name) {
+  const std::string_view full = Py_TYPE(object)->tp_name;
+  if (full == name) {
+    return true;  // a static type reports its bare name
+  }
+  Object module = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
+  if (!module) {
+    PyErr_Clear();  // only a hint: an unnamed type is not pandas'
+    return false;
+  }
+  const std::string text = binding::utf8(module.get());
+  return text.starts_with("pandas") && full.ends_with(name);
+}
+
+// repr() cut to a readable length, or empty when repr raises.
+std::string short_repr(PyObject* object) {
+  Object text = Object::steal(PyObject_Repr(object));
+  if (!text) {
+    PyErr_Clear();  // only a hint: leave the value out
+    return {};
+  }
+  std::string out = binding::utf8(text.get());
+  constexpr std::size_t kMaxLength = 40;
+  return out.size() > kMaxLength ? out.substr(0, kMaxLength - 3) + "..." : out;
+}
+
+std::string array_note(PyObject* array) {
+  const numpy::ArrayFields* fields = numpy::fields(array);
+  if (fields->nd == 0) {
+    return "got a 0-d array: pass a 1-D array of values";
+  }
+  std::string shape = "(";
+  for (int i = 0; i < fields->nd; ++i) {
+    shape += std::to_string(fields->dimensions[i]) + (fields->nd == 1 ? "," : i + 1 < fields->nd ? ", " : "");
+  }
+  shape += ")";
+  return "got an array of shape " + shape + ": use .ravel(), or pass one column, e.g. a[:, 0]";
+}
+
+std::string data_frame_note(PyObject* frame) {
+  std::string columns;
+  if (Object names = Object::steal(PyObject_GetAttrString(frame, "columns"))) {
+    if (const Py_ssize_t count = PyObject_Length(names.get()); count >= 0) {
+      columns = " with " + std::to_string(count) + (count == 1 ? " column" : " columns");
+    }
+  }
+  PyErr_Clear();  // only a hint: a frame that will not say its columns is named alone
+  return "got a pandas DataFrame" + columns + ": pass one column, e.g. df['x']";
+}
+
+std::string item_note(const ItemRefusal& refusal) {
+  const std::string item = "item " + std::to_string(refusal.index);
+  PyObject* value = refusal.item.get();
+  if (value == nullptr) {
+    return "reading " + item + " raised an exception";
+  }
+  if (value == Py_None) {
+    return item + " is None" + std::string(kMissing);
+  }
+  if (is_pandas_type(value, "NAType") || is_pandas_type(value, "NaTType")) {
+    return item + " is a missing value (" + short_repr(value) + ")" + std::string(kMissing);
+  }
+  if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
+    return item + " is " + type_name(value) + " (" + short_repr(value) +
+           "): text is not parsed; convert it first, e.g. pd.to_numeric(s)";
+  }
+  if (PyLong_Check(value)) {
+    return item + " is an int too large for a float64";
+  }
+  if (PyComplex_Check(value)) {
+    return item + " is a complex number: pass its real part, e.g. z.real";
+  }
+  if (PySequence_Check(value)) {
+    return item + " is " + type_name(value) + ": the data must be one series of numbers; flatten it first";
+  }
+  return item + " is " + type_name(value) + ", which float() does not accept";
+}
+
+}  // namespace
+
+std::string unaccepted_data_note(const NumpyApi& api, PyObject* data, const ItemRefusal* refusal) {
+  if (Py_TYPE(data) == api.array_type() || PyType_IsSubtype(Py_TYPE(data), api.array_type())) {
+    if (numpy::fields(data)->nd != 1) {
+      return array_note(data);
+    }
+  }
+  if (is_pandas_type(data, "DataFrame")) {
+    return data_frame_note(data);
+  }
+  if (PyUnicode_Check(data)) {
+    return "got a str: text is not parsed; convert it to numbers first";
+  }
+  if (refusal == nullptr) {
+    if (PyDict_Check(data)) {
+      return "got a dict, which is not a sequence: pass its values, e.g. list(d.values())";
+    }
+    if (PyIter_Check(data)) {
+      return "got " + type_name(data) + ", which is not a sequence: collect it first, e.g. list(it)";
+    }
+    return "got " + type_name(data) + ", which is not a sequence: pass a list, a tuple, a 1-D array or a Series";
+  }
+  return item_note(*refusal);
+}
+
+}  // namespace zorvane::lib

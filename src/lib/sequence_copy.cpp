@@ -1,0 +1,103 @@
+// The sequence form's copy: each item to float64 as float() would make it,
+// stopping at the first item that does not convert.
+#include "lib/sequence_copy.hpp"
+
+#include "binding/numpy_abi.hpp"
+
+namespace zorvane::lib {
+namespace {
+
+using binding::Error;
+using binding::Object;
+namespace numpy = binding::numpy;
+
+std::unexpected<Error> out_of_memory() {
+  return std::unexpected(Error::lazy(PyExc_MemoryError, "out of memory while copying the data"));
+}
+
+// One item as float64; nullopt when it does not convert (error discarded).
+binding::Result<std::optional<double>> item_value(PyObject* item) {
+  if (PyFloat_CheckExact(item)) {
+    return PyFloat_AS_DOUBLE(item);
+  }
+  const double value = PyFloat_AsDouble(item);
+  // -1.0 is a failure only with an exception pending
+  if (value == -1.0 && PyErr_Occurred() != nullptr) {
+    if (std::optional<Error> error = binding::take_trial_error()) {
+      return std::unexpected(std::move(*error));
+    }
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
+// The length is read again at every step, since converting an item may run
+// Python code that changes the list; no iterator or reference per float.
+CopyResult copy_list_or_tuple(PyObject* data, FloatBuffer& buffer) {
+  const bool is_list = PyList_CheckExact(data);
+  for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(data) : PyTuple_GET_SIZE(data)); ++i) {
+    PyObject* item = is_list ? PyList_GET_ITEM(data, i) : PyTuple_GET_ITEM(data, i);
+    double value = 0.0;
+    if (PyFloat_CheckExact(item)) {
+      value = PyFloat_AS_DOUBLE(item);
+    } else {
+      Object held = Object::borrow(item);  // the conversion may drop the list's reference
+      binding::Result<std::optional<double>> converted = item_value(held.get());
+      if (!converted) {
+        return std::unexpected(std::move(converted.error()));
+      }
+      if (!*converted) {
+        return ItemRefusal{static_cast<std::size_t>(i), std::move(held)};
+      }
+      value = **converted;
+    }
+    if (!buffer.push(value)) {
+      return out_of_memory();
+    }
+  }
+  return std::nullopt;
+}
+
+CopyResult copy_iterated(PyObject* data, FloatBuffer& buffer) {
+  Object iterator = Object::steal(PyObject_GetIter(data));
+  if (!iterator) {
+    if (std::optional<Error> error = binding::take_trial_error()) {
+      return std::unexpected(std::move(*error));
+    }
+    return ItemRefusal{0, Object()};
+  }
+  while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
+    binding::Result<std::optional<double>> value = item_value(item.get());
+    if (!value) {
+      return std::unexpected(std::move(value.error()));
+    }
+    if (!*value) {
+      return ItemRefusal{buffer.size(), std::move(item)};
+    }
+    if (!buffer.push(**value)) {
+      return out_of_memory();
+    }
+  }
+  if (PyErr_Occurred() != nullptr) {
+    if (std::optional<Error> error = binding::take_trial_error()) {
+      return std::unexpected(std::move(*error));
+    }
+    return ItemRefusal{buffer.size(), Object()};
+  }
+  return std::nullopt;
+}
+
+binding::Result<void> copy_elements(PyObject* array, ElementFormat format, FloatBuffer& buffer) {
+  const numpy::ArrayFields* fields = numpy::fields(array);
+  const auto count = static_cast<std::size_t>(fields->dimensions[0]);
+  double* out = buffer.append_uninitialised(count);
+  if (out == nullptr) {
+    return out_of_memory();
+  }
+  read_elements(fields->data, fields->strides[0], count, format, out);
+  return {};
+}
+
+}  // namespace zorvane::lib

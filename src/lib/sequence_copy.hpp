@@ -1,0 +1,39 @@
+// Copying the items of a sequence into a float64 buffer: by index for exact
+// lists and tuples, from memory for plain NumPy arrays, by iteration for the
+// rest.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "binding/error.hpp"
+#include "binding/object.hpp"
+#include "lib/array_elements.hpp"
+#include "lib/float_buffer.hpp"
+
+namespace zorvane::lib {
+
+// Why the sequence form did not fit: the item at `index` did not convert
+// (`item` holds it), or fetching it raised (`item` is null).
+struct ItemRefusal {
+  std::size_t index;
+  binding::Object item;
+};
+
+// nullopt: every item was copied. A refusal: the form does not fit (the
+// item's error is discarded). An error: memory ran out (MemoryError "out of
+// memory while copying the data"), or reading an item raised a MemoryError
+// or something that is not an Exception (KeyboardInterrupt, SystemExit),
+// which propagates unchanged: the machine or the user asked to stop.
+using CopyResult = binding::Result<std::optional<ItemRefusal>>;
+
+// Exact lists and tuples, read by index as their iterators do.
+[[nodiscard]] CopyResult copy_list_or_tuple(PyObject* data, FloatBuffer& buffer);
+
+// Any other sequence, through its iterator.
+[[nodiscard]] CopyResult copy_iterated(PyObject* data, FloatBuffer& buffer);
+
+// A 1-D array's elements straight from memory (plain_array_format).
+[[nodiscard]] binding::Result<void> copy_elements(PyObject* array, ElementFormat format, FloatBuffer& buffer);
+
+}  // namespace zorvane::lib

@@ -1,0 +1,92 @@
+// PySliceContainer: a Python object that owns a float64 buffer and frees it
+// when destroyed; the base object of the arrays made by the sequence form.
+#include "lib/slice_container.hpp"
+
+#include <cstddef>
+#include <span>
+
+#include "binding/numpy_abi.hpp"
+#include "binding/object.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/panic.hpp"
+
+namespace zorvane::lib {
+namespace {
+
+using binding::Object;
+namespace numpy = binding::numpy;
+
+struct SliceContainer {
+  PyObject_HEAD
+  double* data;
+  std::size_t length;
+  std::size_t capacity;
+};
+
+void slice_container_dealloc(PyObject* self) noexcept {
+  auto* container = reinterpret_cast<SliceContainer*>(self);
+  free_buffer(container->data, container->capacity);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types hold a reference to their type
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
+};
+
+binding::OnceCell<PyTypeObject*> slice_container_type_cell;
+
+PyTypeObject* slice_container_type() {
+  return slice_container_type_cell.get_or_init([] {
+    PyObject* type = PyType_FromSpec(&slice_container_spec);
+    if (type == nullptr) {
+      PyErr_PrintEx(0);
+      binding::panic("failed to create type object for PySliceContainer");
+    }
+    return reinterpret_cast<PyTypeObject*>(type);  // kept until exit
+  });
+}
+
+}  // namespace
+
+SeriesHolder wrap_buffer(const NumpyApi& api, FloatBuffer& buffer) {
+  // The container takes the buffer over and becomes the new array's base.
+  auto* container_type = slice_container_type();
+  Object container = Object::steal(PyType_GenericAlloc(container_type, 0));
+  if (!container) {
+    PyErr_Clear();  // the MemoryError is replaced by the panic that names what could not be made
+    binding::panic("Failed to create slice container: out of memory");
+  }
+  auto* slice = reinterpret_cast<SliceContainer*>(container.get());
+  slice->data = buffer.data();
+  slice->length = buffer.size();
+  slice->capacity = buffer.capacity();
+  buffer.release();
+
+  const numpy::npy_intp dims[1] = {static_cast<numpy::npy_intp>(slice->length)};
+  const numpy::npy_intp strides[1] = {static_cast<numpy::npy_intp>(sizeof(double))};
+  Object descr = Object::steal(api.descr_from_type()(numpy::kNpyDouble));
+  if (!descr) {
+    binding::panic_after_api_failure();
+  }
+  Object array = Object::steal(api.new_from_descr()(api.array_type(), descr.release() /* steals */, 1, dims, strides,
+                                                    slice->data, numpy::kWriteable, nullptr));
+  if (!array) {
+    binding::panic_after_api_failure();
+  }
+  const std::span<const double> view(slice->data, slice->length);
+  if (api.set_base_object()(array.get(), container.release() /* steals, also on failure */) != 0) {
+    binding::panic_after_api_failure();
+  }
+  const binding::BorrowApi& registry = api.borrows();
+  binding::acquire_read_borrow(registry, array.get());  // a fresh array: a conflict is a broken invariant
+  return SeriesHolder(std::move(array), registry, view);
+}
+
+}  // namespace zorvane::lib

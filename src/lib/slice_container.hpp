@@ -1,0 +1,16 @@
+// PySliceContainer, the owner of a copied series' buffer, and the float64
+// array made over such a buffer.
+#pragma once
+
+#include "lib/float_buffer.hpp"
+#include "lib/numpy_api.hpp"
+#include "lib/series_holder.hpp"
+
+namespace zorvane::lib {
+
+// Wraps the buffer's values in a new float64 array whose base, a
+// PySliceContainer, takes the buffer over; a read borrow of it is the
+// holder. Failures are internal failures (binding::Panic).
+[[nodiscard]] SeriesHolder wrap_buffer(const NumpyApi& api, FloatBuffer& buffer);
+
+}  // namespace zorvane::lib
