@@ -133,7 +133,7 @@ class DBeyondN : public ::testing::TestWithParam<BeyondCase> {};
 
 TEST_P(DBeyondN, SameOutcomeAsComputingEveryLag) {
   const std::vector<double>& x = GetParam().x;
-  const auto full = run_escanciano_lobato_with(ScannedSeries::scan(x), x.size(), 2.4, robust_terms_reference);
+  const auto full = run_escanciano_lobato_with(ScannedSeries::scan(x), x.size(), 2.4, kernel_for(KernelTarget::Reference));
   const auto beyond = run_escanciano_lobato(x, x.size() + 1, 2.4);
   ASSERT_FALSE(beyond.has_value());
   if (!full.has_value()) {

@@ -1,51 +1,129 @@
-// CPU feature detection, with a GCC/Clang path and an MSVC path.
+// CPU feature detection (CPUID and XGETBV, read the same way by every
+// compiler) and the table of vector kernels per target.
 #include "statistical_tests/escanciano_lobato/platform.hpp"
+
+#include <array>
+#include <vector>
+
+#include "statistical_tests/escanciano_lobato/robust_terms.hpp"
+#include "statistical_tests/escanciano_lobato/robust_terms_internal.hpp"
 
 #if defined(ZORVANE_X86_64) && defined(_MSC_VER) && !defined(__clang__)
 #include <immintrin.h>
 #include <intrin.h>
+#elif defined(ZORVANE_X86_64)
+#include <cpuid.h>
 #endif
 
 namespace zorvane::statistical_tests::escanciano_lobato {
+namespace {
 
-#if defined(ZORVANE_X86_64) && defined(_MSC_VER) && !defined(__clang__)
+#if defined(ZORVANE_X86_64)
 
-bool cpu_has_avx2() noexcept {
-  // CPUID leaf 1, ECX: bit 27 OSXSAVE (XGETBV usable), bit 28 AVX.
-  // XCR0 bits 1 and 2: the operating system saves XMM and YMM state.
-  // CPUID leaf 7 sub-leaf 0, EBX: bit 5 AVX2.
-  constexpr int kOsxsave = 1 << 27;
-  constexpr int kAvx = 1 << 28;
-  constexpr unsigned long long kXmmYmmState = 0x6;
-  constexpr int kAvx2 = 1 << 5;
-  int registers[4] = {};  // EAX, EBX, ECX, EDX
-  __cpuid(registers, 0);
-  if (registers[0] < 7) {
-    return false;
+struct CpuidRegisters {
+  std::uint32_t eax, ebx, ecx, edx;
+};
+
+#if defined(_MSC_VER) && !defined(__clang__)
+CpuidRegisters cpuid(std::uint32_t leaf, std::uint32_t subleaf) noexcept {
+  int r[4] = {};
+  __cpuidex(r, static_cast<int>(leaf), static_cast<int>(subleaf));
+  return {static_cast<std::uint32_t>(r[0]), static_cast<std::uint32_t>(r[1]), static_cast<std::uint32_t>(r[2]),
+          static_cast<std::uint32_t>(r[3])};
+}
+std::uint64_t xgetbv0() noexcept { return _xgetbv(0); }
+#else
+CpuidRegisters cpuid(std::uint32_t leaf, std::uint32_t subleaf) noexcept {
+  CpuidRegisters r{};
+  __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+  return r;
+}
+// XGETBV with ECX = 0: the XCR0 register (the state the OS saves on a switch).
+std::uint64_t xgetbv0() noexcept {
+  std::uint32_t eax = 0;
+  std::uint32_t edx = 0;
+  __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+  return (static_cast<std::uint64_t>(edx) << 32) | eax;
+}
+#endif
+
+struct CpuFeatures {
+  bool avx2 = false;
+  bool avx512f = false;
+};
+
+CpuFeatures detect() noexcept {
+  constexpr std::uint32_t kOsxsave = 1u << 27;  // leaf 1 ECX: XGETBV usable
+  constexpr std::uint32_t kAvx = 1u << 28;      // leaf 1 ECX
+  constexpr std::uint32_t kAvx2 = 1u << 5;      // leaf 7 EBX
+  constexpr std::uint32_t kAvx512f = 1u << 16;  // leaf 7 EBX
+  constexpr std::uint64_t kXmmYmmState = 0x6;   // XCR0: SSE and AVX state
+  constexpr std::uint64_t kZmmState = 0xe0;     // XCR0: opmask, ZMM0-15 upper halves, ZMM16-31
+  CpuFeatures features;
+  if (cpuid(0, 0).eax < 7) {
+    return features;
   }
-  __cpuid(registers, 1);
-  if ((registers[2] & kOsxsave) == 0 || (registers[2] & kAvx) == 0) {
-    return false;
+  const CpuidRegisters leaf1 = cpuid(1, 0);
+  if ((leaf1.ecx & kOsxsave) == 0 || (leaf1.ecx & kAvx) == 0) {
+    return features;
   }
-  if ((_xgetbv(0) & kXmmYmmState) != kXmmYmmState) {
-    return false;
+  const std::uint64_t xcr0 = xgetbv0();
+  if ((xcr0 & kXmmYmmState) != kXmmYmmState) {
+    return features;
   }
-  __cpuidex(registers, 7, 0);
-  return (registers[1] & kAvx2) != 0;
+  const CpuidRegisters leaf7 = cpuid(7, 0);
+  features.avx2 = (leaf7.ebx & kAvx2) != 0;
+  features.avx512f = features.avx2 && (leaf7.ebx & kAvx512f) != 0 && (xcr0 & kZmmState) == kZmmState;
+  return features;
 }
 
-#elif defined(ZORVANE_X86_64)
+const CpuFeatures& features() noexcept {
+  static const CpuFeatures detected = detect();  // once; thread-safe
+  return detected;
+}
 
-bool cpu_has_avx2() noexcept {
-  // The compiler's runtime checks CPUID and, for AVX, that the operating
-  // system saves the YMM registers (XGETBV).
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
+#endif  // ZORVANE_X86_64
+
+}  // namespace
+
+#if defined(ZORVANE_X86_64)
+
+bool cpu_has_avx2() noexcept { return features().avx2; }
+bool cpu_has_avx512f() noexcept { return features().avx512f; }
+
+std::span<const TargetKernel> runnable_vector_kernels() noexcept {
+  static const std::vector<TargetKernel> runnable = [] {
+    // Slowest first, as measured (benchmarks/README.md): on the AMD EPYC
+    // (Zen 4) machines this project runs on, the AVX-512 kernel came out a
+    // little slower than the AVX2 one, which therefore stays the choice.
+    std::vector<TargetKernel> kernels{{KernelTarget::Sse2, &sse2_block_kernel}};
+    if (cpu_has_avx512f()) {
+      kernels.push_back({KernelTarget::Avx512, &avx512_block_kernel});
+    }
+    if (cpu_has_avx2()) {
+      kernels.push_back({KernelTarget::Avx2, &avx2_block_kernel});
+    }
+    return kernels;
+  }();
+  return runnable;
+}
+
+#elif defined(ZORVANE_AARCH64)
+
+bool cpu_has_avx2() noexcept { return false; }
+bool cpu_has_avx512f() noexcept { return false; }
+
+std::span<const TargetKernel> runnable_vector_kernels() noexcept {
+  static const std::array<TargetKernel, 1> kernels = {{{KernelTarget::Neon, &neon_block_kernel}}};
+  return kernels;
 }
 
 #else
 
 bool cpu_has_avx2() noexcept { return false; }
+bool cpu_has_avx512f() noexcept { return false; }
+
+std::span<const TargetKernel> runnable_vector_kernels() noexcept { return {}; }
 
 #endif
 

@@ -1,12 +1,16 @@
 // The one place that knows compilers and CPUs: which instruction set family
 // the code is being compiled for, how to ask a compiler to inline or unroll,
-// and (at run time) which optional instruction sets the CPU offers.
+// which optional instruction sets the CPU offers (at run time), and so which
+// lag-blocked kernels this build may run.
 //
 // Kernel files test ZORVANE_X86_64 or ZORVANE_AARCH64 once, around their
 // whole content, and otherwise use only the macros below. The target is what
 // the compiler builds for, not the machine it runs on, so cross compilers and
 // multi-architecture builds (macOS universal2) pick the right kernels.
 #pragma once
+
+#include <cstdint>
+#include <span>
 
 #if defined(__x86_64__) || ((defined(_M_X64) || defined(_M_AMD64)) && !defined(_M_ARM64EC))
 #define ZORVANE_X86_64 1
@@ -34,8 +38,22 @@
 
 namespace zorvane::statistical_tests::escanciano_lobato {
 
-// Whether this x86-64 CPU runs AVX2 code and the operating system saves the
-// 256-bit registers (so AVX2 may be used); false on every other target.
+enum class KernelTarget : std::uint8_t;
+struct BlockKernel;
+
+// Whether this x86-64 CPU runs AVX2 (AVX-512F) code and the operating system
+// saves the 256-bit (512-bit and mask) registers, read from CPUID and XGETBV
+// directly, with no help from a compiler runtime; false on other targets.
 [[nodiscard]] bool cpu_has_avx2() noexcept;
+[[nodiscard]] bool cpu_has_avx512f() noexcept;
+
+struct TargetKernel {
+  KernelTarget target;
+  const BlockKernel* kernel;
+};
+
+// The vector kernels this build has for its target and this CPU can run,
+// the slowest first (the portable scalar one is not among them).
+[[nodiscard]] std::span<const TargetKernel> runnable_vector_kernels() noexcept;
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

@@ -17,7 +17,8 @@ inline constexpr std::size_t kChunk = 1024;
 
 // G_k and T_k for k = 1 .. last_lag into g[k - 1] and t_acc[k - 1], the lags
 // in blocks side by side in vector lanes. Deviations w = x - mean and their
-// squares are computed per chunk, so extra memory is O(kChunk + d).
+// squares are computed per chunk, so extra memory is O(kChunk + d), and no
+// more than the series needs: a short series costs no chunk-sized scratch.
 void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, double mean, std::size_t last_lag,
                         std::vector<double>& g, std::vector<double>& t_acc) {
   const std::size_t n = x.size();
@@ -32,23 +33,25 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
 
   g.assign(padded_lags, -0.0);  // every sum starts at -0.0
   t_acc.assign(padded_lags, -0.0);
-  // Deviations of x[c0 .. c0 + kChunk + padded_lags); the zeros past the end
-  // of the series feed only padding lanes, whose sums are never read.
-  const std::size_t window = kChunk + padded_lags;
-  std::vector<double> w(window);
-  std::vector<double> s(window);
-
   const std::size_t t_total = n - 1;  // lag 1 has the most pairs
-  for (std::size_t c0 = 0; c0 < t_total; c0 += kChunk) {
-    const std::size_t c1 = std::min(c0 + kChunk, t_total);
+  // Deviations of x[c0 .. c0 + chunk + padded_lags); the zeros past the end
+  // of the series feed only padding lanes, whose sums are never read.
+  const std::size_t chunk = std::min(kChunk, t_total);
+  const std::size_t window = chunk + padded_lags;
+  std::vector<double> scratch(2 * window);
+  double* const w = scratch.data();
+  double* const s = scratch.data() + window;
+
+  for (std::size_t c0 = 0; c0 < t_total; c0 += chunk) {
+    const std::size_t c1 = std::min(c0 + chunk, t_total);
     const std::size_t filled = std::min(window, n - c0);
     for (std::size_t j = 0; j < filled; ++j) {
       const double deviation = x[c0 + j] - mean;
       w[j] = deviation;
       s[j] = deviation * deviation;
     }
-    std::fill(w.begin() + static_cast<std::ptrdiff_t>(filled), w.end(), 0.0);
-    std::fill(s.begin() + static_cast<std::ptrdiff_t>(filled), s.end(), 0.0);
+    std::fill(w + filled, w + window, 0.0);
+    std::fill(s + filled, s + window, 0.0);
 
     for (std::size_t first_lag = 1; first_lag <= last_lag; first_lag += lanes) {
       const std::size_t last_real = std::min(first_lag + lanes - 1, last_lag);
@@ -57,7 +60,7 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
       // vector part: every real lane of the block has pairs for t < n - last_real
       const std::size_t common_end = std::min(c1, n - last_real);
       if (common_end > c0) {
-        kernel.pass(static_cast<int>(vectors), w.data(), s.data(), first_lag, common_end - c0, gb, tb);
+        kernel.pass(static_cast<int>(vectors), w, s, first_lag, common_end - c0, gb, tb);
       }
       // ragged tail: lanes with fewer pairs end early; each still adds in
       // increasing t, after its vector part
@@ -87,24 +90,6 @@ ZeroLag robust_terms_blocked(const BlockKernel& kernel, std::span<const double> 
   accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), g, t_acc);
   return finish_robust_terms(g, t_acc, x.size(), last_lag, slots);
 }
-
-ZeroLag robust_terms_portable(std::span<const double> x, double mean, std::uint64_t last_lag,
-                              std::span<double> slots) {
-  return robust_terms_blocked(portable_block_kernel, x, mean, last_lag, slots);
-}
-#if defined(ZORVANE_X86_64)
-ZeroLag robust_terms_sse2(std::span<const double> x, double mean, std::uint64_t last_lag, std::span<double> slots) {
-  return robust_terms_blocked(sse2_block_kernel, x, mean, last_lag, slots);
-}
-ZeroLag robust_terms_avx2(std::span<const double> x, double mean, std::uint64_t last_lag, std::span<double> slots) {
-  return robust_terms_blocked(avx2_block_kernel, x, mean, last_lag, slots);
-}
-#endif
-#if defined(ZORVANE_AARCH64)
-ZeroLag robust_terms_neon(std::span<const double> x, double mean, std::uint64_t last_lag, std::span<double> slots) {
-  return robust_terms_blocked(neon_block_kernel, x, mean, last_lag, slots);
-}
-#endif
 
 // tau_k = T_k / m and gamma_k = G_k / m for m pairs; zero tau stops.
 inline bool finish_lag(double g, double t, std::uint64_t m, std::uint64_t k, std::span<double> slots) noexcept {
@@ -154,6 +139,12 @@ ZeroLag finish_robust_terms(std::span<const double> g, std::span<const double> t
   return 0;
 }
 
+ZeroLag RobustTermsKernel::operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
+                                      std::span<double> slots) const {
+  return blocked_ == nullptr ? robust_terms_reference(x, mean, last_lag, slots)
+                             : robust_terms_blocked(*blocked_, x, mean, last_lag, slots);
+}
+
 std::string_view to_string(KernelTarget target) noexcept {
   switch (target) {
     case KernelTarget::Reference:
@@ -164,6 +155,8 @@ std::string_view to_string(KernelTarget target) noexcept {
       return "sse2";
     case KernelTarget::Avx2:
       return "avx2";
+    case KernelTarget::Avx512:
+      return "avx512";
     case KernelTarget::Neon:
       return "neon";
   }
@@ -172,60 +165,31 @@ std::string_view to_string(KernelTarget target) noexcept {
 
 std::vector<KernelTarget> supported_targets() {
   std::vector<KernelTarget> targets{KernelTarget::Reference, KernelTarget::Portable};
-#if defined(ZORVANE_X86_64)
-  targets.push_back(KernelTarget::Sse2);
-  if (cpu_has_avx2()) {
-    targets.push_back(KernelTarget::Avx2);
+  for (const TargetKernel& runnable : runnable_vector_kernels()) {
+    targets.push_back(runnable.target);
   }
-#elif defined(ZORVANE_AARCH64)
-  targets.push_back(KernelTarget::Neon);
-#endif
   return targets;
 }
 
 RobustTermsKernel kernel_for(KernelTarget target) noexcept {
-  switch (target) {
-    case KernelTarget::Reference:
-      return robust_terms_reference;
-    case KernelTarget::Portable:
-      return robust_terms_portable;
-    case KernelTarget::Sse2:
-#if defined(ZORVANE_X86_64)
-      return robust_terms_sse2;
-#else
-      break;
-#endif
-    case KernelTarget::Avx2:
-#if defined(ZORVANE_X86_64)
-      return robust_terms_avx2;
-#else
-      break;
-#endif
-    case KernelTarget::Neon:
-#if defined(ZORVANE_AARCH64)
-      return robust_terms_neon;
-#else
-      break;
-#endif
+  if (target == KernelTarget::Portable) {
+    return {target, &portable_block_kernel};
   }
-  return robust_terms_reference;
+  for (const TargetKernel& runnable : runnable_vector_kernels()) {
+    if (runnable.target == target) {
+      return {target, runnable.kernel};
+    }
+  }
+  return {KernelTarget::Reference, nullptr};
 }
 
 KernelTarget best_target() noexcept {
-  // Chosen once; a static local is thread-safe and never changes afterwards.
-  static const KernelTarget best = [] {
-#if defined(ZORVANE_X86_64)
-    return cpu_has_avx2() ? KernelTarget::Avx2 : KernelTarget::Sse2;
-#elif defined(ZORVANE_AARCH64)
-    return KernelTarget::Neon;
-#else
-    return KernelTarget::Portable;
-#endif
-  }();
-  return best;
+  const std::span<const TargetKernel> runnable = runnable_vector_kernels();
+  return runnable.empty() ? KernelTarget::Portable : runnable.back().target;
 }
 
 RobustTermsKernel best_kernel() noexcept {
+  // Chosen once; a static local is thread-safe and never changes afterwards.
   static const RobustTermsKernel best = kernel_for(best_target());
   return best;
 }

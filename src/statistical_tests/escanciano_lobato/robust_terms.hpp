@@ -9,8 +9,9 @@
 //
 // Several kernels compute the same bits: the straightforward loop (the
 // reference) and a lag-blocked kernel built for the x86-64 baseline (SSE2),
-// for AVX2, for aarch64's Advanced SIMD, and in portable scalar form. The
-// fastest one the target and CPU support is chosen once, at first use.
+// for AVX2, for AVX-512F, for aarch64's Advanced SIMD, and in portable scalar
+// form. The fastest one the target and CPU support is chosen once, at first
+// use.
 #pragma once
 
 #include <cstdint>
@@ -23,21 +24,35 @@ namespace zorvane::statistical_tests::escanciano_lobato {
 // Smallest lag whose tau_k compares equal to zero, or 0 when there is none.
 using ZeroLag = std::uint64_t;
 
-// Writes rho~^2_k into slots[k] for k = 1 .. last_lag, in increasing k, and
-// stops at the first lag whose robust variance term is zero (returning it;
-// slots from that lag on are unspecified). Requires last_lag <= x.size() and
-// slots.size() > last_lag.
-using RobustTermsKernel = ZeroLag (*)(std::span<const double> x, double mean, std::uint64_t last_lag,
-                                      std::span<double> slots);
-
-enum class KernelTarget : std::uint8_t { Reference, Portable, Sse2, Avx2, Neon };
+enum class KernelTarget : std::uint8_t { Reference, Portable, Sse2, Avx2, Avx512, Neon };
 
 [[nodiscard]] std::string_view to_string(KernelTarget target) noexcept;
 
-// The targets this build has and this CPU can run, the reference first.
+struct BlockKernel;
+
+// One way of computing the terms: writes rho~^2_k into slots[k] for
+// k = 1 .. last_lag, in increasing k, and stops at the first lag whose robust
+// variance term is zero (returning it; slots from that lag on are
+// unspecified). Requires last_lag <= x.size() and slots.size() > last_lag.
+class RobustTermsKernel {
+ public:
+  RobustTermsKernel(KernelTarget target, const BlockKernel* blocked) noexcept : target_(target), blocked_(blocked) {}
+
+  [[nodiscard]] ZeroLag operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
+                                   std::span<double> slots) const;
+  [[nodiscard]] KernelTarget target() const noexcept { return target_; }
+  friend bool operator==(const RobustTermsKernel&, const RobustTermsKernel&) = default;
+
+ private:
+  KernelTarget target_;
+  const BlockKernel* blocked_;  // null: the straightforward loop
+};
+
+// The targets this build has and this CPU can run, the reference first and
+// the fastest last.
 [[nodiscard]] std::vector<KernelTarget> supported_targets();
 
-// The kernel for a supported target.
+// The kernel for a supported target (the reference for any other).
 [[nodiscard]] RobustTermsKernel kernel_for(KernelTarget target) noexcept;
 
 // The fastest supported kernel, chosen once.

@@ -20,6 +20,7 @@ struct BlockKernel {
 extern const BlockKernel portable_block_kernel;
 extern const BlockKernel sse2_block_kernel;
 extern const BlockKernel avx2_block_kernel;
+extern const BlockKernel avx512_block_kernel;
 extern const BlockKernel neon_block_kernel;
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

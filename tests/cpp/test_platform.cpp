@@ -1,0 +1,67 @@
+// CPU detection against what the operating system reports, and which
+// kernels this run tests (a kernel the CPU cannot run is named as skipped).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "statistical_tests/escanciano_lobato/platform.hpp"
+#include "statistical_tests/escanciano_lobato/robust_terms.hpp"
+
+namespace zorvane::statistical_tests::escanciano_lobato {
+namespace {
+
+// The "flags" line of /proc/cpuinfo: what the kernel found and enabled,
+// XSAVE state included; empty where there is none.
+std::set<std::string> linux_cpu_flags() {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("flags", 0) == 0) {
+      std::istringstream words(line.substr(line.find(':') + 1));
+      std::set<std::string> flags;
+      for (std::string flag; words >> flag;) {
+        flags.insert(flag);
+      }
+      return flags;
+    }
+  }
+  return {};
+}
+
+TEST(CpuDetection, AgreesWithTheOperatingSystem) {
+#if !defined(ZORVANE_X86_64) || !defined(__linux__)
+  GTEST_SKIP() << "x86-64 Linux only";
+#else
+  const std::set<std::string> flags = linux_cpu_flags();
+  if (flags.empty()) {
+    GTEST_SKIP() << "no /proc/cpuinfo flags";
+  }
+  EXPECT_EQ(cpu_has_avx2(), flags.contains("avx2"));
+  EXPECT_EQ(cpu_has_avx512f(), flags.contains("avx512f"));
+#endif
+}
+
+TEST(CpuDetection, SaysWhichKernelsRunHere) {
+  std::string tested;
+  for (const KernelTarget target : supported_targets()) {
+    tested.append(" ").append(to_string(target));
+  }
+  std::string absent;
+#if defined(ZORVANE_X86_64)
+  if (!cpu_has_avx2()) absent.append(" avx2");
+  if (!cpu_has_avx512f()) absent.append(" avx512");
+#endif
+  std::printf("kernels tested:%s; best: %s\n", tested.c_str(), std::string(to_string(best_target())).c_str());
+  if (!absent.empty()) {
+    std::printf("kernels not tested, this CPU lacks:%s\n", absent.c_str());
+  }
+  EXPECT_EQ(supported_targets().front(), KernelTarget::Reference);
+  EXPECT_EQ(supported_targets().back(), best_target());
+}
+
+}  // namespace
+}  // namespace zorvane::statistical_tests::escanciano_lobato
