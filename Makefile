@@ -97,6 +97,7 @@ sanitize: system-deps $(VENV_DIR)/numpy2/.ready
 # Memcheck over a representative subset (conversions, errors, the module's
 # surface) and over the C++ tests; fails on any report with a frame of ours.
 valgrind: build $(VENV_DIR)/numpy2/.ready
+	@$(call apt_install,valgrind)
 	$(VENV_DIR)/numpy2/bin/python tests/valgrind_check.py -- $(BUILD_DIR)/zorvane_core_tests --gtest_brief=1 \
 	  --gtest_filter=-*Differential*:*EveryKernel*
 	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy2/bin/python ../valgrind_check.py -- \

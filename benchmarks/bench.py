@@ -32,6 +32,9 @@ import numpy as np
 
 from zorvane import statistical_tests
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+from peak_memory import construction_peak  # noqa: E402
+
 EscancianoLobato = statistical_tests.EscancianoLobato
 HERE = Path(__file__).resolve().parent
 LJUNG_BOX_MAX_N = 10**5
@@ -79,26 +82,7 @@ def median_time(fn, budget: float = 1.0, at_least: int = 3, at_most: int = 200) 
 
 def peak_extra_memory(n: int) -> int:
     """Peak resident memory a construction adds on top of an n-value array (bytes)."""
-    code = f"""
-import numpy as np
-from zorvane import statistical_tests
-x = np.random.default_rng(0).standard_normal({n})
-statistical_tests.EscancianoLobato(x[:1000])  # NumPy's table and the registry
-def hwm():
-    for line in open("/proc/self/status"):
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1]) * 1024
-def rss():
-    for line in open("/proc/self/status"):
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1]) * 1024
-open("/proc/self/clear_refs", "w").write("5")
-before = rss()
-r = statistical_tests.EscancianoLobato(x)
-print(hwm() - before)
-"""
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return int(out.stdout.strip())
+    return construction_peak(f"np.random.default_rng(0).standard_normal({n})")[1]
 
 
 def input_forms(sizes: list[int], rng: np.random.Generator) -> list[str]:

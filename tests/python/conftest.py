@@ -20,6 +20,9 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 from zorvane import statistical_tests
 
+# Helpers shared with the benchmark.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools"))
+
 # Subprocesses started by the tests may run in other directories.
 os.environ["PYTHONPATH"] = os.pathsep.join(
     os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry

@@ -3,30 +3,13 @@ within bounded memory, never in a dead process."""
 
 import pytest
 
-from conftest import SKIP_UNDER_EMULATION, SKIP_WITHOUT_ADDRESS_SPACE_LIMITS, EscancianoLobato, run_python
+from conftest import SKIP_UNDER_EMULATION, SKIP_WITHOUT_ADDRESS_SPACE_LIMITS, run_python
+from peak_memory import construction_peak
 
 
 @SKIP_UNDER_EMULATION
 def test_hundred_million_values_in_bounded_memory():
-    proc = run_python(
-        """
-        import numpy as np
-        from zorvane import statistical_tests
-        x = np.sin(np.arange(10**8, dtype=np.float64) * 0.37)
-        statistical_tests.EscancianoLobato(x[:100])
-        def status(key):
-            for line in open("/proc/self/status"):
-                if line.startswith(key):
-                    return int(line.split()[1]) * 1024
-        open("/proc/self/clear_refs", "w").write("5")
-        before = status("VmRSS:")
-        r = statistical_tests.EscancianoLobato(x)
-        print(r.p_tilde, status("VmHWM:") - before)
-        """,
-        timeout=600,
-    )
-    assert proc.returncode == 0, proc.stderr
-    p_tilde, extra = map(int, proc.stdout.split())
+    p_tilde, extra = construction_peak("np.sin(np.arange(10**8, dtype=np.float64) * 0.37)")
     assert 1 <= p_tilde <= 39  # the default d at n = 10**8 is 39
     assert extra < 1 << 20
 
