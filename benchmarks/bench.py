@@ -214,6 +214,11 @@ def main() -> None:
     lines += input_forms(form_sizes, rng)
     lines += ["", "Refusing d = n + 1 beside a default-d construction on the same data:", ""]
     lines += refusal_of_d_beyond_n([10**4, 2 * 10**5] if args.quick else [10**4, 2 * 10**5, 10**6], rng)
+    from many_series_bench import many_series_tables, parquet_job
+
+    lines += ["", "## Many series", ""]
+    lines += many_series_tables(args.quick)
+    lines += [""] + parquet_job(args.quick)
     args.markdown.write_text("\n".join(lines) + "\n")
 
     import matplotlib

@@ -1,6 +1,8 @@
 """The examples a new user runs: the demo, the CSV tool, the many-series ways."""
+import json
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -72,21 +74,124 @@ def one_by_one(series):
     return [(r.p_tilde, r.statistic, r.pvalue) for r in map(EscancianoLobato, series)]
 
 
-def test_process_pool_matches_one_by_one():
-    import many_series_pool
-
-    series = many_series_pool.simulated(60, length=300)
-    assert [tuple(o) for o in many_series_pool.test_many(series, processes=2)] == one_by_one(series)
+def rows_of(frame):
+    return [(int(p), s, v) for p, s, v in zip(frame["p_tilde"], frame["statistic"], frame["pvalue"])]
 
 
-def test_dask_local_cluster_matches_one_by_one():
-    distributed = pytest.importorskip("dask.distributed")
-    import many_series_dask
-    import many_series_pool
+@pytest.fixture(scope="module")
+def many_series():
+    import many_series
 
-    series = many_series_pool.simulated(300, length=200, seed=3)
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
-    with cluster, distributed.Client(cluster) as client:
-        client.run(lambda path: sys.path.insert(0, path), str(EXAMPLES))
-        outcomes = many_series_dask.test_many(client, series, batch=40)
-    assert [tuple(o) for o in outcomes] == one_by_one(series)
+    return many_series
+
+
+def test_every_column_of_a_data_frame(many_series):
+    pd = pytest.importorskip("pandas")
+    frame = many_series.simulated_returns(assets=40, days=300, seed=5)
+    frame["gap"] = frame["asset001"].where(frame.index != 7)
+    frame["flat"] = 1.0
+    frame["text"] = "x"
+    results = many_series.test_columns(frame)
+    assert list(results.index) == list(frame.columns)
+    assert list(results.columns) == ["p_tilde", "statistic", "pvalue", "error"]
+    good = results.loc[frame.columns[:40]]
+    assert good["error"].isna().all()
+    assert rows_of(good) == one_by_one(frame[c].to_numpy() for c in frame.columns[:40])
+    assert results.loc["gap", "error"] == "ValueError: data must not contain NaN values"
+    assert results.loc["flat", "error"] == "OSError: Zero \u03c4\u0302 value at lag 1"
+    assert results.loc["text", "error"].startswith("TypeError: expected a 1-D")
+    assert results["p_tilde"].isna().sum() == 3 and pd.isna(results.loc["gap", "statistic"])
+
+
+def test_a_list_of_arrays_and_a_pool_reading_its_own_files(many_series, tmp_path):
+    series = [np.sin(np.arange(200) * (0.1 + i)) + np.arange(200) % (i + 2) for i in range(30)]
+    by_loop = many_series.test_columns(series)
+    assert list(by_loop.index) == list(range(30))
+    assert rows_of(by_loop) == one_by_one(series)
+    paths = []
+    for i, values in enumerate(series):
+        paths.append(str(tmp_path / f"s{i:02d}.npy"))
+        np.save(paths[-1], values)
+    by_pool = many_series.test_files(paths, processes=2)
+    assert list(by_pool.index) == [f"s{i:02d}" for i in range(30)]
+    assert rows_of(by_pool) == one_by_one(series)
+
+
+@pytest.fixture
+def parquet_folder(tmp_path):
+    """A partitioned dataset and plain files: 24 instruments, one refused."""
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    folder = tmp_path / "returns"
+    rng = np.random.default_rng(11)
+    expected = {}
+    for i in range(24):
+        values = rng.standard_normal(150 + 10 * i)
+        if i == 5:
+            values[3] = np.nan
+        name = f"inst{i:02d}"
+        if i % 2:
+            (folder / f"instrument={name}").mkdir(parents=True)
+            path = folder / f"instrument={name}" / "part-0.parquet"
+        else:
+            folder.mkdir(exist_ok=True)
+            path = folder / f"{name}.parquet"
+        pd.DataFrame({"volume": rng.integers(0, 9, values.size), "returns": values}).to_parquet(path)
+        expected[name] = values
+    return folder, expected
+
+
+def check_dask_output(output, expected):
+    pd = pytest.importorskip("pandas")
+    results = pd.read_csv(output, index_col=0)
+    assert sorted(results.index) == sorted(expected)
+    assert results.loc["inst05", "error"] == "ValueError: data must not contain NaN values"
+    good = [name for name in sorted(expected) if name != "inst05"]
+    assert rows_of(results.loc[good]) == one_by_one(expected[name] for name in good)
+
+
+def test_dask_local_cluster_reads_files_on_the_workers(parquet_folder, tmp_path):
+    pytest.importorskip("dask.distributed")
+    folder, expected = parquet_folder
+    proc = subprocess.run([sys.executable, str(EXAMPLES / "many_series_dask.py"), str(folder), "--output",
+                           str(tmp_path / "out.csv")], capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("24 files: 23 tested")
+    check_dask_output(tmp_path / "out.csv", expected)
+
+
+def test_dask_scheduler_and_worker_started_by_hand(parquet_folder, tmp_path):
+    pytest.importorskip("dask.distributed")
+    folder, expected = parquet_folder
+    dask = str(Path(sys.executable).parent / "dask")
+    # started from an empty directory, with nothing on the path but zorvane's module
+    workdir = tmp_path / "cluster"
+    workdir.mkdir()
+    scheduler_file = workdir / "scheduler.json"
+    scheduler = subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                                  "--scheduler-file", str(scheduler_file)], cwd=workdir,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    worker = None
+    try:
+        for _ in range(600):
+            if scheduler_file.exists() and scheduler_file.stat().st_size:
+                break
+            time.sleep(0.1)
+        address = json.loads(scheduler_file.read_text())["address"]
+        worker = subprocess.Popen([dask, "worker", address, "--nworkers", "2", "--nthreads", "1", "--no-dashboard",
+                                   "--host", "127.0.0.1"], cwd=workdir,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc = subprocess.run([sys.executable, str(EXAMPLES / "many_series_dask.py"), address, str(folder),
+                               "--output", str(tmp_path / "out.csv")], capture_output=True, text=True, timeout=300,
+                              cwd=workdir)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.startswith("24 files: 23 tested")
+        check_dask_output(tmp_path / "out.csv", expected)
+    finally:
+        for process in (worker, scheduler):
+            if process is not None:
+                process.terminate()
+                try:
+                    process.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    process.kill()

@@ -378,8 +378,9 @@ class Opaque:
 NOTES = [
     pytest.param(lambda pd: pd.DataFrame({"a": VALUES, "b": VALUES, "c": VALUES}),
                  "got a pandas DataFrame with 3 columns: pass one column, e.g. df['x']", id="data-frame"),
-    pytest.param(lambda pd: np.zeros((250, 1)), "got an array of shape (250, 1): use .ravel(), or pass one column, "
-                 "e.g. a[:, 0]", id="column-array"),
+    # (NumPy 1.x still reads the one-element rows of a (250, 1) array as numbers)
+    pytest.param(lambda pd: np.ones((250, 2)), "got an array of shape (250, 2): use .ravel(), or pass one column, "
+                 "e.g. a[:, 0]", id="two-column-array"),
     pytest.param(lambda pd: np.zeros((2, 3, 4), dtype=np.int32), "got an array of shape (2, 3, 4): use .ravel(), or "
                  "pass one column, e.g. a[:, 0]", id="3-d-array"),
     pytest.param(lambda pd: np.array(2.5), "got a 0-d array: pass a 1-D array of values", id="0-d-array"),
