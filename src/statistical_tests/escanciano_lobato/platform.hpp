@@ -20,10 +20,13 @@
 
 // Always inlined: the vector helpers of the kernels must not become calls,
 // which would pass vectors through memory.
+// ZORVANE_ALWAYS_INLINE_LAMBDA goes between a lambda's parameters and body.
 #if defined(_MSC_VER) && !defined(__clang__)
 #define ZORVANE_ALWAYS_INLINE __forceinline
+#define ZORVANE_ALWAYS_INLINE_LAMBDA [[msvc::forceinline]]
 #else
 #define ZORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
+#define ZORVANE_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
 #endif
 
 // Unroll the loop that follows completely (its trip count is a compile-time

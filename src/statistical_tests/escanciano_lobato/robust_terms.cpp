@@ -14,6 +14,8 @@ namespace {
 // Values per chunk: w and s of a chunk and of the d values after it stay in
 // the first or second level cache.
 inline constexpr std::size_t kChunk = 1024;
+// Steps between making a deviation and its first load (see below).
+inline constexpr std::size_t kLead = 64;
 
 // G_k and T_k for k = 1 .. last_lag into g[k - 1] and t_acc[k - 1], the lags
 // in blocks side by side in vector lanes. Deviations w = x - mean and their
@@ -42,16 +44,27 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
   double* const w = scratch.data();
   double* const s = scratch.data() + window;
 
-  for (std::size_t c0 = 0; c0 < t_total; c0 += chunk) {
-    const std::size_t c1 = std::min(c0 + chunk, t_total);
-    const std::size_t filled = std::min(window, n - c0);
-    for (std::size_t j = 0; j < filled; ++j) {
+  // w[j] = x[c0 + j] - mean and s[j] = w[j] w[j] for j in [from, to)
+  const auto deviations = [&](std::size_t c0, std::size_t from, std::size_t to) {
+    for (std::size_t j = from; j < to; ++j) {
       const double deviation = x[c0 + j] - mean;
       w[j] = deviation;
       s[j] = deviation * deviation;
     }
+  };
+  for (std::size_t c0 = 0; c0 < t_total; c0 += chunk) {
+    const std::size_t c1 = std::min(c0 + chunk, t_total);
+    const std::size_t filled = std::min(window, n - c0);
     std::fill(w + filled, w + window, 0.0);
     std::fill(s + filled, s + window, 0.0);
+    // The first block's pass reads w and s up to t + lanes at step t. It is
+    // given those up to index lanes + kLead and makes one more at each step:
+    // kLead steps ahead of its first read, so that the scalar store has left
+    // the store buffer before a vector load covers it (a load that overlaps
+    // a pending smaller store cannot take its data from it and waits).
+    const std::size_t ahead = std::min(lanes + 1 + kLead, filled);
+    deviations(c0, 0, ahead);
+    std::size_t made = ahead;
 
     for (std::size_t first_lag = 1; first_lag <= last_lag; first_lag += lanes) {
       const std::size_t last_real = std::min(first_lag + lanes - 1, last_lag);
@@ -59,8 +72,16 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
       double* tb = t_acc.data() + (first_lag - 1);
       // vector part: every real lane of the block has pairs for t < n - last_real
       const std::size_t common_end = std::min(c1, n - last_real);
+      const bool first_block = first_lag == 1;
       if (common_end > c0) {
-        kernel.pass(static_cast<int>(vectors), w, s, first_lag, common_end - c0, gb, tb);
+        const Deviations make{x.data() + c0, mean, ahead, first_block ? filled : 0};
+        kernel.pass(static_cast<int>(vectors), w, s, first_lag, common_end - c0, gb, tb, make);
+        if (first_block) {
+          made = std::min(filled, std::max(made, common_end - c0 + ahead));
+        }
+      }
+      if (first_block) {
+        deviations(c0, made, filled);  // the rest of the window, for the tails and later blocks
       }
       // ragged tail: lanes with fewer pairs end early; each still adds in
       // increasing t, after its vector part

@@ -29,10 +29,12 @@
 namespace zorvane::statistical_tests::escanciano_lobato::blocked {
 
 // t in [0, t_end) of a chunk whose deviations are w and s; g and t_acc hold
-// the block's accumulators between chunks.
+// the block's accumulators between chunks. The deviations `make` asks for are
+// written at each step, ahead of where any load of this pass reads, so that
+// their throughput work overlaps the accumulators' chains of adds.
 template <class Traits, int Vectors>
-void block_pass(const double* w, const double* s, std::size_t first_lag, std::size_t t_end, double* g,
-                double* t_acc) noexcept {
+void block_pass(double* w, double* s, std::size_t first_lag, std::size_t t_end, double* g, double* t_acc,
+                Deviations make) noexcept {
   using Vec = typename Traits::Vec;
   constexpr int kWidth = Traits::kWidth;
   Vec acc_g[Vectors];
@@ -42,7 +44,7 @@ void block_pass(const double* w, const double* s, std::size_t first_lag, std::si
     acc_g[v] = Traits::load(g + v * kWidth);
     acc_t[v] = Traits::load(t_acc + v * kWidth);
   }
-  for (std::size_t t = 0; t < t_end; ++t) {
+  const auto step = [&](std::size_t t) ZORVANE_ALWAYS_INLINE_LAMBDA {
     const Vec wt = Traits::broadcast(w[t]);
     const Vec st = Traits::broadcast(s[t]);
     const double* wk = w + t + first_lag;
@@ -54,6 +56,17 @@ void block_pass(const double* w, const double* s, std::size_t first_lag, std::si
       acc_g[v] = Traits::add(acc_g[v], Traits::mul(wt, Traits::load(wk + v * kWidth)));
       acc_t[v] = Traits::add(acc_t[v], Traits::mul(st, Traits::load(sk + v * kWidth)));
     }
+  };
+  // the steps that also make a deviation, then those that make none
+  const std::size_t making = make.end > make.ahead ? std::min(t_end, make.end - make.ahead) : 0;
+  for (std::size_t t = 0; t < making; ++t) {
+    const double deviation = make.x[t + make.ahead] - make.mean;
+    w[t + make.ahead] = deviation;
+    s[t + make.ahead] = deviation * deviation;
+    step(t);
+  }
+  for (std::size_t t = making; t < t_end; ++t) {
+    step(t);
   }
   ZORVANE_UNROLL
   for (int v = 0; v < Vectors; ++v) {
@@ -63,17 +76,19 @@ void block_pass(const double* w, const double* s, std::size_t first_lag, std::si
 }
 
 template <class Traits, int... Vectors>
-inline void dispatch(int vectors, std::integer_sequence<int, Vectors...>, const double* w, const double* s,
-                     std::size_t first_lag, std::size_t t_end, double* g, double* t_acc) noexcept {
+inline void dispatch(int vectors, std::integer_sequence<int, Vectors...>, double* w, double* s,
+                     std::size_t first_lag, std::size_t t_end, double* g, double* t_acc, Deviations make) noexcept {
   static_cast<void>(
-      ((vectors == Vectors + 1 ? (block_pass<Traits, Vectors + 1>(w, s, first_lag, t_end, g, t_acc), true) : false) ||
+      ((vectors == Vectors + 1 ? (block_pass<Traits, Vectors + 1>(w, s, first_lag, t_end, g, t_acc, make), true)
+                               : false) ||
        ...));
 }
 
 template <class Traits>
-void block_pass_any(int vectors, const double* w, const double* s, std::size_t first_lag, std::size_t t_end,
-                    double* g, double* t_acc) noexcept {
-  dispatch<Traits>(vectors, std::make_integer_sequence<int, Traits::kMaxVectors>{}, w, s, first_lag, t_end, g, t_acc);
+void block_pass_any(int vectors, double* w, double* s, std::size_t first_lag, std::size_t t_end, double* g,
+                    double* t_acc, Deviations make) noexcept {
+  dispatch<Traits>(vectors, std::make_integer_sequence<int, Traits::kMaxVectors>{}, w, s, first_lag, t_end, g, t_acc,
+                   make);
 }
 
 // The kernel a target's file exports: its block pass and block shape.

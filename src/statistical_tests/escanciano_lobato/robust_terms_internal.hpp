@@ -5,10 +5,20 @@
 
 namespace zorvane::statistical_tests::escanciano_lobato {
 
+// Deviations made while a block pass walks its chunk: at step t, w[t + ahead]
+// = x[t + ahead] - mean and s[t + ahead] = its square, while t + ahead < end
+// (x, w and s chunk-relative). A pass that makes none has end = 0.
+struct Deviations {
+  const double* x;
+  double mean;
+  std::size_t ahead;
+  std::size_t end;
+};
+
 // The vector part of one lag block over one chunk: `vectors` registers of
 // `width` lags starting at `first_lag`, for chunk-relative t in [0, t_end).
-using BlockPass = void (*)(int vectors, const double* w, const double* s, std::size_t first_lag, std::size_t t_end,
-                           double* g, double* t_acc) noexcept;
+using BlockPass = void (*)(int vectors, double* w, double* s, std::size_t first_lag, std::size_t t_end, double* g,
+                           double* t_acc, Deviations make) noexcept;
 
 struct BlockKernel {
   BlockPass pass;
