@@ -11,7 +11,8 @@ PYTEST_ARGS ?= -q
 MODULE_PATH := $(abspath $(BUILD_DIR))
 
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
-  test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate
+  test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
+  test-tutorial tutorial
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -26,7 +27,7 @@ demo: $(VENV_DIR)/demo/.ready
 	cmake --build $(DEMO_BUILD_DIR)
 	PYTHONPATH=$(abspath $(DEMO_BUILD_DIR)) $(VENV_DIR)/demo/bin/python examples/demo.py
 
-test: test-cpp test-python test-package test-validation
+test: test-cpp test-python test-package test-validation test-tutorial
 
 # GoogleTest for the C++ tests, from Debian's packages.
 system-deps:
@@ -70,6 +71,15 @@ test-validation: build $(VENV_DIR)/validate/.ready
 # docs/validation.md, docs/validation/results.csv and the figures.
 validate: build $(VENV_DIR)/validate/.ready
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/validate/bin/python validation/study.py
+
+# The tutorial on real data: its script, and that the page says what it prints.
+test-tutorial: build $(VENV_DIR)/tutorial/.ready
+	cd tests/tutorial && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/tutorial/bin/python -m pytest $(PYTEST_ARGS) \
+	  -p no:cacheprovider
+
+# Rewrites docs/tutorial.md and its figures in docs/tutorial/.
+tutorial: build $(VENV_DIR)/tutorial/.ready
+	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/tutorial/bin/python tutorial/tutorial.py
 
 # About 100,000 generated cases over the property tests.
 fuzz: build $(VENV_DIR)/numpy2/.ready
