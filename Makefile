@@ -1,6 +1,7 @@
 # Front door: `make demo` and `make test` set up everything they need on a
 # fresh Debian machine (system packages, virtual environments, the build).
 
+SHELL       := /bin/bash
 PYTHON      ?= python3
 BUILD_DIR   ?= build/cpp
 VENV_DIR    ?= .venv
@@ -114,12 +115,15 @@ valgrind: build $(VENV_DIR)/numpy2/.ready
 	  ../../$(VENV_DIR)/numpy2/bin/python -m pytest -q -p no:cacheprovider test_arguments.py test_inputs.py \
 	  test_module.py -k "not second_initialisation and not numpy_is_not_imported"
 
-# Kernel against the reference loop (C++), then whole constructions against
-# the NumPy formulation and statsmodels (Python); writes benchmarks/latest.md
-# and benchmarks/timings.png. BENCH_ARGS=--quick stops at n = 10**5.
+# Kernels against the reference loop and against the floor measured in the
+# same run (C++; writes benchmarks/kernel_latest.txt), then whole
+# constructions against the NumPy formulation and statsmodels, and the ways
+# of testing many series (Python; writes benchmarks/latest.md and
+# benchmarks/timings.png). BENCH_ARGS=--quick stops at n = 10**5.
 BENCH_ARGS ?=
 bench: build $(VENV_DIR)/bench/.ready
-	$(BUILD_DIR)/zorvane_kernel_bench $(if $(filter --quick,$(BENCH_ARGS)),--quick,)
+	set -o pipefail; $(BUILD_DIR)/zorvane_kernel_bench $(if $(filter --quick,$(BENCH_ARGS)),--quick,) | \
+	  tee benchmarks/kernel_latest.txt
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/bench/bin/python benchmarks/bench.py $(BENCH_ARGS)
 
 # --- platforms --------------------------------------------------------------

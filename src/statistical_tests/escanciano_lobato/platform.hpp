@@ -3,20 +3,14 @@
 // which optional instruction sets the CPU offers (at run time), and so which
 // lag-blocked kernels this build may run.
 //
-// Kernel files test ZORVANE_X86_64 or ZORVANE_AARCH64 once, around their
-// whole content, and otherwise use only the macros below. The target is what
-// the compiler builds for, not the machine it runs on, so cross compilers and
-// multi-architecture builds (macOS universal2) pick the right kernels.
+// Kernel files test ZORVANE_X86_64 or ZORVANE_AARCH64 (target.hpp) once,
+// around their whole content, and otherwise use only the macros below.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
-#if defined(__x86_64__) || ((defined(_M_X64) || defined(_M_AMD64)) && !defined(_M_ARM64EC))
-#define ZORVANE_X86_64 1
-#elif defined(__aarch64__) || defined(_M_ARM64)
-#define ZORVANE_AARCH64 1
-#endif
+#include "statistical_tests/escanciano_lobato/target.hpp"
 
 // Always inlined: the vector helpers of the kernels must not become calls,
 // which would pass vectors through memory.

@@ -58,7 +58,8 @@ void block_pass(double* w, double* s, std::size_t first_lag, std::size_t t_end, 
     }
   };
   // the steps that also make a deviation, then those that make none
-  const std::size_t making = make.end > make.ahead ? std::min(t_end, make.end - make.ahead) : 0;
+  const std::size_t room = make.end > make.ahead ? make.end - make.ahead : 0;
+  const std::size_t making = room < t_end ? room : t_end;  // no std::min here (see above)
   for (std::size_t t = 0; t < making; ++t) {
     const double deviation = make.x[t + make.ahead] - make.mean;
     w[t + make.ahead] = deviation;
