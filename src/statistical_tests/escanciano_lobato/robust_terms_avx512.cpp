@@ -1,7 +1,8 @@
 // The lag-blocked robust-terms kernel for AVX-512F: eight lags per register,
-// up to 48 per block. This file alone is built for AVX-512F (-mavx512f
-// -mno-fma, or MSVC's /arch:AVX512, which contracts nothing under
-// /fp:precise); it runs only where cpu_has_avx512f() says so.
+// up to 48 per block. This file alone is built for AVX-512F (-mavx512f and,
+// with GCC, -mno-fma; -ffp-contract=off keeps every multiply and add apart,
+// as MSVC's /fp:precise does with /arch:AVX512); it runs only where
+// cpu_has_avx512f() says so.
 #include "statistical_tests/escanciano_lobato/platform.hpp"
 
 #if defined(ZORVANE_X86_64)
