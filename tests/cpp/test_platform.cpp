@@ -14,6 +14,7 @@
 namespace zorvane::statistical_tests::escanciano_lobato {
 namespace {
 
+#if defined(ZORVANE_X86_64) && defined(__linux__)
 // The "flags" line of /proc/cpuinfo: what the kernel found and enabled,
 // XSAVE state included; empty where there is none.
 std::set<std::string> linux_cpu_flags() {
@@ -31,6 +32,7 @@ std::set<std::string> linux_cpu_flags() {
   }
   return {};
 }
+#endif
 
 TEST(CpuDetection, AgreesWithTheOperatingSystem) {
 #if !defined(ZORVANE_X86_64) || !defined(__linux__)
