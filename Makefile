@@ -13,7 +13,7 @@ MODULE_PATH := $(abspath $(BUILD_DIR))
 
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
-  test-tutorial tutorial
+  test-tutorial tutorial wheels test-wheels
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -130,7 +130,7 @@ bench: build $(VENV_DIR)/bench/.ready
 # Each builds with another toolchain and runs the C++ tests (the golden file
 # among them) and, where it can, the Python suite. CI runs them after
 # `make test`.
-test-platforms: test-clang test-arm64 test-windows test-pythons
+test-platforms: test-clang test-arm64 test-windows test-pythons test-wheels
 
 # Clang with each standard library: Debian's clang 16 with libc++ 16 (and
 # GoogleTest built from its sources against it), and clang 19 with GCC's
@@ -190,6 +190,15 @@ test-windows: build
 # Python suite, each announced as "Python 3.X".
 test-pythons:
 	tools/test_pythons.sh build/pythons requirements/pythons.txt $(PYTEST_ARGS)
+
+# manylinux2014 (glibc 2.17) x86-64 wheels for every CPython 3.9 to 3.13 on
+# the machine, built with zig from PyPI, repaired and checked, into dist/;
+# then each installed into a fresh environment and the Python suite run.
+wheels:
+	tools/build_wheels.sh dist
+
+test-wheels: wheels
+	tools/test_wheels.sh dist requirements/pythons.txt $(PYTEST_ARGS)
 
 # Rewrites the golden file from this machine's build (x86-64 Linux, glibc).
 golden: build

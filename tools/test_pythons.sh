@@ -8,17 +8,7 @@ root=$(realpath -m "$1")
 requirements=$(realpath "$2")
 shift 2
 here=$(cd "$(dirname "$0")/.." && pwd)
-pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
-
-find_python() {
-  local minor=$1 candidate
-  for candidate in "$pyenv_root"/versions/3."$minor".*/bin/python3."$minor" $(command -v python3."$minor" || true); do
-    if [ -x "$candidate" ] && "$candidate" -c 'import sys' 2>/dev/null; then
-      echo "$candidate"
-      return
-    fi
-  done
-}
+source "$here/tools/find_python.sh"
 
 tested=0
 for minor in 9 10 11 12 13; do

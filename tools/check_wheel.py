@@ -1,0 +1,62 @@
+"""Usage: python tools/check_wheel.py WHEEL...
+
+Checks each repaired Linux wheel: its platform tag is manylinux2014
+(manylinux_2_17), its module needs no C++ runtime (only the C library's
+parts), exports nothing but PyInit_zorvane, and nothing was grafted into the
+wheel. Prints one line per wheel; exits 1 on the first failure.
+"""
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+import tempfile
+import zipfile
+from pathlib import Path
+
+C_LIBRARY = re.compile(r"^(libc|libm|libpthread|libdl|librt|ld-linux[-\w]*)\.so(\.\d+)*$")
+
+
+def needed(library: Path) -> list[str]:
+    out = subprocess.run(["objdump", "-p", str(library)], capture_output=True, text=True, check=True).stdout
+    return re.findall(r"NEEDED\s+(\S+)", out)
+
+
+def exported(library: Path) -> list[str]:
+    out = subprocess.run(["nm", "-D", "--defined-only", str(library)], capture_output=True, text=True,
+                         check=True).stdout
+    return [line.split()[-1] for line in out.splitlines() if line.split()[-2] not in ("w", "v")]
+
+
+def check(wheel: Path) -> str:
+    tags = wheel.name.removesuffix(".whl").split("-")[-1].split(".")
+    if "manylinux2014_x86_64" not in tags and "manylinux2014_aarch64" not in tags:
+        raise SystemExit(f"{wheel.name}: tag is not manylinux2014")
+    with zipfile.ZipFile(wheel) as archive, tempfile.TemporaryDirectory() as folder:
+        names = archive.namelist()
+        if any(".libs/" in name for name in names):
+            raise SystemExit(f"{wheel.name}: auditwheel grafted libraries in: {names}")
+        modules = [name for name in names if re.fullmatch(r"zorvane\.cpython-\d+-[\w-]+\.so", name)]
+        if len(modules) != 1:
+            raise SystemExit(f"{wheel.name}: expected one extension module, found {modules}")
+        module = Path(archive.extract(modules[0], folder))
+        libraries = needed(module)
+        foreign = [name for name in libraries if not C_LIBRARY.match(name)]
+        if foreign:
+            raise SystemExit(f"{wheel.name}: needs {foreign} beyond the C library")
+        symbols = exported(module)
+        if symbols != ["PyInit_zorvane"]:
+            raise SystemExit(f"{wheel.name}: exports {symbols}")
+    return f"{wheel.name}: manylinux2014, needs {', '.join(libraries)}, exports PyInit_zorvane only"
+
+
+def main() -> None:
+    wheels = [Path(arg) for arg in sys.argv[1:]]
+    if not wheels:
+        raise SystemExit(__doc__)
+    for wheel in wheels:
+        print(check(wheel))
+
+
+if __name__ == "__main__":
+    main()
