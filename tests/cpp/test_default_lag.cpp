@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <vector>
 
 #include "statistical_tests/escanciano_lobato/default_lag.hpp"
@@ -91,6 +92,9 @@ struct ScanCase {
   bool nan;
   bool infinity;
 };
+
+// Printed by name: printing the raw bytes would read the struct's padding.
+void PrintTo(const ScanCase& c, std::ostream* out) { *out << c.name; }
 
 class Scan : public ::testing::TestWithParam<ScanCase> {};
 
