@@ -13,7 +13,7 @@ MODULE_PATH := $(abspath $(BUILD_DIR))
 
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
-  test-tutorial tutorial wheels test-wheels
+  test-tutorial tutorial wheels test-wheels sid-root old-root
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -186,10 +186,28 @@ test-windows: build
 	$(WINE) $(WINDOWS_DIR)/zorvane_golden.exe --pvalues > $(WINDOWS_DIR)/pvalues-windows.txt
 	$(PYTHON) tools/compare_pvalues.py $(WINDOWS_DIR)/pvalues-glibc.txt $(WINDOWS_DIR)/pvalues-windows.txt
 
-# Every CPython 3.9 to 3.13 on the machine (pyenv's here): build, then the
-# Python suite, each announced as "Python 3.X".
-test-pythons:
-	tools/test_pythons.sh build/pythons requirements/pythons.txt $(PYTEST_ARGS)
+# Debian systems in folders under build/, made with debootstrap from the
+# machine's own mirror: the development suite (GCC 16, glibc 2.43, CPython
+# 3.14 and 3.15) and Debian 11 (glibc 2.31, CPython 3.9).
+SID_ROOT      := build/chroots/sid
+SID_PACKAGES  := g++ cmake ninja-build libgtest-dev ca-certificates \
+  $(foreach v,3.14 3.15,python$(v) python$(v)-dev python$(v)-venv)
+OLD_ROOT      := build/chroots/bullseye
+OLD_PACKAGES  := python3 python3-venv ca-certificates
+IN_SID        := tools/debian_chroot.sh run $(SID_ROOT)
+IN_OLD        := tools/debian_chroot.sh run $(OLD_ROOT)
+sid-root:
+	tools/debian_chroot.sh make $(SID_ROOT) sid $(SID_PACKAGES)
+old-root:
+	tools/debian_chroot.sh make $(OLD_ROOT) bullseye $(OLD_PACKAGES)
+
+# Every CPython 3.9 to 3.13 on the machine (pyenv's here), then 3.14 and
+# 3.15 in the development suite: build, then the Python suite, each
+# announced as "Python 3.X".
+test-pythons: sid-root
+	tools/test_pythons.sh build/pythons requirements/pythons.txt "9 10 11 12 13" $(PYTEST_ARGS)
+	$(IN_SID) /project/tools/test_pythons.sh /project/build/sid/pythons /project/requirements/pythons.txt \
+	  "14 15" $(PYTEST_ARGS)
 
 # manylinux2014 (glibc 2.17) x86-64 wheels for every CPython 3.9 to 3.13 on
 # the machine, built with zig from PyPI, repaired and checked, into dist/;

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Builds the module for every CPython 3.9 to 3.13 found (on PATH as
+# Builds the module for each CPython 3.X of MINORS found (on PATH as
 # python3.X, or under pyenv) and runs the Python suite with each, printing
 # "Python 3.X" before its run. Fails when one fails or none is found.
-#   tools/test_pythons.sh BUILD_ROOT REQUIREMENTS [pytest arguments...]
+#   tools/test_pythons.sh BUILD_ROOT REQUIREMENTS "MINORS" [pytest arguments...]
 set -euo pipefail
 root=$(realpath -m "$1")
 requirements=$(realpath "$2")
-shift 2
+minors=$3
+shift 3
 here=$(cd "$(dirname "$0")/.." && pwd)
 source "$here/tools/find_python.sh"
 
 tested=0
-for minor in 9 10 11 12 13; do
+for minor in $minors; do
   python=$(find_python "$minor")
   if [ -z "$python" ]; then
     echo "Python 3.$minor: not found, skipped"
@@ -32,4 +33,4 @@ for minor in 9 10 11 12 13; do
   (cd "$here/tests/python" && PYTHONPATH="$root/3.$minor/module" "$venv/bin/python" -m pytest -p no:cacheprovider "$@")
   tested=$((tested + 1))
 done
-[ "$tested" -gt 0 ] || { echo "no CPython 3.9 to 3.13 found" >&2; exit 1; }
+[ "$tested" -gt 0 ] || { echo "none of CPython 3.{${minors// /,}} found" >&2; exit 1; }

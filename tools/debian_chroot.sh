@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# A Debian system of another release in a folder, for building and testing
+# under its compilers, C library and CPythons.
+#
+#   tools/debian_chroot.sh make ROOT SUITE PACKAGE...
+#       makes ROOT with debootstrap (once; again when the package list
+#       changes), from the mirror this machine's apt sources name
+#   tools/debian_chroot.sh run ROOT COMMAND...
+#       runs COMMAND in ROOT as root, with /proc mounted and this project
+#       bound at /project; the mounts are undone however COMMAND ends
+#
+# Needs root (chroot, mount). The machine's CA certificates are copied in,
+# so that pip inside reaches the package index as pip outside does.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+
+# The Debian mirror of this machine's apt sources (one-line or deb822 form).
+debian_mirror() {
+  {
+    awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; break } }' \
+      /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true
+    awk '$1 == "URIs:" { for (i = 2; i <= NF; i++) print $i }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true
+  } | grep -E '/debian/?$' | head -n 1
+}
+
+# Mounts left by a run that was killed: never delete through them.
+unmount_all() {
+  local point
+  for point in "$1/project" "$1/proc"; do
+    if mountpoint -q "$point" 2>/dev/null; then umount -l "$point"; fi
+  done
+}
+
+make_root() {
+  local root=$1 suite=$2
+  shift 2
+  local wanted="$suite $*"
+  if [ -f "$root/.ready" ] && [ "$(cat "$root/.ready")" = "$wanted" ]; then
+    return
+  fi
+  local mirror
+  mirror=$(debian_mirror)
+  [ -n "$mirror" ] || { echo "no Debian mirror in the apt sources" >&2; exit 1; }
+  command -v debootstrap >/dev/null || {
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+  }
+  echo "debootstrap $suite into $root"
+  rm -rf "$root.tmp"
+  mkdir -p "$(dirname "$root")"
+  local packages
+  packages=$(IFS=,; echo "$*")
+  # A development suite's Release file may be past its validity date.
+  if ! debootstrap --variant=minbase --include="$packages" "$suite" "$root.tmp" "$mirror" \
+      > "$root.log" 2>&1; then
+    tail -n 30 "$root.log" >&2
+    exit 1
+  fi
+  echo 'Acquire::Check-Valid-Until "false";' > "$root.tmp/etc/apt/apt.conf.d/99no-valid-until"
+  mkdir -p "$root.tmp/etc/ssl/certs"
+  cp /etc/ssl/certs/ca-certificates.crt "$root.tmp/etc/ssl/certs/ca-certificates.crt"
+  mkdir -p "$root.tmp/project"
+  unmount_all "$root"
+  rm -rf "$root"
+  mv "$root.tmp" "$root"
+  echo "$wanted" > "$root/.ready"
+}
+
+run_in_root() {
+  local root
+  root=$(realpath "$1")
+  shift
+  mount -t proc proc "$root/proc"
+  mount --bind "$here" "$root/project"
+  # A process of COMMAND's may still be exiting: detach the mounts now, and
+  # the kernel lets them go when the last one has.
+  # shellcheck disable=SC2064
+  trap "umount -l '$root/project'; umount -l '$root/proc'" EXIT
+  # The host's environment is not the chroot's: start from a clean one.
+  env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin LANG=C.UTF-8 \
+    ${CI:+CI=$CI} chroot "$root" "$@"
+}
+
+case ${1:-} in
+  make) shift; make_root "$@" ;;
+  run) shift; run_in_root "$@" ;;
+  *) echo "usage: $0 make ROOT SUITE PACKAGE... | run ROOT COMMAND..." >&2; exit 2 ;;
+esac
