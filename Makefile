@@ -13,7 +13,7 @@ MODULE_PATH := $(abspath $(BUILD_DIR))
 
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
-  test-tutorial tutorial wheels test-wheels sid-root old-root
+  test-tutorial tutorial wheels test-wheels sid-root old-root golden-series
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -209,14 +209,43 @@ test-pythons: sid-root
 	$(IN_SID) /project/tools/test_pythons.sh /project/build/sid/pythons /project/requirements/pythons.txt \
 	  "14 15" $(PYTEST_ARGS)
 
-# manylinux2014 (glibc 2.17) x86-64 wheels for every CPython 3.9 to 3.13 on
-# the machine, built with zig from PyPI, repaired and checked, into dist/;
-# then each installed into a fresh environment and the Python suite run.
-wheels:
-	tools/build_wheels.sh dist
+# manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64 and every CPython
+# 3.9 to 3.15 (3.14 and 3.15 built in the development suite), with zig from
+# PyPI, repaired and checked, into dist/; then each x86-64 one installed into
+# a fresh environment of its CPython and the Python suite run.
+wheels: $(VENV_DIR)/wheels/.ready sid-root
+	rm -rf build/wheels/raw
+	tools/build_wheels.sh build/wheels/raw "9 10 11 12 13"
+	$(IN_SID) /project/tools/build_wheels.sh /project/build/wheels/raw "14 15"
+	tools/repair_wheels.sh build/wheels/raw dist
 
-test-wheels: wheels
-	tools/test_wheels.sh dist requirements/pythons.txt $(PYTEST_ARGS)
+# The golden cases' inputs, for running them through an installed module.
+golden-series: build
+	$(BUILD_DIR)/zorvane_golden --series > build/golden-series.txt
+
+# Each x86-64 wheel on its CPython: 3.9 to 3.13 here (glibc 2.36), 3.14 and
+# 3.15 in the development suite (glibc 2.43), and the cp39 one again on
+# Debian 11 (glibc 2.31, its own Python 3.9); the cp311 aarch64 one on
+# Debian's arm64 CPython under qemu. Each runs the Python suite and the
+# golden cases against the installed module.
+WHEEL_TESTS := build/wheel-tests
+test-wheels: wheels golden-series old-root
+	tools/test_wheels.sh dist requirements/pythons.txt "9 10 11 12 13" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
+	$(IN_SID) /project/tools/test_wheels.sh /project/dist /project/requirements/pythons.txt "14 15" \
+	  /project/$(WHEEL_TESTS)/sid $(PYTEST_ARGS)
+	$(IN_OLD) /project/tools/test_wheels.sh /project/dist /project/requirements/pythons.txt 9 \
+	  /project/$(WHEEL_TESTS)/bullseye $(PYTEST_ARGS)
+	@$(call apt_install,qemu-user)
+	tools/arm64_python.sh $(ARM64_PYTHON) requirements/arm64.txt
+	rm -rf $(WHEEL_TESTS)/arm64
+	$(PYTHON) -m pip install -q --disable-pip-version-check --no-deps --target $(WHEEL_TESTS)/arm64 \
+	  --only-binary=:all: --platform manylinux2014_aarch64 --python-version 3.11 \
+	  dist/zorvane-*-cp311-cp311-manylinux*aarch64*.whl
+	@echo "wheel $$(ls dist/zorvane-*-cp311-cp311-manylinux*aarch64*.whl | xargs basename) on Debian's arm64 Python 3.11 (qemu)"
+	cd tests/python && PYTHONPATH=$(abspath $(WHEEL_TESTS)/arm64) ZORVANE_EMULATED=1 ../../$(ARM64_PYTHON)/python \
+	  -m pytest $(PYTEST_ARGS) -p no:cacheprovider
+	PYTHONPATH=$(abspath $(WHEEL_TESTS)/arm64) $(ARM64_PYTHON)/python tools/golden_check.py build/golden-series.txt \
+	  tests/golden/escanciano_lobato.txt
 
 # Rewrites the golden file from this machine's build (x86-64 Linux, glibc).
 golden: build

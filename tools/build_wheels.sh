@@ -1,53 +1,120 @@
 #!/usr/bin/env bash
-# Builds manylinux2014 (glibc 2.17) x86-64 wheels for every CPython 3.9 to
-# 3.13 found (pyenv's, or python3.X on PATH) with zig from PyPI as the
-# compiler, through pip's ordinary build of the package (scikit-build-core),
-# then repairs each with auditwheel and checks it (tools/check_wheel.py).
-#   tools/build_wheels.sh OUT_DIR
+# Builds Linux wheels for x86-64 and aarch64 with zig from PyPI as the
+# compiler (clang and libc++ against glibc 2.17's symbols), through pip's
+# ordinary build of the package (scikit-build-core), one per CPython 3.X of
+# MINORS found here (pyenv's, or python3.X on PATH). The wheels are raw:
+# tools/repair_wheels.sh makes them manylinux2014.
+#   tools/build_wheels.sh RAW_DIR "MINORS"
+#
+# The aarch64 build runs on this machine's CPython of the same version, with
+# its headers: CPython's headers are the same on every Linux of 64-bit longs
+# and pointers but for pyconfig.h, whose sizes and alignments agree between
+# x86-64 and aarch64. Where the headers are Debian's, whose pyconfig.h picks
+# the architecture's own, that one comes from Debian's arm64 package.
+# zig comes from the environment .venv/wheels (requirements/wheels.txt).
 set -euo pipefail
-out=$(realpath -m "$1")
+raw=$(realpath -m "$1")
+minors=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
 work="$here/build/wheels"
 source "$here/tools/find_python.sh"
 
-# The tools, pinned, in their own environment under build/.
-tools="$work/tools"
-if [ ! -f "$tools/.ready" ] || [ "$here/requirements/wheels.txt" -nt "$tools/.ready" ]; then
-  rm -rf "$tools"
-  python3 -m venv "$tools"
-  "$tools/bin/python" -m pip install -q --disable-pip-version-check -r "$here/requirements/wheels.txt"
-  touch "$tools/.ready"
-fi
-zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+zig=$(ls "$here"/.venv/wheels/lib/python3*/site-packages/ziglang/zig 2>/dev/null | head -n 1)
+[ -n "$zig" ] || { echo "no zig in .venv/wheels (make .venv/wheels/.ready)" >&2; exit 1; }
+export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache"
 
-# Compiler wrappers that call the zig binary itself: pip's isolated build
-# environment has no ziglang module to run with `python -m ziglang`.
-target=x86_64-linux-gnu.2.17
-mkdir -p "$work/bin"
-for tool in cc c++; do
-  printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig" "$tool" "$target" > "$work/bin/zig-$tool"
-done
-for tool in ar ranlib; do
-  printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" > "$work/bin/zig-$tool"
-done
-chmod +x "$work/bin"/zig-*
+# Compiler wrappers that call the zig binary itself (pip's isolated build
+# environment has no ziglang module to run with `python -m ziglang`), by a
+# path relative to the wrapper, so that they work inside a chroot that sees
+# this project elsewhere.
+wrappers() {
+  local arch=$1 bin="$work/bin/$1"
+  mkdir -p "$bin"
+  ln -sfn "$(realpath --relative-to="$bin" "$zig")" "$bin/zig"
+  for tool in cc c++; do
+    printf '#!/bin/sh\nexec "$(dirname "$0")/zig" %s -target %s-linux-gnu.2.17 -g0 "$@"\n' "$tool" "$arch" > "$bin/$tool"
+  done
+  for tool in ar ranlib; do
+    printf '#!/bin/sh\nexec "$(dirname "$0")/zig" %s "$@"\n' "$tool" > "$bin/$tool"
+  done
+  chmod +x "$bin"/cc "$bin"/c++ "$bin"/ar "$bin"/ranlib
+}
 
-mkdir -p "$out"
+# Debian's pyconfig.h includes the architecture's own from
+# /usr/include/ARCH-linux-gnu, where zig does not look: a folder that holds
+# that one alone, for -idirafter. aarch64's comes from Debian's arm64 package.
+debian_pyconfig() {
+  local arch=$1 minor=$2 root="$work/pyconfig/$1/3.$2"
+  if [ "$arch" = x86_64 ]; then
+    mkdir -p "$root/x86_64-linux-gnu"
+    ln -sfn "/usr/include/x86_64-linux-gnu/python3.$minor" "$root/x86_64-linux-gnu/python3.$minor"
+  elif [ ! -d "$root/aarch64-linux-gnu" ]; then
+    {
+      dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
+      apt-get update -qq
+      rm -rf "$root" "$root.deb" && mkdir -p "$root.deb"
+      (cd "$root.deb" && apt-get download -qq -o APT::Sandbox::User=root "libpython3.$minor-dev:arm64" && dpkg-deb -x ./*.deb .)
+      mv "$root.deb/usr/include" "$root" && rm -rf "$root.deb"
+    } >&2
+  fi
+  echo "$root"
+}
+
+# This machine's CMake or Ninja, the program itself: left to itself the build
+# fetches them from PyPI, for the target's architecture when that is aarch64,
+# and PyPI's launchers on PATH are scripts that need their own Python.
+program() {
+  local candidate
+  for candidate in $(which -a "$1"); do
+    if [ "$(head -c 4 "$candidate" | od -An -c | tr -d ' ')" = '177ELF' ]; then
+      echo "$candidate"
+      return
+    fi
+  done
+  echo "no $1 program on PATH" >&2
+  return 1
+}
+
+build() {
+  local arch=$1 minor=$2 python=$3 bin="$work/bin/$1" out="$raw/$1/3.$2"
+  # zig writes debug information unless told not to; the module is stripped
+  # by its linker, not by a strip program that may not know the target.
+  local cmake_args="-DCMAKE_AR=$bin/ar -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all"
+  local -a env=()
+  local include
+  include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  if [ "$arch" = aarch64 ]; then
+    local soabi="cpython-3$minor-aarch64-linux-gnu"
+    cmake_args+=" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64"
+    cmake_args+=" -DPython_INCLUDE_DIR=$include -DPython_SOABI=$soabi"
+    env=(_PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so")
+  fi
+  if grep -q "$arch-linux-gnu/python" "$include/pyconfig.h"; then
+    cmake_args+=" -DCMAKE_CXX_FLAGS=-idirafter$(debian_pyconfig "$arch" "$minor")"
+  fi
+  rm -rf "$out"
+  echo "building the cp3$minor $arch wheel with zig ($arch-linux-gnu.2.17)"
+  env "${env[@]}" CC="$bin/cc" CXX="$bin/c++" CMAKE_ARGS="$cmake_args" \
+    CMAKE_EXECUTABLE="$(program cmake)" CMAKE_MAKE_PROGRAM="$(program ninja)" \
+    "$python" -m pip wheel "$here" --no-deps --disable-pip-version-check -q -w "$out"
+}
+
+wrappers x86_64
+wrappers aarch64
 built=0
-for minor in 9 10 11 12 13; do
+for minor in $minors; do
   python=$(find_python "$minor")
   if [ -z "$python" ]; then
     echo "Python 3.$minor: not found, no wheel"
     continue
   fi
-  raw="$work/raw/3.$minor"
-  rm -rf "$raw"
-  echo "building the cp3$minor wheel with zig ($target)"
-  CC="$work/bin/zig-cc" CXX="$work/bin/zig-c++" \
-    CMAKE_ARGS="-DCMAKE_AR=$work/bin/zig-ar -DCMAKE_RANLIB=$work/bin/zig-ranlib" \
-    "$python" -m pip wheel "$here" --no-deps --disable-pip-version-check -q -w "$raw"
-  PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux2014_x86_64 -w "$out" "$raw"/*.whl 2>&1 | grep -v "^INFO"
+  # Debian's CPythons come without pip: build from an environment of theirs.
+  if ! "$python" -m pip --version >/dev/null 2>&1; then
+    "$python" -m venv "$work/venv-3.$minor"
+    python="$work/venv-3.$minor/bin/python"
+  fi
+  build x86_64 "$minor" "$python"
+  build aarch64 "$minor" "$python"
   built=$((built + 1))
 done
-[ "$built" -gt 0 ] || { echo "no CPython 3.9 to 3.13 found" >&2; exit 1; }
-"$tools/bin/python" "$here/tools/check_wheel.py" "$out"/zorvane-*-manylinux*_x86_64*.whl
+[ "$built" -gt 0 ] || { echo "none of CPython 3.{${minors// /,}} found" >&2; exit 1; }

@@ -6,8 +6,9 @@
 #       makes ROOT with debootstrap (once; again when the package list
 #       changes), from the mirror this machine's apt sources name
 #   tools/debian_chroot.sh run ROOT COMMAND...
-#       runs COMMAND in ROOT as root, with /proc mounted and this project
-#       bound at /project; the mounts are undone however COMMAND ends
+#       runs COMMAND in ROOT as root, with /proc and /dev/shm mounted and
+#       this project bound at /project; the mounts are undone however
+#       COMMAND ends
 #
 # Needs root (chroot, mount). The machine's CA certificates are copied in,
 # so that pip inside reaches the package index as pip outside does.
@@ -26,7 +27,7 @@ debian_mirror() {
 # Mounts left by a run that was killed: never delete through them.
 unmount_all() {
   local point
-  for point in "$1/project" "$1/proc"; do
+  for point in "$1/project" "$1/dev/shm" "$1/proc"; do
     if mountpoint -q "$point" 2>/dev/null; then umount -l "$point"; fi
   done
 }
@@ -69,12 +70,16 @@ run_in_root() {
   local root
   root=$(realpath "$1")
   shift
+  # /dev/shm for POSIX semaphores (multiprocessing): glibc before 2.34
+  # finds it by its file system type, so it must be a tmpfs.
+  mkdir -p "$root/dev/shm"
   mount -t proc proc "$root/proc"
+  mount -t tmpfs shm "$root/dev/shm"
   mount --bind "$here" "$root/project"
   # A process of COMMAND's may still be exiting: detach the mounts now, and
   # the kernel lets them go when the last one has.
   # shellcheck disable=SC2064
-  trap "umount -l '$root/project'; umount -l '$root/proc'" EXIT
+  trap "umount -l '$root/project'; umount -l '$root/dev/shm'; umount -l '$root/proc'" EXIT
   # The host's environment is not the chroot's: start from a clean one.
   env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin LANG=C.UTF-8 \
     ${CI:+CI=$CI} chroot "$root" "$@"
