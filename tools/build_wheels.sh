@@ -11,34 +11,13 @@
 # and pointers but for pyconfig.h, whose sizes and alignments agree between
 # x86-64 and aarch64. Where the headers are Debian's, whose pyconfig.h picks
 # the architecture's own, that one comes from Debian's arm64 package.
-# zig comes from the environment .venv/wheels (requirements/wheels.txt).
+# zig comes from the environment .venv/wheels (tools/zig_wrappers.sh).
 set -euo pipefail
 raw=$(realpath -m "$1")
 minors=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
 work="$here/build/wheels"
 source "$here/tools/find_python.sh"
-
-zig=$(ls "$here"/.venv/wheels/lib/python3*/site-packages/ziglang/zig 2>/dev/null | head -n 1)
-[ -n "$zig" ] || { echo "no zig in .venv/wheels (make .venv/wheels/.ready)" >&2; exit 1; }
-export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache"
-
-# Compiler wrappers that call the zig binary itself (pip's isolated build
-# environment has no ziglang module to run with `python -m ziglang`), by a
-# path relative to the wrapper, so that they work inside a chroot that sees
-# this project elsewhere.
-wrappers() {
-  local arch=$1 bin="$work/bin/$1"
-  mkdir -p "$bin"
-  ln -sfn "$(realpath --relative-to="$bin" "$zig")" "$bin/zig"
-  for tool in cc c++; do
-    printf '#!/bin/sh\nexec "$(dirname "$0")/zig" %s -target %s-linux-gnu.2.17 -g0 "$@"\n' "$tool" "$arch" > "$bin/$tool"
-  done
-  for tool in ar ranlib; do
-    printf '#!/bin/sh\nexec "$(dirname "$0")/zig" %s "$@"\n' "$tool" > "$bin/$tool"
-  done
-  chmod +x "$bin"/cc "$bin"/c++ "$bin"/ar "$bin"/ranlib
-}
 
 # Debian's pyconfig.h includes the architecture's own from
 # /usr/include/ARCH-linux-gnu, where zig does not look: a folder that holds
@@ -76,9 +55,10 @@ program() {
 }
 
 build() {
-  local arch=$1 minor=$2 python=$3 bin="$work/bin/$1" out="$raw/$1/3.$2"
-  # zig writes debug information unless told not to; the module is stripped
-  # by its linker, not by a strip program that may not know the target.
+  local arch=$1 minor=$2 python=$3 out="$raw/$1/3.$2" bin
+  bin=$("$here/tools/zig_wrappers.sh" "$arch-linux-gnu.2.17")
+  # The module is stripped by its linker, not by a strip program that may
+  # not know the target.
   local cmake_args="-DCMAKE_AR=$bin/ar -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all"
   local -a env=()
   local include
@@ -99,8 +79,6 @@ build() {
     "$python" -m pip wheel "$here" --no-deps --disable-pip-version-check -q -w "$out"
 }
 
-wrappers x86_64
-wrappers aarch64
 built=0
 for minor in $minors; do
   python=$(find_python "$minor")

@@ -7,7 +7,8 @@
 #       changes), from the mirror this machine's apt sources name
 #   tools/debian_chroot.sh run ROOT COMMAND...
 #       runs COMMAND in ROOT as root, with /proc and /dev/shm mounted and
-#       this project bound at /project; the mounts are undone however
+#       this project bound at its own path, so that paths (and caches keyed
+#       by them) mean the same inside and out; the mounts are undone however
 #       COMMAND ends
 #
 # Needs root (chroot, mount). The machine's CA certificates are copied in,
@@ -27,7 +28,7 @@ debian_mirror() {
 # Mounts left by a run that was killed: never delete through them.
 unmount_all() {
   local point
-  for point in "$1/project" "$1/dev/shm" "$1/proc"; do
+  for point in "$1$here" "$1/dev/shm" "$1/proc"; do
     if mountpoint -q "$point" 2>/dev/null; then umount -l "$point"; fi
   done
 }
@@ -59,7 +60,6 @@ make_root() {
   echo 'Acquire::Check-Valid-Until "false";' > "$root.tmp/etc/apt/apt.conf.d/99no-valid-until"
   mkdir -p "$root.tmp/etc/ssl/certs"
   cp /etc/ssl/certs/ca-certificates.crt "$root.tmp/etc/ssl/certs/ca-certificates.crt"
-  mkdir -p "$root.tmp/project"
   unmount_all "$root"
   rm -rf "$root"
   mv "$root.tmp" "$root"
@@ -72,17 +72,17 @@ run_in_root() {
   shift
   # /dev/shm for POSIX semaphores (multiprocessing): glibc before 2.34
   # finds it by its file system type, so it must be a tmpfs.
-  mkdir -p "$root/dev/shm"
+  mkdir -p "$root/dev/shm" "$root$here"
   mount -t proc proc "$root/proc"
   mount -t tmpfs shm "$root/dev/shm"
-  mount --bind "$here" "$root/project"
+  mount --bind "$here" "$root$here"
   # A process of COMMAND's may still be exiting: detach the mounts now, and
   # the kernel lets them go when the last one has.
   # shellcheck disable=SC2064
-  trap "umount -l '$root/project'; umount -l '$root/dev/shm'; umount -l '$root/proc'" EXIT
+  trap "umount -l '$root$here'; umount -l '$root/dev/shm'; umount -l '$root/proc'" EXIT
   # The host's environment is not the chroot's: start from a clean one.
   env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin LANG=C.UTF-8 \
-    ${CI:+CI=$CI} chroot "$root" "$@"
+    ${CI:+CI=$CI} chroot "$root" sh -c 'cd "$0" && exec "$@"' "$PWD" "$@"
 }
 
 case ${1:-} in

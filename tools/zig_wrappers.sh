@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Compiler wrappers around zig from PyPI (the environment .venv/wheels) for
+# one target, such as x86_64-linux-gnu.2.17 or aarch64-macos.11.0:
+#   tools/zig_wrappers.sh TARGET   makes build/zig/TARGET/{cc,c++,ar,ranlib}
+# and prints that folder. They call the zig binary itself (pip's isolated
+# build environment has no ziglang module for `python -m ziglang`), by a path
+# relative to the wrapper, so that they also work inside a chroot that sees
+# this project elsewhere. zig writes debug information unless told not to.
+set -euo pipefail
+target=$1
+here=$(cd "$(dirname "$0")/.." && pwd)
+zig=$(ls "$here"/.venv/wheels/lib/python3*/site-packages/ziglang/zig 2>/dev/null | head -n 1)
+[ -n "$zig" ] || { echo "no zig in .venv/wheels (make .venv/wheels/.ready)" >&2; exit 1; }
+bin="$here/build/zig/$target"
+mkdir -p "$bin" "$here/build/zig/cache"
+ln -sfn "$(realpath --relative-to="$bin" "$zig")" "$bin/zig"
+for tool in cc c++; do
+  printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$(dirname "$0")/../cache}" exec "$(dirname "$0")/zig" %s -target %s -g0 "$@"\n' \
+    "$tool" "$target" > "$bin/$tool"
+done
+for tool in ar ranlib; do
+  printf '#!/bin/sh\nexec "$(dirname "$0")/zig" %s "$@"\n' "$tool" > "$bin/$tool"
+done
+chmod +x "$bin/cc" "$bin/c++" "$bin/ar" "$bin/ranlib"
+echo "$bin"
