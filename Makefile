@@ -13,7 +13,7 @@ MODULE_PATH := $(abspath $(BUILD_DIR))
 
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
-  test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc
+  test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -130,7 +130,7 @@ bench: build $(VENV_DIR)/bench/.ready
 # Each builds with another toolchain and runs the C++ tests (the golden file
 # among them) and, where it can, the Python suite. CI runs them after
 # `make test`.
-test-platforms: test-clang test-arm64 test-windows test-pythons test-wheels test-glibc
+test-platforms: test-clang test-arm64 test-windows test-pythons test-wheels test-glibc test-macos
 
 # Clang with each standard library: Debian's clang 16 with libc++ 16 (and
 # GoogleTest built from its sources against it), and clang 19 with GCC's
@@ -252,6 +252,13 @@ test-wheels: wheels golden-series old-root
 # and Debian 11's 2.31; every p-value of a dense table bit for bit as here.
 test-glibc: build sid-root old-root $(VENV_DIR)/wheels/.ready
 	tools/test_glibc.sh $(BUILD_DIR) $(SID_ROOT) $(OLD_ROOT)
+
+# A build check for macOS 11, x86-64 and arm64, with zig: the core, the C++
+# tests and the module compile and link, and the module needs nothing but
+# the Python C API and libSystem. Nothing runs.
+test-macos: $(VENV_DIR)/wheels/.ready
+	@$(call apt_install,llvm-16 file libgtest-dev)
+	tools/test_macos.sh
 
 # Rewrites the golden file from this machine's build (x86-64 Linux, glibc).
 golden: build

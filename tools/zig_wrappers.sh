@@ -14,9 +14,15 @@ zig=$(ls "$here"/.venv/wheels/lib/python3*/site-packages/ziglang/zig 2>/dev/null
 bin="$here/build/zig/$target"
 mkdir -p "$bin" "$here/build/zig/cache"
 ln -sfn "$(realpath --relative-to="$bin" "$zig")" "$bin/zig"
+# zig links no -bundle, CMake's way of linking a module on macOS: a shared
+# library (-shared) loads as a module all the same.
+bundle=""
+case $target in
+  *-macos*) bundle='for a do shift; [ "$a" = -bundle ] && a=-shared; set -- "$@" "$a"; done\n' ;;
+esac
 for tool in cc c++; do
-  printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$(dirname "$0")/../cache}" exec "$(dirname "$0")/zig" %s -target %s -g0 "$@"\n' \
-    "$tool" "$target" > "$bin/$tool"
+  printf '#!/bin/sh\n%bZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$(dirname "$0")/../cache}" exec "$(dirname "$0")/zig" %s -target %s -g0 "$@"\n' \
+    "$bundle" "$tool" "$target" > "$bin/$tool"
 done
 for tool in ar ranlib; do
   printf '#!/bin/sh\nexec "$(dirname "$0")/zig" %s "$@"\n' "$tool" > "$bin/$tool"
