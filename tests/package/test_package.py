@@ -48,17 +48,55 @@ def test_repaired_wheel_needs_nothing_beyond_the_c_library(repaired):
     assert "libstdc++" not in text and "libgcc_s" not in text
 
 
+PYTHONS = range(9, 16)  # CPython 3.9 to 3.15
+
+
 def test_wheel_build_identifiers_for_every_platform():
     expected = {
-        "linux": {f"cp3{m}-manylinux_{arch}" for m in range(9, 14) for arch in ("x86_64", "aarch64")},
-        "macos": {f"cp3{m}-macosx_{arch}" for m in range(9, 14) for arch in ("x86_64", "arm64")},
-        "windows": {f"cp3{m}-win_amd64" for m in range(9, 14)},
+        "linux": {f"cp3{m}-manylinux_{arch}" for m in PYTHONS for arch in ("x86_64", "aarch64")},
+        "macos": {f"cp3{m}-macosx_{arch}" for m in PYTHONS for arch in ("x86_64", "arm64")},
+        "windows": {f"cp3{m}-win_amd64" for m in PYTHONS},
     }
     for platform, identifiers in expected.items():
         proc = subprocess.run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", platform,
                                str(ROOT)], capture_output=True, text=True, timeout=300, cwd=ROOT)
         assert proc.returncode == 0, proc.stderr
         assert set(proc.stdout.split()) == identifiers, platform
+
+
+def test_classifiers_name_every_python_built():
+    import tomllib
+
+    classifiers = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["classifiers"]
+    named = {c.rsplit(" ", 1)[1] for c in classifiers if c.startswith("Programming Language :: Python :: 3.")}
+    assert named == {f"3.{m}" for m in PYTHONS}
+
+
+WORKFLOW = ROOT / ".github" / "workflows" / "wheels.yml"
+
+
+def test_release_workflow_builds_every_platform_and_the_sdist():
+    import yaml
+
+    jobs = yaml.safe_load(WORKFLOW.read_text())["jobs"]
+    runners = {(entry["os"].split("-")[0], entry["archs"]) for entry in jobs["wheels"]["strategy"]["matrix"]["include"]}
+    assert runners == {("ubuntu", "x86_64"), ("ubuntu", "aarch64"), ("macos", "x86_64"), ("macos", "arm64"),
+                       ("windows", "AMD64")}
+    for job, built in (("wheels", "cibuildwheel --output-dir wheelhouse"), ("sdist", "build --sdist")):
+        steps = jobs[job]["steps"]
+        assert any(built in step.get("run", "") for step in steps), job
+        assert steps[-1]["uses"].startswith("actions/upload-artifact@"), job
+        assert steps[-1]["with"]["if-no-files-found"] == "error", job
+
+
+@pytest.mark.parametrize("check", [
+    pytest.param(["check-jsonschema", "--builtin-schema", "vendor.github-workflows"], id="schema"),
+    pytest.param(["zizmor", "--offline", "--config", str(ROOT / ".github" / "zizmor.yml")], id="zizmor"),
+])
+def test_release_workflow_passes(check):
+    tool = Path(sys.executable).parent / check[0]
+    proc = subprocess.run([str(tool), *check[1:], str(WORKFLOW)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
 def test_sdist_and_wheel_are_built(dist):
