@@ -211,8 +211,7 @@ test-pythons: sid-root
 
 # manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64 and every CPython
 # 3.9 to 3.15 (3.14 and 3.15 built in the development suite), with zig from
-# PyPI, repaired and checked, into dist/; then each x86-64 one installed into
-# a fresh environment of its CPython and the Python suite run.
+# PyPI, repaired and checked, into dist/.
 wheels: $(VENV_DIR)/wheels/.ready sid-root
 	rm -rf build/wheels/raw
 	tools/build_wheels.sh build/wheels/raw "9 10 11 12 13"

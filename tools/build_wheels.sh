@@ -55,8 +55,7 @@ program() {
 }
 
 build() {
-  local arch=$1 minor=$2 python=$3 out="$raw/$1/3.$2" bin
-  bin=$("$here/tools/zig_wrappers.sh" "$arch-linux-gnu.2.17")
+  local arch=$1 minor=$2 python=$3 out="$raw/$1/3.$2" bin="${wrappers[$1]}"
   # The module is stripped by its linker, not by a strip program that may
   # not know the target.
   local cmake_args="-DCMAKE_AR=$bin/ar -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all"
@@ -75,10 +74,16 @@ build() {
   rm -rf "$out"
   echo "building the cp3$minor $arch wheel with zig ($arch-linux-gnu.2.17)"
   env "${env[@]}" CC="$bin/cc" CXX="$bin/c++" CMAKE_ARGS="$cmake_args" \
-    CMAKE_EXECUTABLE="$(program cmake)" CMAKE_MAKE_PROGRAM="$(program ninja)" \
+    CMAKE_EXECUTABLE="$cmake" CMAKE_MAKE_PROGRAM="$ninja" \
     "$python" -m pip wheel "$here" --no-deps --disable-pip-version-check -q -w "$out"
 }
 
+cmake=$(program cmake)
+ninja=$(program ninja)
+declare -A wrappers
+for arch in x86_64 aarch64; do
+  wrappers[$arch]=$("$here/tools/zig_wrappers.sh" "$arch-linux-gnu.2.17")
+done
 built=0
 for minor in $minors; do
   python=$(find_python "$minor")
