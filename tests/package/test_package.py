@@ -51,6 +51,21 @@ def test_repaired_wheel_needs_nothing_beyond_the_c_library(repaired):
 PYTHONS = range(9, 16)  # CPython 3.9 to 3.15
 
 
+@pytest.mark.parametrize("tag, complaint", [
+    ("manylinux_2_36_x86_64", "tag is not manylinux2014"),
+    ("manylinux2014_x86_64", "newer than manylinux2014's 2.17"),
+    ("manylinux2014_aarch64", "is not an aarch64 module"),
+])
+def test_wheel_check_refuses_a_wheel_not_fit_for_manylinux2014(repaired, tmp_path, tag, complaint):
+    # the GCC build here needs glibc 2.36's symbols and is an x86-64 module
+    renamed = tmp_path / (repaired.name.split("-manylinux")[0] + f"-{tag}.whl")
+    renamed.write_bytes(repaired.read_bytes())
+    proc = subprocess.run([sys.executable, str(ROOT / "tools" / "check_wheel.py"), str(renamed)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1
+    assert complaint in proc.stderr
+
+
 def test_wheel_build_identifiers_for_every_platform():
     expected = {
         "linux": {f"cp3{m}-manylinux_{arch}" for m in PYTHONS for arch in ("x86_64", "aarch64")},
