@@ -13,7 +13,8 @@ MODULE_PATH := $(abspath $(BUILD_DIR))
 
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
-  test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos
+  test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
+  freethreaded-python test-freethreaded
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -125,6 +126,34 @@ bench: build $(VENV_DIR)/bench/.ready
 	set -o pipefail; $(BUILD_DIR)/zorvane_kernel_bench $(if $(filter --quick,$(BENCH_ARGS)),--quick,) | \
 	  tee benchmarks/kernel_latest.txt
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/bench/bin/python benchmarks/bench.py $(BENCH_ARGS)
+
+# --- free-threaded CPython ----------------------------------------------------
+# A free-threaded CPython 3.13 built from the source archive beside the
+# project (checked against its checksum, cached under build/), with NumPy,
+# pandas and pytest-run-parallel; CPYTHON_ARCHIVE names another archive.
+CPYTHON_ARCHIVE ?= $(abspath ../shared/cpython/Python-3.13.0rc2-src.tar.xz)
+FT_ROOT   := build/freethreaded
+FT_PYTHON := $(abspath $(FT_ROOT))/python
+FT_BUILD  := build/ft-module
+freethreaded-python:
+	tools/freethreaded_python.sh $(CPYTHON_ARCHIVE) $(FT_ROOT) requirements/freethreaded.txt
+
+# The module built for it (warnings as errors), then the Python suite with the
+# interpreter lock off (PYTHON_GIL=0) and as the build defaults, the suite
+# with each test run on 4 threads at once, and the thread stress in 20 fresh
+# processes.
+FT_RUN = cd tests/python && PYTHONPATH=$(abspath $(FT_BUILD)) $(1) $(FT_PYTHON) -m pytest $(PYTEST_ARGS) -p no:cacheprovider
+test-freethreaded: freethreaded-python
+	cmake -S . -B $(FT_BUILD) -G Ninja -DZORVANE_BUILD_MODULE=ON -DZORVANE_WARNINGS_AS_ERRORS=ON \
+	  -DPython_EXECUTABLE=$(FT_PYTHON)
+	cmake --build $(FT_BUILD)
+	@echo "free-threaded CPython, PYTHON_GIL=0"
+	$(call FT_RUN,PYTHON_GIL=0)
+	@echo "free-threaded CPython, its default"
+	$(call FT_RUN,)
+	@echo "free-threaded CPython, PYTHON_GIL=0, every test on 4 threads at once"
+	$(call FT_RUN,PYTHON_GIL=0) --parallel-threads=4 --mark-hypothesis-as-unsafe --disable-warnings
+	PYTHON_GIL=0 PYTHONPATH=$(abspath $(FT_BUILD)) $(FT_PYTHON) tests/stress_threads.py --processes 20
 
 # --- platforms --------------------------------------------------------------
 # Each builds with another toolchain and runs the C++ tests (the golden file

@@ -2,6 +2,8 @@
 // shared and exclusive borrows by memory owner and byte range.
 #include "binding/borrow_registry.hpp"
 
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -11,6 +13,7 @@
 #include "binding/object.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/panic.hpp"
+#include "binding/threads.hpp"
 
 namespace zorvane::binding {
 namespace {
@@ -30,6 +33,9 @@ struct Borrow {
 struct RegistryState {
   PyTypeObject* array_type;
   unsigned feature_version;
+  // Held inside each of the four calls, around the map alone: callers on an
+  // interpreter without the global lock may call them from any thread.
+  Mutex mutex;
   // memory owner -> array -> its borrows
   std::unordered_map<PyObject*, std::unordered_map<PyObject*, Borrow>> borrows;
 };
@@ -85,6 +91,7 @@ int acquire(void* opaque, PyObject* array, bool exclusive) noexcept {
   auto& state = *static_cast<RegistryState*>(opaque);
   const Borrow wanted = span_of(state, array);
   PyObject* owner = memory_owner(state, array);
+  const std::scoped_lock lock(state.mutex);
   if (const auto found = state.borrows.find(owner); found != state.borrows.end()) {
     for (const auto& [other, held] : found->second) {
       const bool conflicting = exclusive || held.exclusive;
@@ -112,7 +119,9 @@ int acquire(void* opaque, PyObject* array, bool exclusive) noexcept {
 
 void release(void* opaque, PyObject* array, bool exclusive) noexcept {
   auto& state = *static_cast<RegistryState*>(opaque);
-  const auto owner = state.borrows.find(memory_owner(state, array));
+  PyObject* const owner_object = memory_owner(state, array);
+  const std::scoped_lock lock(state.mutex);
+  const auto owner = state.borrows.find(owner_object);
   if (owner == state.borrows.end()) {
     return;
   }
@@ -141,19 +150,33 @@ void release_exclusive(void* state, PyObject* array) noexcept { release(state, a
 
 [[noreturn]] void registry_failure(const Error& error) { panic(kRegistryErrorPrefix + describe(error)); }
 
-const BorrowApi* create_registry(PyObject* module, void** numpy_api) {
+// A new registry's capsule, stored on `module` unless another thread stored
+// one first: returns the capsule the module holds afterwards.
+Object create_registry(PyObject* module, void** numpy_api) {
   auto feature_version = reinterpret_cast<numpy::GetNDArrayCFeatureVersion>(
       numpy_api[numpy::kGetNDArrayCFeatureVersionIndex]);
-  // Leaked on purpose: the capsule can be reached by any module until exit.
-  auto* state = new RegistryState{static_cast<PyTypeObject*>(numpy_api[numpy::kArrayTypeIndex]), feature_version(),
-                                  {}};
-  auto* api = new BorrowApi{kBorrowApiVersion, state, acquire_shared, acquire_exclusive, release_shared,
-                            release_exclusive};
-  Object capsule = Object::steal(PyCapsule_New(api, kBorrowRegistryName, nullptr));
-  if (!capsule || PyObject_SetAttrString(module, kBorrowRegistryName, capsule.get()) != 0) {
+  auto state = std::make_unique<RegistryState>();
+  state->array_type = static_cast<PyTypeObject*>(numpy_api[numpy::kArrayTypeIndex]);
+  state->feature_version = feature_version();
+  auto api = std::make_unique<BorrowApi>(BorrowApi{kBorrowApiVersion, state.get(), acquire_shared, acquire_exclusive,
+                                                   release_shared, release_exclusive});
+  Object capsule = Object::steal(PyCapsule_New(api.get(), kBorrowRegistryName, nullptr));
+  PyObject* dict = PyModule_GetDict(module);  // borrowed: the module keeps it
+  if (!capsule || dict == nullptr) {
     registry_failure(Error::fetch());
   }
-  return api;
+  // setdefault, so that of two threads creating a registry at once both use
+  // the one stored first
+  Object stored = dict_set_default(dict, kBorrowRegistryName, capsule.get());
+  if (!stored) {
+    registry_failure(Error::fetch());
+  }
+  if (stored.get() == capsule.get()) {
+    // Leaked on purpose: the capsule can be reached by any module until exit.
+    (void)state.release();
+    (void)api.release();
+  }
+  return stored;
 }
 
 OnceCell<const BorrowApi*> registry_cell;
@@ -169,7 +192,7 @@ const BorrowApi& borrow_registry(const char* multiarray, void** numpy_api) {
     Object capsule = Object::steal(PyObject_GetAttrString(module.get(), kBorrowRegistryName));
     if (!capsule) {
       PyErr_Clear();  // absent: this module is the first to need the registry and creates it
-      return create_registry(module.get(), numpy_api);
+      capsule = create_registry(module.get(), numpy_api);
     }
     if (!PyCapsule_IsValid(capsule.get(), kBorrowRegistryName)) {
       registry_failure(Error::lazy(PyExc_TypeError, "the borrow registry attribute is not its capsule"));

@@ -1,6 +1,8 @@
-// A process-wide cell filled once under the interpreter lock.
+// A process-wide cell filled once; the first value stored wins.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -8,12 +10,15 @@
 
 namespace zorvane::binding {
 
-// Precondition for every member: the interpreter lock is held. The value is
-// leaked on purpose (it lives until the process ends, and destroying Python
-// objects after the interpreter has gone is not safe), so the cell's own
-// destructor does nothing. An initialiser may let other threads run (an
-// import does): when it returns, the first value stored wins and the later
-// one is dropped.
+// Precondition for every member: the calling thread is attached to the
+// interpreter (it holds the interpreter lock where there is one). The value
+// is leaked on purpose (it lives until the process ends, and destroying
+// Python objects after the interpreter has gone is not safe), so the cell's
+// own destructor does nothing. Initialisers run with no lock held: they may
+// import or run other Python code, and on a free-threaded interpreter several
+// threads may run one at once. The first value stored (by a compare-exchange)
+// wins; a later one is dropped in the thread that made it, and every thread
+// gets the winner.
 //
 // A cell of a pointer holds the pointer itself (null while empty) and hands
 // it out; a cell of any other type holds a leaked heap copy of the value and
@@ -28,48 +33,55 @@ class OnceCell {
   constexpr OnceCell() noexcept = default;
 
   // Null while empty.
-  [[nodiscard]] Handle get() const noexcept { return value_; }
+  [[nodiscard]] Handle get() const noexcept { return value_.load(std::memory_order_acquire); }
 
   // `make` returns Result<T> (for a pointer, a non-null one on success).
   template <class Make>
   [[nodiscard]] Result<Handle> get_or_try_init(Make&& make) {
-    if (value_ == nullptr) {
-      Result<T> made = std::forward<Make>(make)();
-      if (!made) {
-        return std::unexpected(std::move(made.error()));
-      }
-      store(std::move(*made));
+    if (Handle held = get(); held != nullptr) {
+      return held;
     }
-    return value_;
+    Result<T> made = std::forward<Make>(make)();
+    if (!made) {
+      return std::unexpected(std::move(made.error()));
+    }
+    return store(std::move(*made));
   }
 
   // For initialisers that cannot fail, or that fail by throwing. Returns the
   // pointer for a cell of a pointer, else a reference to the value.
   template <class Make>
   [[nodiscard]] decltype(auto) get_or_init(Make&& make) {
-    if (value_ == nullptr) {
-      store(std::forward<Make>(make)());
+    Handle held = get();
+    if (held == nullptr) {
+      held = store(std::forward<Make>(make)());
     }
     if constexpr (kPointer) {
-      return value_;
+      return held;
     } else {
-      return *value_;
+      return *held;
     }
   }
 
  private:
-  void store(T made) {
-    if (value_ != nullptr) {
-      return;  // another thread filled the cell while `make` ran
-    }
+  // Returns the value the cell holds afterwards: `made`, or the one another
+  // thread stored while `make` ran (`made` is then dropped here).
+  Handle store(T made) {
+    Handle expected = nullptr;
     if constexpr (kPointer) {
-      value_ = made;
+      value_.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire);
+      return expected == nullptr ? made : expected;
     } else {
-      value_ = new T(std::move(made));
+      auto copy = std::make_unique<T>(std::move(made));
+      if (value_.compare_exchange_strong(expected, copy.get(), std::memory_order_acq_rel,
+                                         std::memory_order_acquire)) {
+        return copy.release();
+      }
+      return expected;
     }
   }
 
-  Handle value_ = nullptr;
+  std::atomic<Handle> value_{nullptr};
 };
 
 }  // namespace zorvane::binding

@@ -107,6 +107,14 @@ Result<Object> initialise() {
   if (!module) {
     return binding::fetched_error();
   }
+#if defined(Py_GIL_DISABLED)
+  // Every process-wide cell is filled by a compare-exchange, the borrow
+  // registry has its own mutex, and no borrowed reference outlives the
+  // object's owner: the module runs as well without the interpreter lock.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) {
+    return binding::fetched_error();
+  }
+#endif
   if (Result<void> body = module_body(module.get()); !body) {
     return std::unexpected(std::move(body.error()));
   }

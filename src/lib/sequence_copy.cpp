@@ -3,6 +3,7 @@
 #include "lib/sequence_copy.hpp"
 
 #include "binding/numpy_abi.hpp"
+#include "binding/threads.hpp"
 
 namespace zorvane::lib {
 namespace {
@@ -34,9 +35,12 @@ binding::Result<std::optional<double>> item_value(PyObject* item) {
 }  // namespace
 
 // The length is read again at every step, since converting an item may run
-// Python code that changes the list; no iterator or reference per float.
+// Python code that changes the list; no iterator or reference per float. A
+// list is read inside its critical section, so that no other thread changes
+// it between the length and the item (code run by a conversion may still).
 CopyResult copy_list_or_tuple(PyObject* data, FloatBuffer& buffer) {
   const bool is_list = PyList_CheckExact(data);
+  const binding::CriticalSection section(data);
   for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(data) : PyTuple_GET_SIZE(data)); ++i) {
     PyObject* item = is_list ? PyList_GET_ITEM(data, i) : PyTuple_GET_ITEM(data, i);
     double value = 0.0;

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "binding/numpy_abi.hpp"
+#include "binding/threads.hpp"
 
 namespace zorvane::lib {
 namespace {
@@ -14,11 +15,11 @@ namespace numpy = binding::numpy;
 
 // pandas.Series, if pandas has been imported (it is never imported here).
 Object loaded_series_class() {
-  PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas.core.series");  // borrowed
-  if (module == nullptr) {
+  const Object module = binding::imported_module("pandas.core.series");
+  if (!module) {
     return {};
   }
-  Object series = Object::steal(PyObject_GetAttrString(module, "Series"));
+  Object series = Object::steal(PyObject_GetAttrString(module.get(), "Series"));
   if (!series || !PyType_Check(series.get())) {
     PyErr_Clear();  // a module in the making, or not pandas': no Series to recognise
     return {};
@@ -45,8 +46,9 @@ bool is_plain_series(PyObject* data) {
   if (!PyType_IsSubtype(type, series_type) || type->tp_mro == nullptr) {
     return false;
   }
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type->tp_mro); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, i));
+  const Object mro = Object::borrow(type->tp_mro);  // kept should __bases__ be assigned meanwhile
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
     if (base == series_type) {
       return true;
     }
@@ -54,7 +56,7 @@ bool is_plain_series(PyObject* data) {
       return false;  // a static built-in type (3.12+ keeps its dict elsewhere): iterate
     }
     for (const char* name : kSeriesAccess) {
-      if (PyDict_GetItemString(base->tp_dict, name) != nullptr) {  // borrowed
+      if (binding::dict_item(base->tp_dict, name)) {
         return false;
       }
     }

@@ -49,6 +49,7 @@ def test_repaired_wheel_needs_nothing_beyond_the_c_library(repaired):
 
 
 PYTHONS = range(9, 16)  # CPython 3.9 to 3.15
+FREE_THREADED_PYTHONS = (14, 15)
 
 
 @pytest.mark.parametrize("tag, complaint", [
@@ -67,10 +68,12 @@ def test_wheel_check_refuses_a_wheel_not_fit_for_manylinux2014(repaired, tmp_pat
 
 
 def test_wheel_build_identifiers_for_every_platform():
+    # the free-threaded CPythons that cibuildwheel builds (it has dropped 3.13t)
+    abis = [f"cp3{m}" for m in PYTHONS] + [f"cp3{m}t" for m in FREE_THREADED_PYTHONS]
     expected = {
-        "linux": {f"cp3{m}-manylinux_{arch}" for m in PYTHONS for arch in ("x86_64", "aarch64")},
-        "macos": {f"cp3{m}-macosx_{arch}" for m in PYTHONS for arch in ("x86_64", "arm64")},
-        "windows": {f"cp3{m}-win_amd64" for m in PYTHONS},
+        "linux": {f"{abi}-manylinux_{arch}" for abi in abis for arch in ("x86_64", "aarch64")},
+        "macos": {f"{abi}-macosx_{arch}" for abi in abis for arch in ("x86_64", "arm64")},
+        "windows": {f"{abi}-win_amd64" for abi in abis},
     }
     for platform, identifiers in expected.items():
         proc = subprocess.run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", platform,
@@ -85,6 +88,7 @@ def test_classifiers_name_every_python_built():
     classifiers = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["classifiers"]
     named = {c.rsplit(" ", 1)[1] for c in classifiers if c.startswith("Programming Language :: Python :: 3.")}
     assert named == {f"3.{m}" for m in PYTHONS}
+    assert "Programming Language :: Python :: Free Threading :: 3 - Stable" in classifiers
 
 
 WORKFLOW = ROOT / ".github" / "workflows" / "wheels.yml"

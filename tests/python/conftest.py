@@ -21,18 +21,11 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 from zorvane import statistical_tests
 
-# A free-threaded CPython re-enables the interpreter lock when it imports the
-# module (which relies on it), warning on stderr, and refuses sub-interpreter
-# imports itself before the module is asked.
+# A free-threaded CPython runs the module without the interpreter lock (unless
+# PYTHON_GIL=1 forces it on), and refuses sub-interpreter imports itself
+# before the module is asked.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-_GIL_WARNING = "RuntimeWarning: The global interpreter lock (GIL) has been enabled to load module 'zorvane'"
-
-
-def without_gil_warning(stderr):
-    """stderr less the free-threaded build's warning at import (nothing removed elsewhere)."""
-    if not FREE_THREADED:
-        return stderr
-    return "".join(line for line in stderr.splitlines(keepends=True) if _GIL_WARNING not in line)
+GIL_FORCED = os.environ.get("PYTHON_GIL") == "1"
 
 
 # Helpers shared with the benchmark.

@@ -84,3 +84,33 @@ def test_write_borrows_stop_exactly_their_arrays(registry):
     assert all(failures[i] == 4 * 40 for i in locked)
     for i in locked:
         assert outcome(EscancianoLobato(arrays[i])) == expected[i]
+
+
+def test_capsule_clients_on_threads_while_others_construct(registry):
+    """Foreign modules take and release borrows through the capsule from their
+    own threads while constructions borrow the same arrays."""
+    rng = np.random.default_rng(3)
+    shared = [rng.standard_normal(400) for _ in range(4)]
+    expected = [outcome(EscancianoLobato(a)) for a in shared]
+    common = np.zeros(8 * 64)  # one owner; each client writes its own slice
+
+    def client(i):
+        own = common[i * 64:(i + 1) * 64]
+        for _ in range(1500):
+            assert registry.acquire_exclusive(registry.state, own) == 0
+            assert registry.acquire_shared(registry.state, own) == -1
+            for a in shared:
+                assert registry.acquire_shared(registry.state, a) == 0
+            for a in shared:
+                registry.release_shared(registry.state, a)
+            registry.release_exclusive(registry.state, own)
+
+    def constructor(_):
+        for _ in range(150):
+            for a, value in zip(shared, expected):
+                assert outcome(EscancianoLobato(a)) == value
+
+    assert run_threads(lambda i: (client if i % 2 else constructor)(i), 8) == []
+    for a in shared + [common]:
+        assert registry.acquire_exclusive(registry.state, a) == 0
+        registry.release_exclusive(registry.state, a)

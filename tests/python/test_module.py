@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import zorvane
-from conftest import run_python
+from conftest import FREE_THREADED, GIL_FORCED, run_python
 from zorvane import statistical_tests
 
 EscancianoLobato = statistical_tests.EscancianoLobato
@@ -147,3 +147,18 @@ def test_numpy_is_not_imported_at_import_time():
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["False", "True"]
+
+
+@pytest.mark.skipif(not FREE_THREADED or GIL_FORCED, reason="needs a free-threaded CPython running without its lock")
+def test_import_leaves_the_interpreter_lock_off():
+    assert not sys._is_gil_enabled()  # this process imported the module long ago
+    proc = run_python(
+        """
+        import sys, warnings
+        warnings.simplefilter("error")
+        import zorvane
+        r = zorvane.statistical_tests.EscancianoLobato([1.0, 3.0, 2.0, 5.0, 4.0])
+        print(sys._is_gil_enabled(), r.p_tilde)
+        """
+    )
+    assert (proc.returncode, proc.stderr, proc.stdout) == (0, "", "False 1\n")

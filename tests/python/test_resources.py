@@ -8,6 +8,9 @@ import pytest
 
 from conftest import SKIP_UNDER_SANITIZER, VALUES, EscancianoLobato, ToNumpy, outcome
 
+# Counts of references and of process memory: other threads would move them.
+pytestmark = pytest.mark.thread_unsafe(reason="measures reference counts and process memory")
+
 class Raising:
     def to_numpy(self, copy):
         raise RuntimeError("no")

@@ -1,0 +1,96 @@
+// What the module needs to run on an interpreter without the global lock:
+// a mutex, a critical section on one object, and lookups that return strong
+// references. On interpreters with the lock, the critical section is empty
+// and the lookups are the classic calls under that lock.
+#pragma once
+
+#include <mutex>
+
+#include "binding/object.hpp"
+#include "binding/python.hpp"
+
+namespace zorvane::binding {
+
+// A short mutual exclusion around plain C++ bookkeeping; no Python code may
+// run while it is held. On a free-threaded interpreter it is CPython's own
+// mutex, which detaches a waiting thread from the interpreter so that a
+// stop-the-world pause (the collector's) never waits on it.
+#if defined(Py_GIL_DISABLED)
+class Mutex {
+ public:
+  void lock() noexcept { PyMutex_Lock(&mutex_); }
+  void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+ private:
+  PyMutex mutex_{};
+};
+#else
+using Mutex = std::mutex;
+#endif
+
+// Holds the per-object lock of `object` for its lifetime on a free-threaded
+// interpreter (the lock a list's own methods take); nothing elsewhere. Python
+// code run inside may suspend it, as any blocking call does.
+class CriticalSection {
+ public:
+#if defined(Py_GIL_DISABLED)
+  explicit CriticalSection(PyObject* object) noexcept { PyCriticalSection_Begin(&section_, object); }
+  ~CriticalSection() { PyCriticalSection_End(&section_); }
+#else
+  explicit CriticalSection(PyObject*) noexcept {}
+#endif
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+ private:
+#if defined(Py_GIL_DISABLED)
+  PyCriticalSection section_;
+#endif
+};
+
+// dict[key] as a strong reference, or null (no exception) when absent.
+inline Object dict_item(PyObject* dict, const char* key) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* found = nullptr;
+  if (PyDict_GetItemStringRef(dict, key, &found) < 0) {
+    PyErr_Clear();
+  }
+  return Object::steal(found);
+#else
+  return Object::borrow(PyDict_GetItemString(dict, key));  // safe under the interpreter lock
+#endif
+}
+
+// sys.modules[name] as a strong reference, or null (no exception) when the
+// module has not been imported.
+inline Object imported_module(const char* name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* found = nullptr;
+  if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), name, &found) < 0) {
+    PyErr_Clear();
+  }
+  return Object::steal(found);
+#else
+  return Object::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), name));
+#endif
+}
+
+// dict.setdefault(key, value) as a strong reference to what the dict holds
+// afterwards; null with an exception on failure.
+inline Object dict_set_default(PyObject* dict, const char* key, PyObject* value) noexcept {
+  Object name = Object::steal(PyUnicode_FromString(key));
+  if (!name) {
+    return {};
+  }
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* stored = nullptr;
+  if (PyDict_SetDefaultRef(dict, name.get(), value, &stored) < 0) {
+    return {};
+  }
+  return Object::steal(stored);
+#else
+  return Object::borrow(PyDict_SetDefault(dict, name.get(), value));
+#endif
+}
+
+}  // namespace zorvane::binding

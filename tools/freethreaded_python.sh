@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# A free-threaded CPython (built with --disable-gil) from the source archive
+# beside the project, with the test requirements installed.
+#
+#   tools/freethreaded_python.sh ARCHIVE ROOT REQUIREMENTS [CONFIGURE_ARGS...]
+#     builds ROOT/prefix from ARCHIVE once (checked against the SHA256SUMS
+#     beside it) and installs REQUIREMENTS into it; ROOT/python runs it.
+#     Extra arguments go to configure.
+#     CC and CFLAGS are passed to configure as they are set.
+set -euo pipefail
+archive=$1 root=$(realpath -m "$2") requirements=$(realpath "$3")
+shift 3
+[ -x "$root/python" ] && cmp -s "$requirements" "$root/requirements.txt" && exit 0
+
+if [ ! -f "$archive" ]; then
+  echo "error: no CPython source archive at $archive" >&2
+  echo "  Put an unmodified CPython 3.13+ source archive (.tar.xz) there, with a SHA256SUMS file" >&2
+  echo "  beside it, or name another with 'make ... CPYTHON_ARCHIVE=/path/to/Python-3.13.X.tar.xz'." >&2
+  exit 1
+fi
+sums=$(dirname "$archive")/SHA256SUMS
+if [ ! -f "$sums" ]; then
+  echo "error: no SHA256SUMS beside $archive: the archive cannot be checked" >&2
+  exit 1
+fi
+(cd "$(dirname "$archive")" && grep " $(basename "$archive")\$" SHA256SUMS | sha256sum -c --quiet -) || {
+  echo "error: $archive does not match its checksum in $sums" >&2; exit 1; }
+
+sudo=""
+[ "$(id -u)" = 0 ] || sudo=sudo
+deps="build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+  libreadline-dev libncurses-dev uuid-dev libgdbm-dev"
+missing=$(for p in $deps; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
+if [ -n "$missing" ]; then
+  echo "installing" $missing
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
+fi
+
+if [ ! -f "$root/prefix/.built" ]; then
+  rm -rf "$root.tmp" "$root/prefix" && mkdir -p "$root.tmp/src"
+  tar -xJf "$archive" -C "$root.tmp/src" --strip-components=1
+  echo "configuring a free-threaded CPython from $(basename "$archive") ${*:+($*)}"
+  (cd "$root.tmp/src" && ./configure -q --disable-gil --prefix="$root/prefix" --without-ensurepip "$@" >/dev/null)
+  log=$root.tmp/build.log
+  make -C "$root.tmp/src" -s -j"$(nproc)" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  make -C "$root.tmp/src" -s altinstall >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  rm -rf "$root.tmp"
+  touch "$root/prefix/.built"
+fi
+python=$(ls "$root"/prefix/bin/python3.*t | head -n 1)
+"$python" -c 'import sysconfig, sys; assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1; print(sys.version)'
+"$python" -m ensurepip >/dev/null
+"$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --only-binary=:all: -r "$requirements"
+ln -sf "$python" "$root/python"
+cp "$requirements" "$root/requirements.txt"
