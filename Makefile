@@ -14,7 +14,7 @@ MODULE_PATH := $(abspath $(BUILD_DIR))
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
-  freethreaded-python test-freethreaded
+  freethreaded-python test-freethreaded tsan
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -155,6 +155,29 @@ test-freethreaded: freethreaded-python
 	$(call FT_RUN,PYTHON_GIL=0) --parallel-threads=4 --mark-hypothesis-as-unsafe --disable-warnings
 	PYTHON_GIL=0 PYTHONPATH=$(abspath $(FT_BUILD)) $(FT_PYTHON) tests/stress_threads.py --processes 20
 
+# ThreadSanitizer: a free-threaded CPython built by clang 19 with
+# --with-thread-sanitizer (cached under build/), the module and core built
+# with -fsanitize=thread, then the concurrency tests and the thread stress
+# without the interpreter lock; any report fails the run. The interpreter's
+# known reports are suppressed by CPython's own list.
+TSAN_ROOT   := build/freethreaded-tsan
+TSAN_PYTHON := $(abspath $(TSAN_ROOT))/python
+TSAN_BUILD  := build/tsan-module
+TSAN_FLAGS  := -fsanitize=thread -g -fno-omit-frame-pointer
+TSAN_ENV     = PYTHON_GIL=0 PYTHONPATH=$(abspath $(TSAN_BUILD)) PATH=/usr/lib/llvm-19/bin:$$PATH \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1 suppressions=$(abspath $(TSAN_ROOT))/prefix/tsan-suppressions.txt"
+tsan:
+	@$(call apt_install,clang-19 llvm-19)
+	CC=clang-19 CXX=clang++-19 tools/freethreaded_python.sh $(CPYTHON_ARCHIVE) $(TSAN_ROOT) \
+	  requirements/freethreaded.txt --with-thread-sanitizer
+	CC=clang-19 CXX=clang++-19 cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DZORVANE_BUILD_MODULE=ON -DZORVANE_WARNINGS_AS_ERRORS=ON -DZORVANE_STATIC_CXX_RUNTIME=OFF \
+	  -DPython_EXECUTABLE=$(TSAN_PYTHON) "-DCMAKE_CXX_FLAGS=$(TSAN_FLAGS)" "-DCMAKE_MODULE_LINKER_FLAGS=$(TSAN_FLAGS)"
+	cmake --build $(TSAN_BUILD)
+	cd tests/python && $(TSAN_ENV) $(TSAN_PYTHON) -m pytest $(PYTEST_ARGS) -s -p no:cacheprovider test_concurrency.py \
+	  test_borrow_registry.py test_inputs.py
+	$(TSAN_ENV) $(TSAN_PYTHON) tests/stress_threads.py --processes 3 --rounds 100
+
 # --- platforms --------------------------------------------------------------
 # Each builds with another toolchain and runs the C++ tests (the golden file
 # among them) and, where it can, the Python suite. CI runs them after
@@ -239,11 +262,12 @@ test-pythons: sid-root
 	  "14 15" $(PYTEST_ARGS)
 
 # manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64 and every CPython
-# 3.9 to 3.15 (3.14 and 3.15 built in the development suite), with zig from
-# PyPI, repaired and checked, into dist/.
-wheels: $(VENV_DIR)/wheels/.ready sid-root
+# 3.9 to 3.15 (3.14 and 3.15 built in the development suite) and the
+# free-threaded 3.13t built here, with zig from PyPI, repaired and checked,
+# into dist/.
+wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
 	rm -rf build/wheels/raw
-	tools/build_wheels.sh build/wheels/raw "9 10 11 12 13"
+	tools/build_wheels.sh build/wheels/raw "9 10 11 12 13 13t"
 	$(IN_SID) tools/build_wheels.sh build/wheels/raw "14 15"
 	tools/repair_wheels.sh build/wheels/raw dist
 
@@ -251,7 +275,8 @@ wheels: $(VENV_DIR)/wheels/.ready sid-root
 golden-series: build
 	$(BUILD_DIR)/zorvane_golden --series > build/golden-series.txt
 
-# Each x86-64 wheel on its CPython: 3.9 to 3.13 here (glibc 2.36), 3.14 and
+# Each x86-64 wheel on its CPython: 3.9 to 3.13 and 3.13t (without its
+# interpreter lock) here (glibc 2.36), 3.14 and
 # 3.15 in the development suite (glibc 2.43), and the cp39 one again on
 # Debian 11 (glibc 2.31, its own Python 3.9); the cp311 aarch64 one on
 # Debian's arm64 CPython under qemu. Each runs the Python suite and the
@@ -259,6 +284,7 @@ golden-series: build
 WHEEL_TESTS := build/wheel-tests
 test-wheels: wheels golden-series old-root
 	tools/test_wheels.sh dist requirements/pythons.txt "9 10 11 12 13" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
+	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt 13t $(WHEEL_TESTS)/here $(PYTEST_ARGS)
 	$(IN_SID) tools/test_wheels.sh dist requirements/pythons.txt "14 15" \
 	  $(WHEEL_TESTS)/sid $(PYTEST_ARGS)
 	$(IN_OLD) tools/test_wheels.sh dist requirements/pythons.txt 9 \

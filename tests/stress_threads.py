@@ -56,6 +56,10 @@ def child(rounds):
     get_pointer.restype = ctypes.c_void_p
     get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
     api = BorrowApi.from_address(get_pointer(multiarray._ARRAY_BORROW_REGISTRY, b"_ARRAY_BORROW_REGISTRY"))
+    # read once here: ctypes builds a new function object on each read of a
+    # field, which is not safe from several threads at once
+    state, acquire_shared, acquire_exclusive, release_shared, release_exclusive = (
+        api.state, api.acquire_shared, api.acquire_exclusive, api.release_shared, api.release_exclusive)
 
     failures = []
     start = threading.Barrier(CONSTRUCTORS + BORROWERS)
@@ -84,17 +88,17 @@ def child(rounds):
         halves = (scratch[:128], scratch[128:])
         for _ in range(rounds * 20):
             for a in shared:
-                if api.acquire_shared(api.state, a) != 0:
+                if acquire_shared(state, a) != 0:
                     raise AssertionError("a read borrow was refused")
             for h in halves:
-                if api.acquire_exclusive(api.state, h) != 0:
+                if acquire_exclusive(state, h) != 0:
                     raise AssertionError("a write borrow of a private slice was refused")
-            if api.acquire_shared(api.state, halves[0]) != -1:
+            if acquire_shared(state, halves[0]) != -1:
                 raise AssertionError("a read borrow beside a write borrow was granted")
             for h in halves:
-                api.release_exclusive(api.state, h)
+                release_exclusive(state, h)
             for a in shared:
-                api.release_shared(api.state, a)
+                release_shared(state, a)
 
     threads = [threading.Thread(target=guarded, args=(constructor, i)) for i in range(CONSTRUCTORS)]
     threads += [threading.Thread(target=guarded, args=(borrower, i)) for i in range(BORROWERS)]
@@ -103,9 +107,9 @@ def child(rounds):
     for t in threads:
         t.join()
     for a in shared:  # nothing left borrowed
-        if api.acquire_exclusive(api.state, a) != 0:
+        if acquire_exclusive(state, a) != 0:
             failures.append("a borrow was left behind")
-        api.release_exclusive(api.state, a)
+        release_exclusive(state, a)
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
     for f in failures:
         print(f, file=sys.stderr)

@@ -45,7 +45,7 @@ def check(wheel: Path) -> str:
         names = archive.namelist()
         if any(".libs/" in name for name in names):
             raise SystemExit(f"{wheel.name}: auditwheel grafted libraries in: {names}")
-        modules = [name for name in names if re.fullmatch(r"zorvane\.cpython-\d+-[\w-]+\.so", name)]
+        modules = [name for name in names if re.fullmatch(r"zorvane\.cpython-\d+t?-[\w-]+\.so", name)]
         if len(modules) != 1:
             raise SystemExit(f"{wheel.name}: expected one extension module, found {modules}")
         module = Path(archive.extract(modules[0], folder))

@@ -45,6 +45,8 @@ if [ ! -f "$root/prefix/.built" ]; then
   log=$root.tmp/build.log
   make -C "$root.tmp/src" -s -j"$(nproc)" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   make -C "$root.tmp/src" -s altinstall >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  # CPython's own list of the interpreter's known ThreadSanitizer reports
+  cp "$root.tmp/src/Tools/tsan/suppressions_free_threading.txt" "$root/prefix/tsan-suppressions.txt"
   rm -rf "$root.tmp"
   touch "$root/prefix/.built"
 fi

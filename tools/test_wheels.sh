@@ -17,7 +17,7 @@ source "$here/tools/find_python.sh"
 [ -f "$series" ] || { echo "no $series (make golden-series)" >&2; exit 1; }
 
 for minor in $minors; do
-  wheel=$(ls "$wheels"/zorvane-*-cp3"$minor"-cp3"$minor"-manylinux*x86_64*.whl)
+  wheel=$(ls "$wheels"/zorvane-*-cp3"${minor%t}"-cp3"$minor"-manylinux*x86_64*.whl)
   python=$(find_python "$minor")
   [ -n "$python" ] || { echo "no CPython 3.$minor for $(basename "$wheel")" >&2; exit 1; }
   echo "wheel $(basename "$wheel") on Python $("$python" -c 'import platform; print(platform.python_version())')" \

@@ -93,17 +93,22 @@ def test_capsule_clients_on_threads_while_others_construct(registry):
     shared = [rng.standard_normal(400) for _ in range(4)]
     expected = [outcome(EscancianoLobato(a)) for a in shared]
     common = np.zeros(8 * 64)  # one owner; each client writes its own slice
+    # read once here: ctypes builds a new function object on each read of a
+    # field, which is not safe from several threads at once
+    state, acquire_shared, acquire_exclusive, release_shared, release_exclusive = (
+        registry.state, registry.acquire_shared, registry.acquire_exclusive, registry.release_shared,
+        registry.release_exclusive)
 
     def client(i):
         own = common[i * 64:(i + 1) * 64]
         for _ in range(1500):
-            assert registry.acquire_exclusive(registry.state, own) == 0
-            assert registry.acquire_shared(registry.state, own) == -1
+            assert acquire_exclusive(state, own) == 0
+            assert acquire_shared(state, own) == -1
             for a in shared:
-                assert registry.acquire_shared(registry.state, a) == 0
+                assert acquire_shared(state, a) == 0
             for a in shared:
-                registry.release_shared(registry.state, a)
-            registry.release_exclusive(registry.state, own)
+                release_shared(state, a)
+            release_exclusive(state, own)
 
     def constructor(_):
         for _ in range(150):
@@ -112,5 +117,5 @@ def test_capsule_clients_on_threads_while_others_construct(registry):
 
     assert run_threads(lambda i: (client if i % 2 else constructor)(i), 8) == []
     for a in shared + [common]:
-        assert registry.acquire_exclusive(registry.state, a) == 0
-        registry.release_exclusive(registry.state, a)
+        assert acquire_exclusive(state, a) == 0
+        release_exclusive(state, a)

@@ -103,6 +103,16 @@ def test_every_column_of_a_data_frame(many_series):
     assert results["p_tilde"].isna().sum() == 3 and pd.isna(results.loc["gap", "statistic"])
 
 
+@pytest.mark.parametrize("threads", [1, 2, 3, 50])
+def test_chunks_on_threads_give_the_rows_of_the_loop(many_series, threads):
+    series = {f"s{i}": np.cos(np.arange(150 + i) * (0.2 + i)) + np.arange(150 + i) % 3 for i in range(23)}
+    series["flat"] = np.ones(40)
+    results = many_series.test_columns(series, threads=threads)
+    assert list(results.index) == list(series)
+    assert rows_of(results.iloc[:23]) == one_by_one(list(series.values())[:23])
+    assert results.loc["flat", "error"] == "OSError: Zero \u03c4\u0302 value at lag 1"
+
+
 @pytest.mark.thread_unsafe(reason="forks worker processes, which a process running other threads must not")
 def test_a_list_of_arrays_and_a_pool_reading_its_own_files(many_series, tmp_path):
     series = [np.sin(np.arange(200) * (0.1 + i)) + np.arange(200) % (i + 2) for i in range(30)]

@@ -1,0 +1,76 @@
+"""Many series on a free-threaded CPython: a loop against a pool of threads
+over chunks (examples/many_series.py), series per second side by side in one
+run, at n = 250, 10^4 and 10^6. Writes benchmarks/threads_latest.md.
+
+    PYTHON_GIL=0 python benchmarks/threads_bench.py [--quick]
+"""
+from __future__ import annotations
+
+import os
+import platform
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "examples"))
+import many_series  # noqa: E402
+
+SIZES = (250, 10**4, 10**6)
+VALUES_PER_ROUND = 2 * 10**7  # about 40 ms of tests per round, whatever n
+
+
+def best_of(repeats, run) -> float:
+    best = float("inf")
+    for _ in range(repeats):
+        started = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - started)
+    return best
+
+
+def cpu_name() -> str:
+    try:
+        info = Path("/proc/cpuinfo").read_text().splitlines()
+    except OSError:
+        return platform.processor() or "unknown CPU"
+    fields = {}
+    for line in info:
+        key, _, value = line.partition(":")
+        fields.setdefault(key.strip(), value.strip())
+    return f"{fields.get('model name', '?')} (family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})"
+
+
+def main() -> int:
+    quick = "--quick" in sys.argv
+    threads = os.cpu_count() or 1
+    lock = getattr(sys, "_is_gil_enabled", lambda: True)()
+    rows = []
+    for n in SIZES[:2] if quick else SIZES:
+        count = max(4 * threads, VALUES_PER_ROUND // n)
+        rng = np.random.default_rng(n)
+        series = [rng.standard_normal(n) for _ in range(count)]
+        same = many_series.test_columns(series, threads=1).equals(many_series.test_columns(series, threads=threads))
+        loop = best_of(5, lambda: many_series.test_columns(series, threads=1))
+        pooled = best_of(5, lambda: many_series.test_columns(series, threads=threads))
+        rows.append((n, count, count / loop, count / pooled, loop / pooled, same))
+    lines = [
+        f"CPython {sys.version.split()[0]}"
+        f"{' free-threaded' if not lock or hasattr(sys, '_is_gil_enabled') else ''}, interpreter lock "
+        f"{'on' if lock else 'off'}; {threads} threads on {threads} cores; {cpu_name()}; best of 5",
+        "",
+        "| n | series | loop, series/s | threads, series/s | threads / loop | same results |",
+        "|---:|---:|---:|---:|---:|---|",
+    ]
+    lines += [f"| {n:,} | {count:,} | {a:,.0f} | {b:,.0f} | {r:.2f}x | {'yes' if same else 'NO'} |"
+              for n, count, a, b, r, same in rows]
+    text = "\n".join(lines) + "\n"
+    print(text, end="")
+    (HERE / "threads_latest.md").write_text(text)
+    return 0 if all(row[-1] for row in rows) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
