@@ -14,7 +14,7 @@ MODULE_PATH := $(abspath $(BUILD_DIR))
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
-  freethreaded-python test-freethreaded tsan
+  freethreaded-python ft-module test-freethreaded tsan
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -120,12 +120,15 @@ valgrind: build $(VENV_DIR)/numpy2/.ready
 # same run (C++; writes benchmarks/kernel_latest.txt), then whole
 # constructions against the NumPy formulation and statsmodels, and the ways
 # of testing many series (Python; writes benchmarks/latest.md and
-# benchmarks/timings.png). BENCH_ARGS=--quick stops at n = 10**5.
+# benchmarks/timings.png), then a loop against threads on the free-threaded
+# CPython (writes benchmarks/threads_latest.md). BENCH_ARGS=--quick stops at
+# n = 10**5.
 BENCH_ARGS ?=
-bench: build $(VENV_DIR)/bench/.ready
+bench: build $(VENV_DIR)/bench/.ready ft-module
 	set -o pipefail; $(BUILD_DIR)/zorvane_kernel_bench $(if $(filter --quick,$(BENCH_ARGS)),--quick,) | \
 	  tee benchmarks/kernel_latest.txt
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/bench/bin/python benchmarks/bench.py $(BENCH_ARGS)
+	PYTHON_GIL=0 PYTHONPATH=$(abspath $(FT_BUILD)) $(FT_PYTHON) benchmarks/threads_bench.py $(filter --quick,$(BENCH_ARGS))
 
 # --- free-threaded CPython ----------------------------------------------------
 # A free-threaded CPython 3.13 built from the source archive beside the
@@ -143,10 +146,11 @@ freethreaded-python:
 # with each test run on 4 threads at once, and the thread stress in 20 fresh
 # processes.
 FT_RUN = cd tests/python && PYTHONPATH=$(abspath $(FT_BUILD)) $(1) $(FT_PYTHON) -m pytest $(PYTEST_ARGS) -p no:cacheprovider
-test-freethreaded: freethreaded-python
+ft-module: freethreaded-python
 	cmake -S . -B $(FT_BUILD) -G Ninja -DZORVANE_BUILD_MODULE=ON -DZORVANE_WARNINGS_AS_ERRORS=ON \
 	  -DPython_EXECUTABLE=$(FT_PYTHON)
 	cmake --build $(FT_BUILD)
+test-freethreaded: ft-module
 	@echo "free-threaded CPython, PYTHON_GIL=0"
 	$(call FT_RUN,PYTHON_GIL=0)
 	@echo "free-threaded CPython, its default"
