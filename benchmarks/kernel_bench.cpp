@@ -5,7 +5,8 @@
 // the first-level cache. Prints the floor's parts, then one row per (n, d,
 // target) with the best time of its repeats, nanoseconds per pair, the speed-up over the
 // reference and the ratio to the floor, and one row per (n, d) for the whole
-// computation (scan, terms, selection, p-value).
+// computation (scan, terms, selection, p-value) with the kernel chosen for d
+// on this CPU, which it prints first with the measurement behind the choice.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -112,6 +113,11 @@ double floor_seconds(const Ceiling& c, std::size_t n, std::uint64_t d) {
 
 int main(int argc, char** argv) {
   const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+  const el::KernelChoice& choice = el::kernel_choice();
+  std::printf("kernel chosen: d <= 8 %s, d <= 24 %s, d > 24 %s (measured at first use in %.0f us)\n",
+              std::string(el::to_string(choice.target[0])).c_str(), std::string(el::to_string(choice.target[1])).c_str(),
+              std::string(el::to_string(choice.target[2])).c_str(), choice.measured_seconds * 1e6);
+  std::printf("why: %s\n", choice.reason.c_str());
   const Ceiling ceiling = measure_ceiling();
   std::mt19937_64 rng(42);
   std::normal_distribution<double> normal;
@@ -147,8 +153,9 @@ int main(int argc, char** argv) {
             sink = outcome->statistic;
           },
           repeats);
-      std::printf("%-10zu %-5llu %-10s %12.3f %12.3f %9s %8.2fx\n", n, static_cast<unsigned long long>(d), "whole",
-                  whole * 1e3, whole * 1e9 / pairs, "", whole / floor);
+      const std::string whole_name = "whole:" + std::string(el::to_string(el::best_target(d)));
+      std::printf("%-10zu %-5llu %-10s %12.3f %12.3f %9s %8.2fx\n", n, static_cast<unsigned long long>(d),
+                  whole_name.c_str(), whole * 1e3, whole * 1e9 / pairs, "", whole / floor);
     }
   }
   return 0;

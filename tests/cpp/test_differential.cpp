@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <variant>
@@ -122,7 +124,8 @@ std::vector<double> make_series(Shape shape, std::size_t n, std::mt19937_64& rng
 }
 
 void expect_matches(const std::vector<double>& x, std::uint64_t d, double q, const std::string& what,
-                    RobustTermsKernel kernel = best_kernel()) {
+                    std::optional<RobustTermsKernel> chosen = std::nullopt) {
+  const RobustTermsKernel kernel = chosen.value_or(best_kernel(d));
   const Expected e = plain_loop(x, d, q);
   const auto r = run_escanciano_lobato_with(ScannedSeries::scan(x), d, q, kernel);
   if (e.zero_variance) {
@@ -268,11 +271,53 @@ TEST_P(EveryKernel, NonFiniteValues) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, EveryKernel, ::testing::ValuesIn(supported_targets()), target_name);
 
-TEST(KernelChoice, BestIsSupportedAndNotTheReference) {
+TEST(KernelChoice, EveryLagClassGetsASupportedVectorKernel) {
   const std::vector<KernelTarget> targets = supported_targets();
-  EXPECT_NE(std::find(targets.begin(), targets.end(), best_target()), targets.end());
-  EXPECT_NE(best_target(), KernelTarget::Reference);
-  EXPECT_EQ(best_kernel(), kernel_for(best_target()));
+  const KernelChoice& choice = kernel_choice();
+  std::printf("kernel choice: %s\n", choice.reason.c_str());
+  for (const std::uint64_t d : {1, 8, 9, 24, 25, 100, 10000}) {
+    const KernelTarget chosen = best_target(d);
+    EXPECT_NE(std::find(targets.begin(), targets.end(), chosen), targets.end()) << d;
+    EXPECT_NE(chosen, KernelTarget::Reference) << d;
+    EXPECT_EQ(best_kernel(d), kernel_for(chosen)) << d;
+  }
+  EXPECT_EQ(best_target(8), choice.target[0]);
+  EXPECT_EQ(best_target(9), choice.target[1]);
+  EXPECT_EQ(best_target(24), choice.target[1]);
+  EXPECT_EQ(best_target(25), choice.target[2]);
+  EXPECT_EQ(&kernel_choice(), &choice);  // once per process
+  if (targets.size() > 3) {  // two vector kernels or more: each was timed
+    EXPECT_EQ(choice.timings.size(), targets.size() - 2);
+    for (const KernelTiming& timing : choice.timings) {
+      for (const double ns : timing.pair_ns) {
+        EXPECT_GT(ns, 0.0);
+        EXPECT_LT(ns, 1e3);
+      }
+    }
+  }
+}
+
+// The default (last) holds unless another took at most 95% of its time; of
+// several such, the fastest wins; each lag class on its own.
+TEST(KernelChoice, DefaultHoldsUnlessClearlyBeaten) {
+  const std::vector<KernelTiming> timings = {
+      {KernelTarget::Sse2, {0.30, 0.30, 0.30}},
+      {KernelTarget::Avx512, {0.099, 0.094, 0.05}},
+      {KernelTarget::Avx2, {0.10, 0.10, 0.10}},
+  };
+  EXPECT_EQ(choose_target(timings, 0), KernelTarget::Avx2);    // 1% faster: too close to call
+  EXPECT_EQ(choose_target(timings, 1), KernelTarget::Avx512);  // 6% faster
+  EXPECT_EQ(choose_target(timings, 2), KernelTarget::Avx512);
+  const std::vector<KernelTiming> slower_wide = {
+      {KernelTarget::Sse2, {0.09, 0.30, 0.30}},
+      {KernelTarget::Avx512, {0.12, 0.08, 0.11}},
+      {KernelTarget::Avx2, {0.10, 0.10, 0.10}},
+  };
+  EXPECT_EQ(choose_target(slower_wide, 0), KernelTarget::Sse2);
+  EXPECT_EQ(choose_target(slower_wide, 1), KernelTarget::Avx512);
+  EXPECT_EQ(choose_target(slower_wide, 2), KernelTarget::Avx2);
+  const std::vector<KernelTiming> alone = {{KernelTarget::Neon, {0.2, 0.2, 0.2}}};
+  EXPECT_EQ(choose_target(alone, 1), KernelTarget::Neon);
 }
 
 }  // namespace

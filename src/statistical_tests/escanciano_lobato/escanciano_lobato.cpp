@@ -64,7 +64,7 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double
 }
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato(const ScannedSeries& series, std::uint64_t d, double q) {
-  return run_escanciano_lobato_with(series, d, q, best_kernel());
+  return run_escanciano_lobato_with(series, d, q, best_kernel(d));
 }
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeries& series, std::uint64_t d, double q,

@@ -50,7 +50,7 @@ struct TargetKernel {
 };
 
 // The vector kernels this build has for its target and this CPU can run,
-// the slowest first (the portable scalar one is not among them).
+// the default last (the portable scalar one is not among them).
 [[nodiscard]] std::span<const TargetKernel> runnable_vector_kernels() noexcept;
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

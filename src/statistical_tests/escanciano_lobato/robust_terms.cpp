@@ -3,7 +3,9 @@
 #include "statistical_tests/escanciano_lobato/robust_terms.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <cstdio>
 
 #include "statistical_tests/escanciano_lobato/platform.hpp"
 #include "statistical_tests/escanciano_lobato/robust_terms_internal.hpp"
@@ -25,13 +27,17 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
                         std::vector<double>& g, std::vector<double>& t_acc) {
   const std::size_t n = x.size();
   const auto width = static_cast<std::size_t>(kernel.width);
-  // Spread the lags evenly over blocks (100 lags as 5 x 20, not 4 x 24 + 4).
-  const std::size_t max_lanes = static_cast<std::size_t>(kernel.max_vectors) * width;
-  const std::size_t blocks = (last_lag + max_lanes - 1) / max_lanes;
-  const std::size_t per_block = (last_lag + blocks - 1) / blocks;
-  const std::size_t vectors = (per_block + width - 1) / width;
-  const std::size_t lanes = vectors * width;
-  const std::size_t padded_lags = blocks * lanes;
+  // Spread the registers evenly over blocks, the larger blocks first, so
+  // that only the last register holds padding lanes (25 lags in 4-lag
+  // registers as blocks of 4 and 3 registers, not 2 x 4 with 7 lanes idle;
+  // 100 lags as 5 x 5).
+  const std::size_t total_vectors = (last_lag + width - 1) / width;
+  const auto max_vectors = static_cast<std::size_t>(kernel.max_vectors);
+  const std::size_t blocks = (total_vectors + max_vectors - 1) / max_vectors;
+  const auto vectors_of_block = [&](std::size_t block) {
+    return total_vectors / blocks + (block < total_vectors % blocks ? 1 : 0);
+  };
+  const std::size_t padded_lags = total_vectors * width;
 
   g.assign(padded_lags, -0.0);  // every sum starts at -0.0
   t_acc.assign(padded_lags, -0.0);
@@ -62,11 +68,14 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
     // kLead steps ahead of its first read, so that the scalar store has left
     // the store buffer before a vector load covers it (a load that overlaps
     // a pending smaller store cannot take its data from it and waits).
-    const std::size_t ahead = std::min(lanes + 1 + kLead, filled);
+    const std::size_t ahead = std::min(vectors_of_block(0) * width + 1 + kLead, filled);
     deviations(c0, 0, ahead);
     std::size_t made = ahead;
 
-    for (std::size_t first_lag = 1; first_lag <= last_lag; first_lag += lanes) {
+    std::size_t first_lag = 1;
+    for (std::size_t block = 0; block < blocks; ++block) {
+      const std::size_t vectors = vectors_of_block(block);
+      const std::size_t lanes = vectors * width;
       const std::size_t last_real = std::min(first_lag + lanes - 1, last_lag);
       double* gb = g.data() + (first_lag - 1);
       double* tb = t_acc.data() + (first_lag - 1);
@@ -97,6 +106,7 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
         gb[k - first_lag] = gk;
         tb[k - first_lag] = tk;
       }
+      first_lag += lanes;
     }
   }
 }
@@ -204,15 +214,111 @@ RobustTermsKernel kernel_for(KernelTarget target) noexcept {
   return {KernelTarget::Reference, nullptr};
 }
 
-KernelTarget best_target() noexcept {
-  const std::span<const TargetKernel> runnable = runnable_vector_kernels();
-  return runnable.empty() ? KernelTarget::Portable : runnable.back().target;
+namespace {
+
+// Nanoseconds per (t, k) pair of the fastest of several timings of `vectors`
+// registers of `kernel` over a window of kSteps steps that stays in the first
+// level cache. The first timing also warms the unit up (wide units of some
+// CPUs start slowly).
+double in_cache_pair_ns(const BlockKernel& kernel, int vectors) {
+  constexpr std::size_t kSteps = 256;
+  constexpr int kPasses = 4;
+  constexpr int kTimings = 8;
+  const std::size_t lanes = static_cast<std::size_t>(vectors) * static_cast<std::size_t>(kernel.width);
+  std::vector<double> w(kSteps + lanes + 1, 0.5);
+  std::vector<double> s(kSteps + lanes + 1, 0.25);
+  std::vector<double> g(lanes, -0.0);
+  std::vector<double> t(lanes, -0.0);
+  double best = 0.0;
+  for (int timing = 0; timing < kTimings; ++timing) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int pass = 0; pass < kPasses; ++pass) {
+      kernel.pass(vectors, w.data(), s.data(), 1, kSteps, g.data(), t.data(), {});
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (timing == 0 || seconds < best) {
+      best = seconds;
+    }
+  }
+  return best * 1e9 / static_cast<double>(kPasses * kSteps * lanes);
 }
 
-RobustTermsKernel best_kernel() noexcept {
-  // Chosen once; a static local is thread-safe and never changes afterwards.
-  static const RobustTermsKernel best = kernel_for(best_target());
-  return best;
+std::string describe(std::span<const KernelTiming> timings, const std::array<KernelTarget, 3>& chosen) {
+  if (timings.size() < 2) {
+    return "the only vector kernel for this CPU";
+  }
+  std::string text = "in-cache ns/pair at 8, 16, 48 lags:";
+  for (const KernelTiming& timing : timings) {
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, " %.3f %.3f %.3f", timing.pair_ns[0], timing.pair_ns[1],
+                  timing.pair_ns[2]);
+    text.append(" ").append(to_string(timing.target)).append(numbers).append(";");
+  }
+  const KernelTarget fallback = timings.back().target;
+  text.append(" default ").append(to_string(fallback)).append(", replaced where another took at most 95% of its time:");
+  for (std::size_t c = 0; c < chosen.size(); ++c) {
+    text.append(c == 0 ? " d <= 8 " : (c == 1 ? ", d <= 24 " : ", d > 24 ")).append(to_string(chosen[c]));
+  }
+  return text;
 }
+
+KernelChoice measure_choice() {
+  const auto start = std::chrono::steady_clock::now();
+  const std::span<const TargetKernel> runnable = runnable_vector_kernels();
+  KernelChoice choice{};
+  if (runnable.empty()) {
+    choice.target.fill(KernelTarget::Portable);
+    choice.reason = "no vector kernel for this target: the portable one";
+    return choice;
+  }
+  if (runnable.size() > 1) {
+    for (const TargetKernel& candidate : runnable) {
+      KernelTiming timing{candidate.target, {}};
+      for (std::size_t c = 0; c < kLagClassTimedLags.size(); ++c) {
+        const int vectors = std::clamp(kLagClassTimedLags[c] / candidate.kernel->width, 1, candidate.kernel->max_vectors);
+        timing.pair_ns[c] = in_cache_pair_ns(*candidate.kernel, vectors);
+      }
+      choice.timings.push_back(timing);
+    }
+  }
+  for (std::size_t c = 0; c < choice.target.size(); ++c) {
+    choice.target[c] = choice.timings.empty() ? runnable.back().target : choose_target(choice.timings, c);
+  }
+  choice.reason = describe(choice.timings, choice.target);
+  choice.measured_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return choice;
+}
+
+}  // namespace
+
+KernelTarget choose_target(std::span<const KernelTiming> timings, std::size_t lag_class) noexcept {
+  const KernelTiming& fallback = timings.back();
+  const KernelTiming* best = &fallback;
+  for (const KernelTiming& timing : timings) {
+    if (timing.pair_ns[lag_class] <= kChallengerShare * fallback.pair_ns[lag_class] &&
+        timing.pair_ns[lag_class] < best->pair_ns[lag_class]) {
+      best = &timing;
+    }
+  }
+  return best->target;
+}
+
+const KernelChoice& kernel_choice() {
+  // Measured once; a static local is initialised by one thread while any
+  // other waits, and never changes afterwards.
+  static const KernelChoice choice = measure_choice();
+  return choice;
+}
+
+KernelTarget best_target(std::uint64_t last_lag) {
+  const KernelChoice& choice = kernel_choice();
+  std::size_t c = 0;
+  while (last_lag > kLagClassLimits[c]) {
+    ++c;
+  }
+  return choice.target[c];
+}
+
+RobustTermsKernel best_kernel(std::uint64_t last_lag) { return kernel_for(best_target(last_lag)); }
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

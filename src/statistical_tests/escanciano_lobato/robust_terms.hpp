@@ -10,12 +10,14 @@
 // Several kernels compute the same bits: the straightforward loop (the
 // reference) and a lag-blocked kernel built for the x86-64 baseline (SSE2),
 // for AVX2, for AVX-512F, for aarch64's Advanced SIMD, and in portable scalar
-// form. The fastest one the target and CPU support is chosen once, at first
-// use.
+// form. Which one runs is chosen once, at first use, by a short measurement
+// on this CPU (kernel_choice()); every choice gives the same bits.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -49,15 +51,49 @@ class RobustTermsKernel {
 };
 
 // The targets this build has and this CPU can run, the reference first and
-// the fastest last.
+// the default vector kernel last.
 [[nodiscard]] std::vector<KernelTarget> supported_targets();
 
 // The kernel for a supported target (the reference for any other).
 [[nodiscard]] RobustTermsKernel kernel_for(KernelTarget target) noexcept;
 
-// The fastest supported kernel, chosen once.
-[[nodiscard]] RobustTermsKernel best_kernel() noexcept;
-[[nodiscard]] KernelTarget best_target() noexcept;
+// Lag counts are chosen for in three classes: d <= 8, d <= 24 and beyond,
+// each timed with blocks of about that many lags (8, 16, 48).
+inline constexpr std::array<std::uint64_t, 3> kLagClassLimits = {8, 24, UINT64_MAX};
+inline constexpr std::array<int, 3> kLagClassTimedLags = {8, 16, 48};
+
+// What one vector kernel measured: nanoseconds per (t, k) pair of an
+// in-cache block pass for each lag class.
+struct KernelTiming {
+  KernelTarget target;
+  std::array<double, 3> pair_ns;
+};
+
+// The kernel chosen for each lag class, and why. The default is the target's
+// preferred kernel (the last runnable one: AVX2 where the CPU has it); a
+// kernel replaces it for a class only when it measured at most
+// kChallengerShare of the default's time there, so that timings too close to
+// call leave the default.
+struct KernelChoice {
+  std::array<KernelTarget, 3> target;
+  std::vector<KernelTiming> timings;  // empty where there was nothing to choose from
+  std::string reason;
+  double measured_seconds;  // the measurement's cost
+};
+inline constexpr double kChallengerShare = 0.95;
+
+// Measured once per process, at first use (well under a millisecond); never
+// changes afterwards. Safe to call from any thread.
+[[nodiscard]] const KernelChoice& kernel_choice();
+
+// The choice among `timings` (of the runnable vector kernels, the default
+// last) for lag class `lag_class`: the fastest kernel that beats the
+// default's time by the share above, else the default.
+[[nodiscard]] KernelTarget choose_target(std::span<const KernelTiming> timings, std::size_t lag_class) noexcept;
+
+// The chosen kernel for `last_lag` lags.
+[[nodiscard]] RobustTermsKernel best_kernel(std::uint64_t last_lag);
+[[nodiscard]] KernelTarget best_target(std::uint64_t last_lag);
 
 // The straightforward loop: one pass per sum per lag.
 [[nodiscard]] ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
