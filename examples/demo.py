@@ -1,8 +1,9 @@
 """The Escanciano-Lobato test on US quarterly macroeconomic data, 1959-2009.
 
 Real GDP growth is serially correlated (a good quarter tends to follow a good
-quarter); the residuals of an AR(1) fitted to it should not be. The squared
-growth rates carry the volatility clustering the test is robust to.
+quarter); the residuals of an AR(1) fitted to it should not be. Inflation and
+its AR(1) residuals, and the quarterly change in the unemployment rate, are
+tested the same way.
 """
 from __future__ import annotations
 

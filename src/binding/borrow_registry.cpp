@@ -19,6 +19,7 @@ namespace zorvane::binding {
 namespace {
 
 inline constexpr std::uint64_t kBorrowApiVersion = 1;
+// Spelled as other modules' registry errors are, which callers match exactly: not to be corrected.
 inline constexpr const char* kRegistryErrorPrefix = "Interal borrow checking API error: ";
 
 // The borrows held on one array: the bytes it spans, how many shared

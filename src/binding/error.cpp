@@ -97,9 +97,6 @@ std::string describe(const Error& error) {
   if (auto* type = reinterpret_cast<PyTypeObject*>(error.type()); type != nullptr && PyType_Check(error.type())) {
     name = type->tp_name;
   }
-  PyObject* pending_type = nullptr;
-  PyObject* pending_value = nullptr;
-  PyObject* pending_traceback = nullptr;
   std::string text;
   try {
     Object exception = error.instance();
@@ -107,11 +104,7 @@ std::string describe(const Error& error) {
     if (str) {
       text = utf8(str.get());
     } else {
-      // the description is best effort: an exception whose str() fails is named only
-      PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
-      Py_XDECREF(pending_type);
-      Py_XDECREF(pending_value);
-      Py_XDECREF(pending_traceback);
+      PyErr_Clear();  // the description is best effort: an exception whose str() fails is named only
     }
   } catch (const Panic&) {
     // same: keep the name alone

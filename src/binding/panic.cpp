@@ -14,6 +14,7 @@
 namespace zorvane::binding {
 namespace {
 
+// The module name callers match exactly (its __module__): not to be corrected.
 constexpr const char* kPanicExceptionName = "tarvic_runtime.PanicException";
 constexpr const char* kPanicExceptionDoc =
     "\n"
