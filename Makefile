@@ -11,6 +11,8 @@ PYTEST_ARGS ?= -q
 
 MODULE_PATH := $(abspath $(BUILD_DIR))
 
+include python-versions.mk
+
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
@@ -247,7 +249,7 @@ test-windows: build
 # 3.14 and 3.15) and Debian 11 (glibc 2.31, CPython 3.9).
 SID_ROOT      := build/chroots/sid
 SID_PACKAGES  := g++ cmake ninja-build libgtest-dev ca-certificates \
-  $(foreach v,3.14 3.15,python$(v) python$(v)-dev python$(v)-venv)
+  $(foreach v,$(PYTHONS_DEVELOPMENT),python3.$(v) python3.$(v)-dev python3.$(v)-venv)
 OLD_ROOT      := build/chroots/bullseye
 OLD_PACKAGES  := python3 python3-venv ca-certificates
 IN_SID        := tools/debian_chroot.sh run $(SID_ROOT)
@@ -261,9 +263,9 @@ old-root:
 # 3.15 in the development suite: build, then the Python suite, each
 # announced as "Python 3.X".
 test-pythons: sid-root
-	tools/test_pythons.sh build/pythons requirements/pythons.txt "9 10 11 12 13" $(PYTEST_ARGS)
+	tools/test_pythons.sh build/pythons requirements/pythons.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
 	$(IN_SID) tools/test_pythons.sh build/sid/pythons requirements/pythons.txt \
-	  "14 15" $(PYTEST_ARGS)
+	  "$(PYTHONS_DEVELOPMENT)" $(PYTEST_ARGS)
 
 # manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64 and every CPython
 # 3.9 to 3.15 (3.14 and 3.15 built in the development suite) and the
@@ -271,8 +273,8 @@ test-pythons: sid-root
 # into dist/.
 wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
 	rm -rf build/wheels/raw
-	tools/build_wheels.sh build/wheels/raw "9 10 11 12 13 13t"
-	$(IN_SID) tools/build_wheels.sh build/wheels/raw "14 15"
+	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)"
+	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT)"
 	tools/repair_wheels.sh build/wheels/raw dist
 
 # The golden cases' inputs, for running them through an installed module.
@@ -287,9 +289,10 @@ golden-series: build
 # golden cases against the installed module.
 WHEEL_TESTS := build/wheel-tests
 test-wheels: wheels golden-series old-root
-	tools/test_wheels.sh dist requirements/pythons.txt "9 10 11 12 13" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
-	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt 13t $(WHEEL_TESTS)/here $(PYTEST_ARGS)
-	$(IN_SID) tools/test_wheels.sh dist requirements/pythons.txt "14 15" \
+	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
+	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
+	  "$(PYTHONS_FREE_THREADED)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
+	$(IN_SID) tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_DEVELOPMENT)" \
 	  $(WHEEL_TESTS)/sid $(PYTEST_ARGS)
 	$(IN_OLD) tools/test_wheels.sh dist requirements/pythons.txt 9 \
 	  $(WHEEL_TESTS)/bullseye $(PYTEST_ARGS)

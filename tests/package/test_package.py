@@ -48,8 +48,33 @@ def test_repaired_wheel_needs_nothing_beyond_the_c_library(repaired):
     assert "libstdc++" not in text and "libgcc_s" not in text
 
 
-PYTHONS = range(9, 16)  # CPython 3.9 to 3.15
-FREE_THREADED_PYTHONS = (14, 15)
+def supported_pythons():
+    """The minors of python-versions.mk, the project's one list of CPython versions."""
+    lists = {}
+    for line in (ROOT / "python-versions.mk").read_text().splitlines():
+        if ":=" in line and not line.startswith("#"):
+            name, value = (part.strip() for part in line.split(":=", 1))
+            lists[name] = value.split()
+    return lists
+
+
+VERSION_LISTS = supported_pythons()
+PYTHONS = sorted(int(m) for m in VERSION_LISTS["PYTHONS_HERE"] + VERSION_LISTS["PYTHONS_DEVELOPMENT"])
+# cibuildwheel builds the free-threaded variant of each from 3.14 on (it has dropped 3.13t)
+FREE_THREADED_PYTHONS = [m for m in PYTHONS if m >= 14]
+
+
+def test_one_version_list():
+    assert PYTHONS == list(range(PYTHONS[0], PYTHONS[-1] + 1)), "no gaps in the supported versions"
+    assert all(m.endswith("t") and int(m[:-1]) in PYTHONS for m in VERSION_LISTS["PYTHONS_FREE_THREADED"])
+    import tomllib
+
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    assert project["requires-python"] == f">=3.{PYTHONS[0]}"
+    makefile = (ROOT / "Makefile").read_text()
+    assert "include python-versions.mk" in makefile
+    # no list of minors written out anywhere else in the Makefile
+    assert not [line for line in makefile.splitlines() if '"9 10' in line or '"14 15"' in line]
 
 
 @pytest.mark.parametrize("tag, complaint", [
@@ -68,7 +93,6 @@ def test_wheel_check_refuses_a_wheel_not_fit_for_manylinux2014(repaired, tmp_pat
 
 
 def test_wheel_build_identifiers_for_every_platform():
-    # the free-threaded CPythons that cibuildwheel builds (it has dropped 3.13t)
     abis = [f"cp3{m}" for m in PYTHONS] + [f"cp3{m}t" for m in FREE_THREADED_PYTHONS]
     expected = {
         "linux": {f"{abi}-manylinux_{arch}" for abi in abis for arch in ("x86_64", "aarch64")},
@@ -134,7 +158,7 @@ def test_wheel_contents(dist):
     assert {"METADATA", "WHEEL", "RECORD"} <= info
     assert any(n.endswith("LICENSE") for n in info)
     metadata = zipfile.ZipFile(wheel).read("zorvane-0.1.0.dist-info/METADATA").decode()
-    assert "Requires-Python: >=3.9" in metadata
+    assert f"Requires-Python: >=3.{PYTHONS[0]}" in metadata
     assert [line for line in metadata.splitlines() if line.startswith("Requires-Dist")] == ["Requires-Dist: numpy>=1.21"]
 
 

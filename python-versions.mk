@@ -1,0 +1,11 @@
+# The CPython versions the project supports, the one list: the Makefile builds
+# and tests each, and the package test checks pyproject.toml's classifiers,
+# requires-python and cibuildwheel build list against it.
+#   PYTHONS_HERE         minors built and tested with this machine's CPythons (pyenv's)
+#   PYTHONS_DEVELOPMENT  minors built and tested in Debian's development suite
+#   PYTHONS_FREE_THREADED  free-threaded minors built here from the source archive
+# cibuildwheel builds every minor, and the free-threaded variant of each from
+# 3.14 on (it no longer offers 3.13t).
+PYTHONS_HERE          := 9 10 11 12 13
+PYTHONS_DEVELOPMENT   := 14 15
+PYTHONS_FREE_THREADED := 13t
