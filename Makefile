@@ -282,7 +282,8 @@ golden-series: build
 	$(BUILD_DIR)/zorvane_golden --series > build/golden-series.txt
 
 # Each x86-64 wheel on its CPython: 3.9 to 3.13 and 3.13t (without its
-# interpreter lock) here (glibc 2.36), 3.14 and
+# interpreter lock; then ft-readiness checks the wheels against the
+# classifiers and that the import leaves the lock off) here (glibc 2.36), 3.14 and
 # 3.15 in the development suite (glibc 2.43), and the cp39 one again on
 # Debian 11 (glibc 2.31, its own Python 3.9); the cp311 aarch64 one on
 # Debian's arm64 CPython under qemu. Each runs the Python suite and the
@@ -292,6 +293,8 @@ test-wheels: wheels golden-series old-root
 	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
 	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
 	  "$(PYTHONS_FREE_THREADED)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
+	env -u PYTHONPATH $(WHEEL_TESTS)/here/3.$(firstword $(PYTHONS_FREE_THREADED))/bin/ft-readiness . --dist dist \
+	  --import zorvane --strict
 	$(IN_SID) tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_DEVELOPMENT)" \
 	  $(WHEEL_TESTS)/sid $(PYTEST_ARGS)
 	$(IN_OLD) tools/test_wheels.sh dist requirements/pythons.txt 9 \
