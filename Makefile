@@ -16,7 +16,7 @@ include python-versions.mk
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
-  freethreaded-python ft-module test-freethreaded tsan
+  freethreaded-python ft-module test-freethreaded tsan test-without-proc
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -60,6 +60,13 @@ venvs: $(VENV_DIR)/numpy2/.ready $(VENV_DIR)/numpy1/.ready
 test-python: build venvs
 	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
 	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy1/bin/python -m pytest $(PYTEST_ARGS)
+
+# The suite with /proc hidden (a tmpfs over it, in a mount namespace of its
+# own): the paths that macOS and Windows take where Linux reads /proc run
+# here, and whatever needs /proc must skip with its reason.
+test-without-proc: build venvs
+	cd tests/python && unshare -m sh -c 'mount -t tmpfs none /proc && PYTHONPATH=$(MODULE_PATH) \
+	  ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider -rs'
 
 # sdist and wheel from a clean build, the wheel installed into a fresh
 # environment, the type stub checked by mypy.

@@ -1,5 +1,6 @@
 """The examples a new user runs: the demo, the CSV tool, the many-series ways."""
 import json
+import os
 import subprocess
 import sys
 import time
@@ -161,6 +162,12 @@ def check_dask_output(output, expected):
     assert rows_of(results.loc[good]) == one_by_one(expected[name] for name in good)
 
 
+NEEDS_PROC_FOR_DASK = pytest.mark.skipif(
+    sys.platform.startswith("linux") and not os.path.exists("/proc/self"),
+    reason="Dask's workers read their memory through psutil, which needs /proc on Linux")
+
+
+@NEEDS_PROC_FOR_DASK
 @pytest.mark.thread_unsafe(reason="starts a cluster of processes of its own")
 def test_dask_local_cluster_reads_files_on_the_workers(parquet_folder, tmp_path):
     pytest.importorskip("dask.distributed")
@@ -172,6 +179,7 @@ def test_dask_local_cluster_reads_files_on_the_workers(parquet_folder, tmp_path)
     check_dask_output(tmp_path / "out.csv", expected)
 
 
+@NEEDS_PROC_FOR_DASK
 @pytest.mark.thread_unsafe(reason="starts a cluster of processes of its own")
 def test_dask_scheduler_and_worker_started_by_hand(parquet_folder, tmp_path):
     pytest.importorskip("dask.distributed")
