@@ -16,7 +16,7 @@ include python-versions.mk
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
-  freethreaded-python ft-module test-freethreaded tsan test-without-proc
+  freethreaded-python ft-module test-freethreaded tsan test-without-proc release-linux-wheels
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -287,6 +287,20 @@ wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
 # The golden cases' inputs, for running them through an installed module.
 golden-series: build
 	$(BUILD_DIR)/zorvane_golden --series > build/golden-series.txt
+
+# The same wheels on a machine that has every supported CPython on its PATH
+# (the release workflow's Linux runner, which has no development suite to
+# chroot into): the same build, repair and check, then each x86-64 wheel's
+# suite and golden cases on its CPython.
+ALL_PYTHONS := $(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED)
+release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
+	rm -rf build/wheels/raw
+	tools/build_wheels.sh build/wheels/raw "$(ALL_PYTHONS)"
+	tools/repair_wheels.sh build/wheels/raw dist
+	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT)" \
+	  $(WHEEL_TESTS)/release $(PYTEST_ARGS)
+	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
+	  "$(PYTHONS_FREE_THREADED)" $(WHEEL_TESTS)/release $(PYTEST_ARGS)
 
 # Each x86-64 wheel on its CPython: 3.9 to 3.13 and 3.13t (without its
 # interpreter lock; then ft-readiness checks the wheels against the

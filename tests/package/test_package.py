@@ -92,10 +92,9 @@ def test_wheel_check_refuses_a_wheel_not_fit_for_manylinux2014(repaired, tmp_pat
     assert complaint in proc.stderr
 
 
-def test_wheel_build_identifiers_for_every_platform():
+def test_wheel_build_identifiers_for_macos_and_windows():
     abis = [f"cp3{m}" for m in PYTHONS] + [f"cp3{m}t" for m in FREE_THREADED_PYTHONS]
     expected = {
-        "linux": {f"{abi}-manylinux_{arch}" for abi in abis for arch in ("x86_64", "aarch64")},
         "macos": {f"{abi}-macosx_{arch}" for abi in abis for arch in ("x86_64", "arm64")},
         "windows": {f"{abi}-win_amd64" for abi in abis},
     }
@@ -115,30 +114,49 @@ def test_classifiers_name_every_python_built():
     assert "Programming Language :: Python :: Free Threading :: 3 - Stable" in classifiers
 
 
-WORKFLOW = ROOT / ".github" / "workflows" / "wheels.yml"
+WORKFLOWS = ROOT / ".github" / "workflows"
 
 
 def test_release_workflow_builds_every_platform_and_the_sdist():
     import yaml
 
-    jobs = yaml.safe_load(WORKFLOW.read_text())["jobs"]
+    jobs = yaml.safe_load((WORKFLOWS / "wheels.yml").read_text())["jobs"]
     runners = {(entry["os"].split("-")[0], entry["archs"]) for entry in jobs["wheels"]["strategy"]["matrix"]["include"]}
-    assert runners == {("ubuntu", "x86_64"), ("ubuntu", "aarch64"), ("macos", "x86_64"), ("macos", "arm64"),
-                       ("windows", "AMD64")}
-    for job, built in (("wheels", "cibuildwheel --output-dir wheelhouse"), ("sdist", "build --sdist")):
+    assert runners == {("macos", "x86_64"), ("macos", "arm64"), ("windows", "AMD64")}
+    for job, built in (("linux", "make release-linux-wheels"), ("wheels", "cibuildwheel --output-dir wheelhouse"),
+                       ("sdist", "build --sdist")):
         steps = jobs[job]["steps"]
         assert any(built in step.get("run", "") for step in steps), job
         assert steps[-1]["uses"].startswith("actions/upload-artifact@"), job
         assert steps[-1]["with"]["if-no-files-found"] == "error", job
+    # the Linux runner has every CPython of the one list, and no other
+    (setup,) = [step for step in jobs["linux"]["steps"] if step.get("uses", "").startswith("actions/setup-python@")]
+    installed = setup["with"]["python-version"].split()
+    listed = [f"3.{m}" for m in VERSION_LISTS["PYTHONS_HERE"] + VERSION_LISTS["PYTHONS_DEVELOPMENT"]]
+    assert sorted(installed) == sorted(listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED"]])
 
 
+def test_test_workflow_runs_make_test_and_the_suite_on_the_oldest_and_newest_python():
+    import yaml
+
+    workflow = yaml.safe_load((WORKFLOWS / "test.yml").read_text())
+    assert {"push", "pull_request"} <= set(workflow[True])  # YAML reads the key `on` as True
+    jobs = workflow["jobs"]
+    assert any("make test" in step.get("run", "") for step in jobs["linux"]["steps"])
+    matrix = jobs["suite"]["strategy"]["matrix"]
+    assert {os.split("-")[0] for os in matrix["os"]} == {"macos", "windows"}
+    assert matrix["python"] == [f"3.{PYTHONS[0]}", f"3.{PYTHONS[-1]}"]
+
+
+@pytest.mark.parametrize("workflow", ["wheels.yml", "test.yml"])
 @pytest.mark.parametrize("check", [
     pytest.param(["check-jsonschema", "--builtin-schema", "vendor.github-workflows"], id="schema"),
     pytest.param(["zizmor", "--offline", "--config", str(ROOT / ".github" / "zizmor.yml")], id="zizmor"),
 ])
-def test_release_workflow_passes(check):
+def test_workflows_pass(check, workflow):
     tool = Path(sys.executable).parent / check[0]
-    proc = subprocess.run([str(tool), *check[1:], str(WORKFLOW)], capture_output=True, text=True, timeout=300)
+    proc = subprocess.run([str(tool), *check[1:], str(WORKFLOWS / workflow)], capture_output=True, text=True,
+                          timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
