@@ -76,6 +76,11 @@ build() {
   env "${env[@]}" CC="$bin/cc" CXX="$bin/c++" CMAKE_ARGS="$cmake_args" \
     CMAKE_EXECUTABLE="$cmake" CMAKE_MAKE_PROGRAM="$ninja" \
     "$python" -m pip wheel "$here" --no-deps --disable-pip-version-check -q -w "$out"
+  # the wheel is of the CPython asked for (a free-threaded build also installs python3.X)
+  if ! ls "$out"/zorvane-*-cp3"${minor%t}"-cp3"$minor"-*.whl >/dev/null 2>&1; then
+    echo "error: $python built $(ls "$out") for 3.$minor" >&2
+    exit 1
+  fi
 }
 
 cmake=$(program cmake)
