@@ -3,7 +3,8 @@ within bounded memory, never in a dead process."""
 
 import pytest
 
-from conftest import FREE_THREADED, SKIP_UNDER_EMULATION, SKIP_WITHOUT_ADDRESS_SPACE_LIMITS, run_python
+from conftest import (FREE_THREADED, SKIP_UNDER_EMULATION, SKIP_UNDER_SANITIZER, SKIP_WITHOUT_ADDRESS_SPACE_LIMITS,
+                      run_python)
 import peak_memory
 
 
@@ -22,6 +23,7 @@ def test_hundred_million_values_in_bounded_memory():
 
 
 @SKIP_UNDER_EMULATION
+@SKIP_UNDER_SANITIZER  # its shadow memory adds an eighth to every allocation
 def test_the_peak_probe_sees_a_copy():
     # int64 values are copied into a float64 buffer of the same size, which the probe must see
     _, extra = construction_peak("np.arange(4 * 10**7, dtype=np.int64) % 1000")
