@@ -67,6 +67,8 @@ FREE_THREADED_PYTHONS = [m for m in PYTHONS if m >= 14]
 def test_one_version_list():
     assert PYTHONS == list(range(PYTHONS[0], PYTHONS[-1] + 1)), "no gaps in the supported versions"
     assert all(m.endswith("t") and int(m[:-1]) in PYTHONS for m in VERSION_LISTS["PYTHONS_FREE_THREADED"])
+    debian_arm64 = dict(pair.split(":") for pair in VERSION_LISTS["PYTHONS_DEBIAN_ARM64"])
+    assert {int(m) for m in debian_arm64} <= set(PYTHONS)
     import tomllib
 
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
@@ -180,13 +182,47 @@ def test_wheel_contents(dist):
     assert [line for line in metadata.splitlines() if line.startswith("Requires-Dist")] == ["Requires-Dist: numpy>=1.21"]
 
 
-def test_sdist_leaves_out_build_trees(dist):
+def test_sdist_holds_what_git_would(dist):
     import tarfile
 
+    if not (ROOT / ".git").exists():
+        pytest.skip("not a git checkout")
     (sdist,) = dist.glob("zorvane-*.tar.gz")
-    names = tarfile.open(sdist).getnames()
-    assert not [n for n in names if "/build/" in n or "/.venv" in n]
-    assert any(n.endswith("/src/lib/constructor.cpp") for n in names)
+    with tarfile.open(sdist) as archive:
+        names = {m.name.split("/", 1)[1] for m in archive.getmembers() if not m.isdir()}
+    listed = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard"], cwd=ROOT,
+                            capture_output=True, text=True, check=True).stdout.splitlines()
+    assert names - {"PKG-INFO"} == {name for name in listed if (ROOT / name).exists()}
+
+
+WALK_PROBE = """
+import os, sys
+from scikit_build_core.build import build_sdist
+
+walked = []
+def hook(event, args):
+    # imports list this interpreter's own packages, which may live in .venv
+    if event in ("os.scandir", "os.listdir"):
+        path = os.path.abspath(os.fsdecode(args[0] or "."))
+        if not path.startswith((sys.prefix, sys.base_prefix)):
+            walked.append(os.path.relpath(path))
+sys.addaudithook(hook)
+build_sdist(sys.argv[1])
+with open(sys.argv[2], "w") as out:
+    out.write("\\n".join(walked))
+"""
+
+
+def test_sdist_build_never_walks_build_trees(tmp_path):
+    # the build trees hold tens of thousands of files after `make test-platforms`
+    (ROOT / "build").mkdir(exist_ok=True)
+    listing = tmp_path / "walked.txt"
+    proc = subprocess.run([sys.executable, "-c", WALK_PROBE, str(tmp_path), str(listing)], cwd=ROOT,
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-2000:]
+    walked = set(listing.read_text().splitlines())
+    assert "src/lib" in walked
+    assert not [p for p in walked if p.split(os.sep)[0] in ("build", "dist") or p.startswith(".venv")]
 
 
 def test_wheel_installs_and_runs_in_a_clean_environment(repaired, tmp_path):
