@@ -16,7 +16,8 @@ include python-versions.mk
 .PHONY: demo test test-cpp test-python test-package bench fuzz sanitize valgrind system-deps build venvs clean \
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
-  freethreaded-python ft-module test-freethreaded tsan test-without-proc release-linux-wheels
+  freethreaded-python ft-module test-freethreaded tsan test-without-proc release-linux-wheels \
+  arm64-pythons
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -216,15 +217,25 @@ test-clang: $(VENV_DIR)/numpy2/.ready
 	  "-DCMAKE_EXE_LINKER_FLAGS=$(LIBCXX)" "-DCMAKE_MODULE_LINKER_FLAGS=$(LIBCXX)")
 	$(call clang_suite,build/clang19,19,)
 
+# Debian's arm64 CPythons (python-versions.mk), each with NumPy's, pandas'
+# and the test requirements' aarch64 wheels, run under qemu-user (cached
+# under build/).
+ARM64_PYTHONS := build/arm64-pythons
+ARM64_MINORS  := $(foreach p,$(PYTHONS_DEBIAN_ARM64),$(firstword $(subst :, ,$(p))))
+arm64-pythons:
+	@$(call apt_install,qemu-user)
+	for p in $(PYTHONS_DEBIAN_ARM64); do \
+	  tools/arm64_python.sh $(ARM64_PYTHONS)/3.$${p%%:*} $${p#*:} $${p%%:*} requirements/pythons.txt || exit 1; \
+	done
+
 # aarch64 with Debian's GCC 12 cross compiler, run under qemu-user: the C++
 # tests, then the module's Python suite on Debian's arm64 CPython 3.11 with
 # NumPy's and pandas' aarch64 wheels.
 ARM64_DIR    := build/arm64
-ARM64_PYTHON := build/arm64-python
+ARM64_PYTHON := $(ARM64_PYTHONS)/3.11
 ARM64_ROOT    = $(abspath $(ARM64_PYTHON))/sysroot
-test-arm64:
+test-arm64: arm64-pythons
 	@$(call apt_install,g++-aarch64-linux-gnu qemu-user libgtest-dev)
-	tools/arm64_python.sh $(ARM64_PYTHON) requirements/arm64.txt
 	cmake -S . -B $(ARM64_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake \
 	  -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON -DZORVANE_BUILD_BENCHMARKS=ON \
 	  -DZORVANE_WARNINGS_AS_ERRORS=ON -DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest \
@@ -278,10 +289,10 @@ test-pythons: sid-root
 # 3.9 to 3.15 (3.14 and 3.15 built in the development suite) and the
 # free-threaded 3.13t built here, with zig from PyPI, repaired and checked,
 # into dist/.
-wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
+wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python arm64-pythons
 	rm -rf build/wheels/raw
-	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)"
-	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT)"
+	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)" $(ARM64_PYTHONS)
+	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT)" $(ARM64_PYTHONS)
 	tools/repair_wheels.sh build/wheels/raw dist
 
 # The golden cases' inputs, for running them through an installed module.
@@ -306,9 +317,10 @@ release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
 # interpreter lock; then ft-readiness checks the wheels against the
 # classifiers and that the import leaves the lock off) here (glibc 2.36), 3.14 and
 # 3.15 in the development suite (glibc 2.43), and the cp39 one again on
-# Debian 11 (glibc 2.31, its own Python 3.9); the cp311 aarch64 one on
-# Debian's arm64 CPython under qemu. Each runs the Python suite and the
-# golden cases against the installed module.
+# Debian 11 (glibc 2.31, its own Python 3.9); the aarch64 ones of the
+# minors that Debian has an arm64 CPython of (PYTHONS_DEBIAN_ARM64), each on
+# that CPython under qemu. Each runs the Python suite and the golden cases
+# against the installed module.
 WHEEL_TESTS := build/wheel-tests
 test-wheels: wheels golden-series old-root
 	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
@@ -320,17 +332,7 @@ test-wheels: wheels golden-series old-root
 	  $(WHEEL_TESTS)/sid $(PYTEST_ARGS)
 	$(IN_OLD) tools/test_wheels.sh dist requirements/pythons.txt 9 \
 	  $(WHEEL_TESTS)/bullseye $(PYTEST_ARGS)
-	@$(call apt_install,qemu-user)
-	tools/arm64_python.sh $(ARM64_PYTHON) requirements/arm64.txt
-	rm -rf $(WHEEL_TESTS)/arm64
-	$(PYTHON) -m pip install -q --disable-pip-version-check --no-deps --target $(WHEEL_TESTS)/arm64 \
-	  --only-binary=:all: --platform manylinux2014_aarch64 --python-version 3.11 \
-	  dist/zorvane-*-cp311-cp311-manylinux*aarch64*.whl
-	@echo "wheel $$(ls dist/zorvane-*-cp311-cp311-manylinux*aarch64*.whl | xargs basename) on Debian's arm64 Python 3.11 (qemu)"
-	cd tests/python && PYTHONPATH=$(abspath $(WHEEL_TESTS)/arm64) ZORVANE_EMULATED=1 ../../$(ARM64_PYTHON)/python \
-	  -m pytest $(PYTEST_ARGS) -p no:cacheprovider
-	PYTHONPATH=$(abspath $(WHEEL_TESTS)/arm64) $(ARM64_PYTHON)/python tools/golden_check.py build/golden-series.txt \
-	  tests/golden/escanciano_lobato.txt
+	tools/test_arm64_wheels.sh dist $(ARM64_PYTHONS) "$(ARM64_MINORS)" $(WHEEL_TESTS)/arm64 $(PYTEST_ARGS)
 
 # The C++ tests and the golden file under GCC 16 and glibc 2.43 (the
 # development suite), and under zig's clang and libc++ on glibc 2.36, 2.43

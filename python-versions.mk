@@ -4,8 +4,12 @@
 #   PYTHONS_HERE         minors built and tested with this machine's CPythons (pyenv's)
 #   PYTHONS_DEVELOPMENT  minors built and tested in Debian's development suite
 #   PYTHONS_FREE_THREADED  free-threaded minors built here from the source archive
+#   PYTHONS_DEBIAN_ARM64   MINOR:SUITE, the minors whose aarch64 wheels run (under
+#                          qemu) on the arm64 CPython of that Debian release; the
+#                          other minors' aarch64 wheels are built and checked only
 # cibuildwheel builds every minor, and the free-threaded variant of each from
 # 3.14 on (it no longer offers 3.13t).
 PYTHONS_HERE          := 9 10 11 12 13
 PYTHONS_DEVELOPMENT   := 14 15
 PYTHONS_FREE_THREADED := 13t
+PYTHONS_DEBIAN_ARM64  := 9:bullseye 11:bookworm 13:trixie 14:sid 15:sid

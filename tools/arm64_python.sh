@@ -1,47 +1,89 @@
 #!/usr/bin/env bash
-# An aarch64 CPython with NumPy and the test requirements, run under
-# qemu-user, for testing the aarch64 build of the module on an x86-64 host.
+# An aarch64 CPython of a Debian release with NumPy and the test
+# requirements, run under qemu-user, for testing aarch64 builds of the
+# module on an x86-64 host.
 #
-#   tools/arm64_python.sh ROOT REQUIREMENTS   prepares ROOT (once):
-#     ROOT/sysroot   Debian's arm64 python3.11 and the libraries it loads, unpacked
+#   tools/arm64_python.sh ROOT SUITE MINOR REQUIREMENTS   prepares ROOT (once;
+#   again when SUITE, MINOR, the packages or REQUIREMENTS change):
+#     ROOT/sysroot   SUITE's arm64 python3.MINOR and its headers with every
+#                    package they depend on, unpacked (nothing is configured)
 #     ROOT/site      wheels for manylinux aarch64, installed for that Python
 #     ROOT/python    a host script that runs that Python under qemu-aarch64
 #
-# The machine needs qemu-user and the arm64 architecture in dpkg (added here).
+# The packages come from the mirror this machine's apt sources name, through
+# an apt of their own (arm64 only, an empty package database) that resolves
+# the dependencies of SUITE itself. The machine needs qemu-user.
 set -euo pipefail
 root=$(realpath -m "$1")
-requirements=$(realpath "$2")
-[ -x "$root/python" ] && exit 0
-
-packages="python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libpython3.11-dev libc6 libgcc-s1
-  libstdc++6 zlib1g libexpat1 libffi8 libbz2-1.0 liblzma5 libssl3 libsqlite3-0 libuuid1 libcrypt1
-  libncursesw6 libtinfo6 libreadline8 libdb5.3 libnsl2 libtirpc3 libgssapi-krb5-2 libkrb5-3 libk5crypto3
-  libkrb5support0 libcom-err2 libkeyutils1 media-types"
-
-sudo=""
-[ "$(id -u)" = 0 ] || sudo=sudo
-if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  $sudo dpkg --add-architecture arm64
-  $sudo apt-get update -qq
+suite=$2
+minor=$3
+requirements=$(realpath "$4")
+here=$(cd "$(dirname "$0")/.." && pwd)
+# NumPy's wheels take the C++ runtime from the system, as manylinux allows.
+# pip runs on this Python (below); before 3.10 it needs distutils, which
+# Debian packages apart (and only up to 3.11).
+packages="python3.$minor-minimal libpython3.$minor-stdlib libpython3.$minor-dev libstdc++6"
+[ "$minor" -ge 12 ] || packages+=" python3-distutils"
+wanted="$suite $packages $(sha256sum < "$requirements")"
+if [ -x "$root/python" ] && [ "$(cat "$root/.ready" 2>/dev/null)" = "$wanted" ]; then
+  exit 0
 fi
-rm -rf "$root.tmp" && mkdir -p "$root.tmp/debs" "$root.tmp/sysroot"
-(cd "$root.tmp/debs" && apt-get download -qq $(for p in $packages; do
-  case $p in media-types) echo "$p" ;; *) echo "$p:arm64" ;; esac; done))
-for deb in "$root.tmp"/debs/*.deb; do dpkg-deb -x "$deb" "$root.tmp/sysroot"; done
-rm -rf "$root.tmp/debs"
 
-python3 -m pip install -q --disable-pip-version-check --target "$root.tmp/site" --only-binary=:all: \
-  --implementation cp --python-version 3.11 --platform manylinux2014_aarch64 --platform manylinux_2_28_aarch64 \
-  -r "$requirements"
+mirror=$("$here/tools/debian_chroot.sh" mirror)
+echo "Debian $suite's arm64 CPython 3.$minor into $root"
+rm -rf "$root.tmp"
+apt_dir="$root.tmp/apt"
+mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial" "$apt_dir/parts" "$apt_dir/preferences" \
+  "$root.tmp/sysroot"
+: > "$apt_dir/status"
+echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
+  > "$apt_dir/sources.list"
+apt_options=(
+  -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts="$apt_dir/parts"
+  -o Dir::Etc::Preferences="$apt_dir/preferences/none" -o Dir::Etc::PreferencesParts="$apt_dir/preferences"
+  -o Dir::State::Lists="$apt_dir/lists" -o Dir::State::status="$apt_dir/status"
+  -o Dir::State::extended_states="$apt_dir/extended_states"
+  -o Dir::Cache="$apt_dir" -o Dir::Cache::archives="$apt_dir/archives"
+  -o APT::Architecture=arm64 -o APT::Architectures=arm64 -o APT::Install-Recommends=false
+  -o Acquire::Languages=none -o Acquire::Check-Valid-Until=false
+  -o Debug::NoLocking=true -o APT::Sandbox::User=root
+)
+apt-get "${apt_options[@]}" update -qq
+# shellcheck disable=SC2086
+apt-get "${apt_options[@]}" install -qq -y --download-only $packages > "$apt_dir/install.log"
+for deb in "$apt_dir"/archives/*.deb; do dpkg-deb -x "$deb" "$root.tmp/sysroot"; done
+# Releases whose /lib is /usr/lib get that from a package this does not
+# unpack; the loader is looked for at /lib.
+for dir in bin sbin lib; do
+  [ -e "$root.tmp/sysroot/$dir" ] || ln -s "usr/$dir" "$root.tmp/sysroot/$dir"
+done
+rm -rf "$apt_dir"
 
-# PYTHONHOME pins the prefix, so that sys.executable (argv[0], this script)
+# The script finds its root through its own path. PYTHONHOME pins the prefix, so that sys.executable (argv[0], this script)
 # can be the host script: subprocesses started with sys.executable run
-# under qemu too.
+# under qemu too. From 3.13 on Debian builds CPython with pointer
+# authentication, which qemu's emulation of it makes about 30 times slower;
+# nothing here depends on it, so those run with it off.
+qemu_cpu=""
+[ "$minor" -lt 13 ] || qemu_cpu='export QEMU_CPU="${QEMU_CPU:-max,pauth=off}"'
 cat > "$root.tmp/python" <<SCRIPT
 #!/bin/sh
-export PYTHONHOME="$root/sysroot/usr"
-export PYTHONPATH="$root/site\${PYTHONPATH:+:\$PYTHONPATH}"
-exec qemu-aarch64 -L "$root/sysroot" -0 "\$0" "$root/sysroot/usr/bin/python3.11" "\$@"
+root=\$(dirname "\$(readlink -f "\$0")")
+export PYTHONHOME="\$root/sysroot/usr"
+export PYTHONPATH="\$root/site\${PYTHONPATH:+:\$PYTHONPATH}"
+$qemu_cpu
+exec qemu-aarch64 -L "\$root/sysroot" -0 "\$0" "\$root/sysroot/usr/bin/python3.$minor" "\$@"
 SCRIPT
 chmod +x "$root.tmp/python"
+
+# The requirements are resolved by pip on the emulated Python itself, so that
+# markers, Requires-Python and the platform's tags are that Python's and its
+# C library's; pip is the newest release for 3.MINOR.
+python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
+  --python-version "3.$minor" -d "$root.tmp/pip" pip
+pip_wheel=$(ls "$root.tmp"/pip/pip-*.whl)
+"$root.tmp/python" "$pip_wheel/pip" install -q --disable-pip-version-check --root-user-action=ignore \
+  --target "$root.tmp/site" --only-binary=:all: -r "$requirements"
+rm -rf "$root.tmp/pip"
+echo "$wanted" > "$root.tmp/.ready"
 rm -rf "$root" && mv "$root.tmp" "$root"

@@ -5,6 +5,8 @@
 #   tools/debian_chroot.sh make ROOT SUITE PACKAGE...
 #       makes ROOT with debootstrap (once; again when the package list
 #       changes), from the mirror this machine's apt sources name
+#   tools/debian_chroot.sh mirror
+#       prints that mirror
 #   tools/debian_chroot.sh run ROOT COMMAND...
 #       runs COMMAND in ROOT as root, with /proc and /dev/shm mounted and
 #       this project bound at its own path, so that paths (and caches keyed
@@ -41,8 +43,7 @@ make_root() {
     return
   fi
   local mirror
-  mirror=$(debian_mirror)
-  [ -n "$mirror" ] || { echo "no Debian mirror in the apt sources" >&2; exit 1; }
+  mirror=$(print_mirror)
   command -v debootstrap >/dev/null || {
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
   }
@@ -85,8 +86,16 @@ run_in_root() {
     ${CI:+CI=$CI} chroot "$root" sh -c 'cd "$0" && exec "$@"' "$PWD" "$@"
 }
 
+print_mirror() {
+  local mirror
+  mirror=$(debian_mirror)
+  [ -n "$mirror" ] || { echo "no Debian mirror in the apt sources" >&2; exit 1; }
+  echo "$mirror"
+}
+
 case ${1:-} in
   make) shift; make_root "$@" ;;
+  mirror) print_mirror ;;
   run) shift; run_in_root "$@" ;;
-  *) echo "usage: $0 make ROOT SUITE PACKAGE... | run ROOT COMMAND..." >&2; exit 2 ;;
+  *) echo "usage: $0 make ROOT SUITE PACKAGE... | mirror | run ROOT COMMAND..." >&2; exit 2 ;;
 esac

@@ -11,11 +11,15 @@ import textwrap
 
 import numpy as np
 import pytest
-from hypothesis import settings
+from hypothesis import HealthCheck, settings
 
 # "ci" for `make test`; "fuzz" (about 100,000 generated cases over the
-# property tests) for `make fuzz`.
-settings.register_profile("ci", max_examples=150)
+# property tests) for `make fuzz`. Under CPU emulation or the sanitizers each
+# example takes many times longer, and Hypothesis's timing checks would
+# measure the emulator rather than the test.
+SLOWED = bool(os.environ.get("ZORVANE_SANITIZED") or os.environ.get("ZORVANE_EMULATED"))
+settings.register_profile("ci", max_examples=150,
+                          **({"deadline": None, "suppress_health_check": [HealthCheck.too_slow]} if SLOWED else {}))
 settings.register_profile("fuzz", max_examples=17_000)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
@@ -98,8 +102,7 @@ SKIP_UNDER_SANITIZER = pytest.mark.skipif(bool(os.environ.get("ZORVANE_SANITIZED
 # which reserves a large address space and dies rather than returning null,
 # nor under qemu-user, which does not pass them on to the host.
 SKIP_WITHOUT_ADDRESS_SPACE_LIMITS = pytest.mark.skipif(
-    bool(os.environ.get("ZORVANE_SANITIZED") or os.environ.get("ZORVANE_EMULATED"))
-    or not os.path.exists("/proc/self/statm"),
+    SLOWED or not os.path.exists("/proc/self/statm"),
     reason="address-space limits are set from the size in /proc/self/statm, which only Linux has, and do "
            "not work under AddressSanitizer or CPU emulation")
 

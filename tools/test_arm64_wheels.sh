@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the aarch64 wheel in WHEEL_DIR of each CPython 3.X of MINORS for
+# Debian's arm64 CPython in ROOTS/3.X (tools/arm64_python.sh) and runs the
+# whole Python suite and the golden cases (tools/golden_check.py, on the
+# inputs in build/golden-series.txt) against the installed module under
+# qemu, nothing of the build tree on the path. Prints "wheel NAME on Debian's
+# arm64 Python VERSION" first.
+#   tools/test_arm64_wheels.sh WHEEL_DIR ROOTS "MINORS" TARGET_ROOT [pytest arguments...]
+set -euo pipefail
+wheels=$(realpath "$1")
+roots=$(realpath "$2")
+minors=$3
+targets=$(realpath -m "$4")
+shift 4
+here=$(cd "$(dirname "$0")/.." && pwd)
+series="$here/build/golden-series.txt"
+[ -f "$series" ] || { echo "no $series (make golden-series)" >&2; exit 1; }
+
+for minor in $minors; do
+  wheel=$(ls "$wheels"/zorvane-*-cp3"$minor"-cp3"$minor"-manylinux*aarch64*.whl)
+  python="$roots/3.$minor/python"
+  [ -x "$python" ] || { echo "no arm64 CPython 3.$minor in $roots for $(basename "$wheel")" >&2; exit 1; }
+  target="$targets/3.$minor"
+  rm -rf "$target"
+  python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps --target "$target" --only-binary=:all: \
+    --platform manylinux2014_aarch64 --python-version "3.$minor" "$wheel"
+  echo "wheel $(basename "$wheel") on Debian's arm64 Python $("$python" -c \
+    'import platform; print(platform.python_version(), "(" + platform.libc_ver()[1], "glibc, qemu)")')"
+  (cd "$here/tests/python" && export PYTHONPATH="$target" ZORVANE_EMULATED=1 &&
+    "$python" -c 'import sys, zorvane; assert zorvane.__file__.startswith(sys.argv[1]), zorvane.__file__' \
+      "$target" &&
+    "$python" -m pytest -p no:cacheprovider "$@" &&
+    "$python" "$here/tools/golden_check.py" "$series" "$here/tests/golden/escanciano_lobato.txt")
+done
