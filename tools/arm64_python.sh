@@ -59,11 +59,12 @@ for dir in bin sbin lib; do
 done
 rm -rf "$apt_dir"
 
-# The script finds its root through its own path. PYTHONHOME pins the prefix, so that sys.executable (argv[0], this script)
-# can be the host script: subprocesses started with sys.executable run
-# under qemu too. From 3.13 on Debian builds CPython with pointer
-# authentication, which qemu's emulation of it makes about 30 times slower;
-# nothing here depends on it, so those run with it off.
+# The script finds its root through its own path. PYTHONHOME pins the
+# prefix, so that sys.executable (argv[0], this script) can be the host
+# script: subprocesses started with sys.executable run under qemu too. From
+# 3.13 on Debian builds CPython with pointer authentication, which qemu
+# emulates about 15 to 30 times slower; nothing here depends on it, so those
+# run with it off.
 qemu_cpu=""
 [ "$minor" -lt 13 ] || qemu_cpu='export QEMU_CPU="${QEMU_CPU:-max,pauth=off}"'
 cat > "$root.tmp/python" <<SCRIPT

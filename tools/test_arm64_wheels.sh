@@ -22,8 +22,8 @@ for minor in $minors; do
   [ -x "$python" ] || { echo "no arm64 CPython 3.$minor in $roots for $(basename "$wheel")" >&2; exit 1; }
   target="$targets/3.$minor"
   rm -rf "$target"
-  python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps --target "$target" --only-binary=:all: \
-    --platform manylinux2014_aarch64 --python-version "3.$minor" "$wheel"
+  python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps --target "$target" \
+    --only-binary=:all: --platform manylinux2014_aarch64 --python-version "3.$minor" "$wheel"
   echo "wheel $(basename "$wheel") on Debian's arm64 Python $("$python" -c \
     'import platform; print(platform.python_version(), "(" + platform.libc_ver()[1], "glibc, qemu)")')"
   (cd "$here/tests/python" && export PYTHONPATH="$target" ZORVANE_EMULATED=1 &&
