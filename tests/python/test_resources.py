@@ -72,25 +72,29 @@ def construct(data, kwargs):
 def test_constructions_leak_nothing(name, data, kwargs):
     # The first batch warms caches, free lists, the registry's tables and the
     # interpreter's own specialisation of this loop; a later batch must leave
-    # everything where it found it. A cache of the interpreter or of pandas
-    # can still grow once in a batch (Python 3.10 with pandas 2.3: 15 and 39
-    # blocks in two batches, then 0 over 50,000 calls), so up to three batches
-    # are measured: a leak of even one block per call shows in every one.
+    # everything where it found it. Caches of the interpreter and of pandas
+    # still move by tens of blocks in a batch, and not always back (Python 3.10
+    # with pandas 2.3: 15 and 39 blocks in two batches, then 0 over 50,000
+    # calls; 3.13 with pandas 3.1: 41 in each of three batches on one machine,
+    # up to 104 in one batch on another). A leak in a construction costs at
+    # least one block per call, thousands per batch, so the bound is a tenth
+    # of a batch, and up to three batches are measured.
+    calls = 5000
     for _ in range(3000):
         construct(data, kwargs)
     gc.collect()
     refs = sys.getrefcount(data)
     type_refs = sys.getrefcount(EscancianoLobato)
     growth = []
-    while len(growth) < 3 and (not growth or growth[-1] >= 20):
+    while len(growth) < 3 and (not growth or growth[-1] >= calls // 10):
         blocks = sys.getallocatedblocks()
-        for _ in range(5000):
+        for _ in range(calls):
             construct(data, kwargs)
         gc.collect()
         growth.append(sys.getallocatedblocks() - blocks)
         assert sys.getrefcount(data) == refs
         assert sys.getrefcount(EscancianoLobato) == type_refs
-    assert growth[-1] < 20, growth
+    assert growth[-1] < calls // 10, growth
 
 
 def test_results_hold_no_reference_to_their_input():
