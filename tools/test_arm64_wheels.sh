@@ -16,19 +16,29 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 series="$here/build/golden-series.txt"
 [ -f "$series" ] || { echo "no $series (make golden-series)" >&2; exit 1; }
 
-for minor in $minors; do
+# One wheel: install it, then the suite and the golden cases under qemu.
+run() {
+  local minor=$1 wheel python target
+  shift
   wheel=$(ls "$wheels"/zorvane-*-cp3"$minor"-cp3"$minor"-manylinux*aarch64*.whl)
   python="$roots/3.$minor/python"
-  [ -x "$python" ] || { echo "no arm64 CPython 3.$minor in $roots for $(basename "$wheel")" >&2; exit 1; }
+  [ -x "$python" ] || { echo "no arm64 CPython 3.$minor in $roots for $(basename "$wheel")"; return 1; }
   target="$targets/3.$minor"
   rm -rf "$target"
   python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps --target "$target" \
     --only-binary=:all: --platform manylinux2014_aarch64 --python-version "3.$minor" "$wheel"
   echo "wheel $(basename "$wheel") on Debian's arm64 Python $("$python" -c \
     'import platform; print(platform.python_version(), "(" + platform.libc_ver()[1], "glibc, qemu)")')"
-  (cd "$here/tests/python" && export PYTHONPATH="$target" ZORVANE_EMULATED=1 &&
+  cd "$here/tests/python" && export PYTHONPATH="$target" ZORVANE_EMULATED=1 &&
     "$python" -c 'import sys, zorvane; assert zorvane.__file__.startswith(sys.argv[1]), zorvane.__file__' \
       "$target" &&
     "$python" -m pytest -p no:cacheprovider "$@" &&
-    "$python" "$here/tools/golden_check.py" "$series" "$here/tests/golden/escanciano_lobato.txt")
+    "$python" "$here/tools/golden_check.py" "$series" "$here/tests/golden/escanciano_lobato.txt"
+}
+
+# Each emulated suite keeps one core busy for minutes.
+source "$here/tools/parallel.sh"
+for minor in $minors; do
+  parallel_run "$targets/3.$minor.log" "the aarch64 wheel of 3.$minor" run "$minor" "$@"
 done
+parallel_wait

@@ -11,15 +11,12 @@ shift 3
 here=$(cd "$(dirname "$0")/.." && pwd)
 source "$here/tools/find_python.sh"
 
-tested=0
-for minor in $minors; do
-  python=$(find_python "$minor")
-  if [ -z "$python" ]; then
-    echo "Python 3.$minor: not found, skipped"
-    continue
-  fi
+# One CPython: its environment (made again when the requirements change),
+# the module built with it, and the suite.
+run() {
+  local minor=$1 python=$2 venv="$root/3.$1/venv"
+  shift 2
   echo "Python 3.$minor ($("$python" -c 'import platform; print(platform.python_version())'), $python)"
-  venv="$root/3.$minor/venv"
   if [ ! -f "$venv/.ready" ] || [ "$requirements" -nt "$venv/.ready" ]; then
     rm -rf "$venv"
     "$python" -m venv "$venv"
@@ -30,7 +27,19 @@ for minor in $minors; do
     -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
   cmake --build "$root/3.$minor/module" >/dev/null
   "$venv/bin/python" -c 'import numpy, pandas; print("  NumPy", numpy.__version__, "pandas", pandas.__version__)'
-  (cd "$here/tests/python" && PYTHONPATH="$root/3.$minor/module" "$venv/bin/python" -m pytest -p no:cacheprovider "$@")
+  cd "$here/tests/python" && PYTHONPATH="$root/3.$minor/module" "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
+}
+
+source "$here/tools/parallel.sh"
+tested=0
+for minor in $minors; do
+  python=$(find_python "$minor")
+  if [ -z "$python" ]; then
+    echo "Python 3.$minor: not found, skipped"
+    continue
+  fi
+  parallel_run "$root/3.$minor.log" "Python 3.$minor" run "$minor" "$python" "$@"
   tested=$((tested + 1))
 done
+parallel_wait
 [ "$tested" -gt 0 ] || { echo "none of CPython 3.{${minors// /,}} found" >&2; exit 1; }

@@ -16,18 +16,28 @@ series="$here/build/golden-series.txt"
 source "$here/tools/find_python.sh"
 [ -f "$series" ] || { echo "no $series (make golden-series)" >&2; exit 1; }
 
-for minor in $minors; do
+# One wheel: a fresh environment of the test requirements and the wheel,
+# then the suite and the golden cases against the installed module.
+run() {
+  local minor=$1 wheel python venv
+  shift
   wheel=$(ls "$wheels"/zorvane-*-cp3"${minor%t}"-cp3"$minor"-manylinux*x86_64*.whl)
   python=$(find_python "$minor")
-  [ -n "$python" ] || { echo "no CPython 3.$minor for $(basename "$wheel")" >&2; exit 1; }
+  [ -n "$python" ] || { echo "no CPython 3.$minor for $(basename "$wheel")"; return 1; }
   echo "wheel $(basename "$wheel") on Python $("$python" -c 'import platform; print(platform.python_version())')" \
     "($(ldd --version | head -n 1 | sed 's/.* //') glibc)"
   venv="$venvs/3.$minor"
   rm -rf "$venv"
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements" "$wheel"
-  (cd "$here/tests/python" && env -u PYTHONPATH "$venv/bin/python" -c \
+  cd "$here/tests/python" && env -u PYTHONPATH "$venv/bin/python" -c \
     'import zorvane, sys; assert "site-packages" in zorvane.__file__, zorvane.__file__' &&
     env -u PYTHONPATH "$venv/bin/python" -m pytest -p no:cacheprovider "$@" &&
-    env -u PYTHONPATH "$venv/bin/python" "$here/tools/golden_check.py" "$series" "$here/tests/golden/escanciano_lobato.txt")
+    env -u PYTHONPATH "$venv/bin/python" "$here/tools/golden_check.py" "$series" "$here/tests/golden/escanciano_lobato.txt"
+}
+
+source "$here/tools/parallel.sh"
+for minor in $minors; do
+  parallel_run "$venvs/3.$minor.log" "the x86-64 wheel of 3.$minor" run "$minor" "$@"
 done
+parallel_wait
