@@ -17,7 +17,7 @@ include python-versions.mk
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
   freethreaded-python ft-module test-freethreaded tsan test-without-proc release-linux-wheels \
-  arm64-pythons
+  arm64-pythons ci-deps
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -148,7 +148,10 @@ CPYTHON_ARCHIVE ?= $(abspath ../shared/cpython/Python-3.13.0rc2-src.tar.xz)
 FT_ROOT   := build/freethreaded
 FT_PYTHON := $(abspath $(FT_ROOT))/python
 FT_BUILD  := build/ft-module
+FT_BUILD_DEPS := build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev \
+  libsqlite3-dev libreadline-dev libncurses-dev uuid-dev libgdbm-dev
 freethreaded-python:
+	@$(call apt_install,$(FT_BUILD_DEPS))
 	tools/freethreaded_python.sh $(CPYTHON_ARCHIVE) $(FT_ROOT) requirements/freethreaded.txt
 
 # The module built for it (warnings as errors), then the Python suite with the
@@ -181,7 +184,7 @@ TSAN_FLAGS  := -fsanitize=thread -g -fno-omit-frame-pointer
 TSAN_ENV     = PYTHON_GIL=0 PYTHONPATH=$(abspath $(TSAN_BUILD)) PATH=/usr/lib/llvm-19/bin:$$PATH \
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1 suppressions=$(abspath $(TSAN_ROOT))/prefix/tsan-suppressions.txt"
 tsan:
-	@$(call apt_install,clang-19 llvm-19)
+	@$(call apt_install,clang-19 llvm-19 $(FT_BUILD_DEPS))
 	CC=clang-19 CXX=clang++-19 tools/freethreaded_python.sh $(CPYTHON_ARCHIVE) $(TSAN_ROOT) \
 	  requirements/freethreaded.txt --with-thread-sanitizer
 	CC=clang-19 CXX=clang++-19 cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -191,6 +194,13 @@ tsan:
 	cd tests/python && $(TSAN_ENV) $(TSAN_PYTHON) -m pytest $(PYTEST_ARGS) -s -p no:cacheprovider test_concurrency.py \
 	  test_borrow_registry.py test_inputs.py
 	$(TSAN_ENV) $(TSAN_PYTHON) tests/stress_threads.py --processes 3 --rounds 100
+
+# Every Debian package the targets after `make test` install, at once: CI
+# then runs those targets side by side, and two apt-get runs at a time would
+# fail on apt's lock.
+ci-deps:
+	@$(call apt_install,libgtest-dev valgrind clang-16 libc++-16-dev libc++abi-16-dev clang-19 llvm-16 file \
+	  qemu-user g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64 debootstrap $(FT_BUILD_DEPS))
 
 # --- platforms --------------------------------------------------------------
 # Each builds with another toolchain and runs the C++ tests (the golden file

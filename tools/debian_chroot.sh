@@ -35,10 +35,19 @@ unmount_all() {
   done
 }
 
+# One user of ROOT at a time: two runs side by side would stack their mounts
+# and undo each other's, and a run must not see its root made again.
+lock_root() {
+  mkdir -p "$(dirname "$1")"
+  exec 9>"$1.lock"
+  flock 9
+}
+
 make_root() {
   local root=$1 suite=$2
   shift 2
   local wanted="$suite $*"
+  lock_root "$(realpath -m "$root")"
   if [ -f "$root/.ready" ] && [ "$(cat "$root/.ready")" = "$wanted" ]; then
     return
   fi
@@ -71,6 +80,7 @@ run_in_root() {
   local root
   root=$(realpath "$1")
   shift
+  lock_root "$root"
   # /dev/shm for POSIX semaphores (multiprocessing): glibc before 2.34
   # finds it by its file system type, so it must be a tmpfs.
   mkdir -p "$root/dev/shm" "$root$here"

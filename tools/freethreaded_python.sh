@@ -7,6 +7,7 @@
 #     beside it) and installs REQUIREMENTS into it; ROOT/python runs it.
 #     Extra arguments go to configure.
 #     CC and CFLAGS are passed to configure as they are set.
+#     The Debian packages the build needs are the Makefile's FT_BUILD_DEPS.
 set -euo pipefail
 archive=$1 root=$(realpath -m "$2") requirements=$(realpath "$3")
 shift 3
@@ -25,17 +26,6 @@ if [ ! -f "$sums" ]; then
 fi
 (cd "$(dirname "$archive")" && grep " $(basename "$archive")\$" SHA256SUMS | sha256sum -c --quiet -) || {
   echo "error: $archive does not match its checksum in $sums" >&2; exit 1; }
-
-sudo=""
-[ "$(id -u)" = 0 ] || sudo=sudo
-deps="build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
-  libreadline-dev libncurses-dev uuid-dev libgdbm-dev"
-missing=$(for p in $deps; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)
-if [ -n "$missing" ]; then
-  echo "installing" $missing
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
-fi
 
 if [ ! -f "$root/prefix/.built" ]; then
   rm -rf "$root.tmp" "$root/prefix" && mkdir -p "$root.tmp/src"
