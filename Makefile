@@ -234,9 +234,7 @@ ARM64_PYTHONS := build/arm64-pythons
 ARM64_MINORS  := $(foreach p,$(PYTHONS_DEBIAN_ARM64),$(firstword $(subst :, ,$(p))))
 arm64-pythons:
 	@$(call apt_install,qemu-user)
-	for p in $(PYTHONS_DEBIAN_ARM64); do \
-	  tools/arm64_python.sh $(ARM64_PYTHONS)/3.$${p%%:*} $${p#*:} $${p%%:*} requirements/pythons.txt || exit 1; \
-	done
+	tools/arm64_pythons.sh $(ARM64_PYTHONS) requirements/pythons.txt "$(PYTHONS_DEBIAN_ARM64)"
 
 # aarch64 with Debian's GCC 12 cross compiler, run under qemu-user: the C++
 # tests, then the module's Python suite on Debian's arm64 CPython 3.11 with

@@ -11,6 +11,10 @@
 set -euo pipefail
 archive=$1 root=$(realpath -m "$2") requirements=$(realpath "$3")
 shift 3
+# One build of ROOT at a time: CI's two streams may both ask for it.
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
 [ -x "$root/python" ] && cmp -s "$requirements" "$root/requirements.txt" && exit 0
 
 if [ ! -f "$archive" ]; then
