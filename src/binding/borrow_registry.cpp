@@ -180,32 +180,44 @@ Object create_registry(PyObject* module, void** numpy_api) {
   return stored;
 }
 
-OnceCell<const BorrowApi*> registry_cell;
+// The registry in use and the capsule that owns it: the reference keeps the
+// function table alive should the attribute be replaced or deleted later
+// (by another extension, or by a clean-up that empties NumPy's module).
+struct HeldRegistry {
+  Object capsule;
+  const BorrowApi* api;
+};
+
+OnceCell<HeldRegistry> registry_cell;
+
+HeldRegistry find_or_create_registry(const char* multiarray, void** numpy_api) {
+  Object module = Object::steal(PyImport_ImportModule(multiarray));
+  if (!module) {
+    registry_failure(Error::fetch());
+  }
+  Object capsule = Object::steal(PyObject_GetAttrString(module.get(), kBorrowRegistryName));
+  if (!capsule) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      registry_failure(Error::fetch());  // a failing module __getattr__, an interrupt, no memory
+    }
+    PyErr_Clear();  // absent: this module is the first to need the registry and creates it
+    capsule = create_registry(module.get(), numpy_api);
+  }
+  if (!PyCapsule_IsValid(capsule.get(), kBorrowRegistryName)) {
+    registry_failure(Error::lazy(PyExc_TypeError, "the borrow registry attribute is not its capsule"));
+  }
+  auto* api = static_cast<const BorrowApi*>(PyCapsule_GetPointer(capsule.get(), kBorrowRegistryName));
+  if (api->version < kBorrowApiVersion) {
+    registry_failure(Error::lazy(PyExc_ValueError, "the borrow registry's version " + std::to_string(api->version) +
+                                                       " is older than " + std::to_string(kBorrowApiVersion)));
+  }
+  return HeldRegistry{std::move(capsule), api};
+}
 
 }  // namespace
 
 const BorrowApi& borrow_registry(const char* multiarray, void** numpy_api) {
-  return *registry_cell.get_or_init([&]() -> const BorrowApi* {
-    Object module = Object::steal(PyImport_ImportModule(multiarray));
-    if (!module) {
-      registry_failure(Error::fetch());
-    }
-    Object capsule = Object::steal(PyObject_GetAttrString(module.get(), kBorrowRegistryName));
-    if (!capsule) {
-      PyErr_Clear();  // absent: this module is the first to need the registry and creates it
-      capsule = create_registry(module.get(), numpy_api);
-    }
-    if (!PyCapsule_IsValid(capsule.get(), kBorrowRegistryName)) {
-      registry_failure(Error::lazy(PyExc_TypeError, "the borrow registry attribute is not its capsule"));
-    }
-    auto* api = static_cast<const BorrowApi*>(PyCapsule_GetPointer(capsule.get(), kBorrowRegistryName));
-    if (api->version < kBorrowApiVersion) {
-      registry_failure(Error::lazy(PyExc_ValueError, "the borrow registry's version " + std::to_string(api->version) +
-                                                         " is older than " + std::to_string(kBorrowApiVersion)));
-    }
-    // The capsule stays on the module, which lives until exit.
-    return api;
-  });
+  return *registry_cell.get_or_init([&] { return find_or_create_registry(multiarray, numpy_api); }).api;
 }
 
 void acquire_read_borrow(const BorrowApi& registry, PyObject* array) {

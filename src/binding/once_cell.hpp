@@ -20,12 +20,15 @@ namespace zorvane::binding {
 // wins; a later one is dropped in the thread that made it, and every thread
 // gets the winner.
 //
-// A cell of a pointer holds the pointer itself (null while empty) and hands
-// it out; a cell of any other type holds a leaked heap copy of the value and
-// hands out its address or a reference to it.
+// A cell of a pointer holds a strong reference to a Python object (null
+// while empty) and hands out the pointer; a losing reference is dropped. A
+// cell of any other type holds a leaked heap copy of the value and hands out
+// its address or a reference to it; a losing copy is destroyed.
 template <class T>
 class OnceCell {
   static constexpr bool kPointer = std::is_pointer_v<T>;
+  static_assert(!kPointer || std::is_same_v<T, PyObject*> || std::is_same_v<T, PyTypeObject*>,
+                "a cell of a pointer owns a reference to a Python object; hold anything else by value");
 
  public:
   using Handle = std::conditional_t<kPointer, T, T*>;
@@ -69,8 +72,11 @@ class OnceCell {
   Handle store(T made) {
     Handle expected = nullptr;
     if constexpr (kPointer) {
-      value_.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire);
-      return expected == nullptr ? made : expected;
+      if (value_.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return made;
+      }
+      Py_DECREF(reinterpret_cast<PyObject*>(made));  // the loser's reference: nobody else holds it
+      return expected;
     } else {
       auto copy = std::make_unique<T>(std::move(made));
       if (value_.compare_exchange_strong(expected, copy.get(), std::memory_order_acq_rel,

@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "binding/error.hpp"
 #include "binding/object.hpp"
 #include "binding/python.hpp"
 
@@ -48,32 +49,29 @@ class CriticalSection {
 #endif
 };
 
-// dict[key] as a strong reference, or null (no exception) when absent.
-inline Object dict_item(PyObject* dict, const char* key) noexcept {
+// dict[key] as a strong reference, null when absent, or the error of the
+// lookup (making the key can run out of memory).
+inline Result<Object> dict_item(PyObject* dict, const char* key) {
 #if PY_VERSION_HEX >= 0x030D0000
   PyObject* found = nullptr;
   if (PyDict_GetItemStringRef(dict, key, &found) < 0) {
-    PyErr_Clear();
+    return fetched_error();
   }
   return Object::steal(found);
 #else
-  return Object::borrow(PyDict_GetItemString(dict, key));  // safe under the interpreter lock
+  // PyDict_GetItemString would swallow a failure to make the key
+  Object name = Object::steal(PyUnicode_FromString(key));
+  PyObject* found = name ? PyDict_GetItemWithError(dict, name.get()) : nullptr;  // borrowed: under the lock
+  if (found == nullptr && PyErr_Occurred() != nullptr) {
+    return fetched_error();
+  }
+  return Object::borrow(found);
 #endif
 }
 
-// sys.modules[name] as a strong reference, or null (no exception) when the
-// module has not been imported.
-inline Object imported_module(const char* name) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyObject* found = nullptr;
-  if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), name, &found) < 0) {
-    PyErr_Clear();
-  }
-  return Object::steal(found);
-#else
-  return Object::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), name));
-#endif
-}
+// sys.modules[name] as a strong reference, null when the module has not been
+// imported, or the error of the lookup.
+inline Result<Object> imported_module(const char* name) { return dict_item(PyImport_GetModuleDict(), name); }
 
 // dict.setdefault(key, value) as a strong reference to what the dict holds
 // afterwards; null with an exception on failure.

@@ -100,11 +100,15 @@ Result<SequenceAttempt> try_sequence(const NumpyApi& api, PyObject* data) {
   // In place when the values pass the array test; copied from memory when
   // they do not, or when another module holds a write borrow on them
   // (iteration never asked the registry, so neither may this).
-  if (const SeriesValues series = plain_series_values(api, data); series.array) {
-    if (std::optional<SeriesHolder> in_place = try_array(api, series.array.get(), OnConflict::Decline)) {
+  Result<SeriesValues> series = plain_series_values(api, data);
+  if (!series) {
+    return std::unexpected(std::move(series.error()));
+  }
+  if (series->array) {
+    if (std::optional<SeriesHolder> in_place = try_array(api, series->array.get(), OnConflict::Decline)) {
       return SequenceAttempt{std::move(in_place), std::nullopt};
     }
-    if (Result<void> copied = copy_elements(series.array.get(), series.format, buffer); !copied) {
+    if (Result<void> copied = copy_elements(series->array.get(), series->format, buffer); !copied) {
       return std::unexpected(std::move(copied.error()));
     }
     return SequenceAttempt{wrap_buffer(api, buffer), std::nullopt};

@@ -3,28 +3,64 @@
 #include "lib/series_values.hpp"
 
 #include <array>
+#include <optional>
+#include <utility>
 
 #include "binding/numpy_abi.hpp"
+#include "binding/panic.hpp"
 #include "binding/threads.hpp"
 
 namespace zorvane::lib {
 namespace {
 
+using binding::Error;
 using binding::Object;
+using binding::Result;
 namespace numpy = binding::numpy;
 
 // pandas.Series, if pandas has been imported (it is never imported here).
-Object loaded_series_class() {
-  const Object module = binding::imported_module("pandas.core.series");
-  if (!module) {
-    return {};
+Result<Object> loaded_series_class() {
+  Result<Object> module = binding::imported_module("pandas.core.series");
+  if (!module || !*module) {
+    return module;
   }
-  Object series = Object::steal(PyObject_GetAttrString(module.get(), "Series"));
+  Object series = Object::steal(PyObject_GetAttrString(module->get(), "Series"));
   if (!series || !PyType_Check(series.get())) {
-    PyErr_Clear();  // a module in the making, or not pandas': no Series to recognise
-    return {};
+    if (std::optional<Error> error = binding::take_trial_error()) {
+      return std::unexpected(std::move(*error));
+    }
+    return Object();  // a module in the making, or not pandas': no Series to recognise
   }
   return series;
+}
+
+// type.__mro__ as a strong reference. Read through the type's own getter,
+// which holds the type lock on a free-threaded interpreter: another thread
+// assigning __bases__ replaces (and may free) the tuple in tp_mro. A
+// metaclass cannot redirect it, as it could an attribute lookup.
+Result<Object> method_resolution_order(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  const Object type_dict = Object::steal(PyType_GetDict(&PyType_Type));  // tp_dict is null on static types
+#else
+  const Object type_dict = Object::borrow(PyType_Type.tp_dict);
+#endif
+  Result<Object> getter = binding::dict_item(type_dict.get(), "__mro__");
+  if (!getter) {
+    return getter;
+  }
+  descrgetfunc get = *getter ? Py_TYPE(getter->get())->tp_descr_get : nullptr;
+  if (get == nullptr) {
+    binding::panic("type.__mro__ is not a descriptor");
+  }
+  Object mro = Object::steal(get(getter->get(), reinterpret_cast<PyObject*>(type),
+                                 reinterpret_cast<PyObject*>(Py_TYPE(type))));
+  if (!mro) {
+    return binding::fetched_error();
+  }
+  if (mro.get() != Py_None && !PyTuple_Check(mro.get())) {
+    binding::panic("type.__mro__ returned no tuple");
+  }
+  return mro;
 }
 
 // The names through which a Series is iterated, measured or converted, and
@@ -33,22 +69,25 @@ constexpr std::array<const char*, 5> kSeriesAccess = {"__iter__", "__len__", "__
 
 // The exact Series class, or a subclass of it of which no class before
 // Series in the method resolution order defines any of kSeriesAccess.
-bool is_plain_series(PyObject* data) {
+Result<bool> is_plain_series(PyObject* data) {
   PyTypeObject* type = Py_TYPE(data);
-  const Object series = loaded_series_class();
-  if (!series) {
-    return false;
+  Result<Object> series = loaded_series_class();
+  if (!series || !*series) {
+    return series ? Result<bool>(false) : std::unexpected(std::move(series.error()));
   }
-  auto* series_type = reinterpret_cast<PyTypeObject*>(series.get());
+  auto* series_type = reinterpret_cast<PyTypeObject*>(series->get());
   if (type == series_type) {
     return true;
   }
-  if (!PyType_IsSubtype(type, series_type) || type->tp_mro == nullptr) {
+  if (!PyType_IsSubtype(type, series_type)) {
     return false;
   }
-  const Object mro = Object::borrow(type->tp_mro);  // kept should __bases__ be assigned meanwhile
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+  Result<Object> mro = method_resolution_order(type);
+  if (!mro || mro->get() == Py_None) {
+    return mro ? Result<bool>(false) : std::unexpected(std::move(mro.error()));
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro->get()); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro->get(), i));
     if (base == series_type) {
       return true;
     }
@@ -56,8 +95,9 @@ bool is_plain_series(PyObject* data) {
       return false;  // a static built-in type (3.12+ keeps its dict elsewhere): iterate
     }
     for (const char* name : kSeriesAccess) {
-      if (binding::dict_item(base->tp_dict, name)) {
-        return false;
+      Result<Object> defined = binding::dict_item(base->tp_dict, name);
+      if (!defined || *defined) {
+        return defined ? Result<bool>(false) : std::unexpected(std::move(defined.error()));
       }
     }
   }
@@ -77,20 +117,25 @@ std::optional<ElementFormat> plain_array_format(const NumpyApi& api, PyObject* d
   return plain_element_format(fields->descr);
 }
 
-SeriesValues plain_series_values(const NumpyApi& api, PyObject* data) {
-  if (PyList_CheckExact(data) || PyTuple_CheckExact(data) || !is_plain_series(data)) {
-    return {};
+Result<SeriesValues> plain_series_values(const NumpyApi& api, PyObject* data) {
+  if (PyList_CheckExact(data) || PyTuple_CheckExact(data)) {
+    return SeriesValues{};
+  }
+  if (Result<bool> plain = is_plain_series(data); !plain || !*plain) {
+    return plain ? Result<SeriesValues>(SeriesValues{}) : std::unexpected(std::move(plain.error()));
   }
   Object values = Object::steal(PyObject_GetAttrString(data, "_values"));
   if (!values) {
-    PyErr_Clear();  // trial conversion: iteration decides
-    return {};
+    if (std::optional<Error> error = binding::take_trial_error()) {
+      return std::unexpected(std::move(*error));
+    }
+    return SeriesValues{};  // trial conversion: iteration decides
   }
   const std::optional<ElementFormat> format = plain_array_format(api, values.get());
   if (!format) {
-    return {};
+    return SeriesValues{};
   }
-  return {std::move(values), *format};
+  return SeriesValues{std::move(values), *format};
 }
 
 }  // namespace zorvane::lib

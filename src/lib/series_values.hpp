@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "binding/error.hpp"
 #include "binding/object.hpp"
 #include "lib/array_elements.hpp"
 #include "lib/numpy_api.hpp"
@@ -26,7 +27,8 @@ struct SeriesValues {
 
 // The values array of a plain pandas Series (the exact class, or a subclass
 // that customises none of the ways a Series is iterated or converted), if
-// pandas is loaded; pandas is never imported here.
-[[nodiscard]] SeriesValues plain_series_values(const NumpyApi& api, PyObject* data);
+// pandas is loaded; pandas is never imported here. An error only when an
+// interrupt or a MemoryError arrives while the Series is examined.
+[[nodiscard]] binding::Result<SeriesValues> plain_series_values(const NumpyApi& api, PyObject* data);
 
 }  // namespace zorvane::lib

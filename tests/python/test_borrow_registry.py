@@ -1,11 +1,12 @@
 """The borrow registry's protocol, driven through ctypes as another extension
 module would drive it, and its effect on constructions."""
 import contextlib
+from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import VALUES, EscancianoLobato, outcome
+from conftest import VALUES, EscancianoLobato, outcome, run_python
 
 CONFLICT = -1
 
@@ -157,3 +158,78 @@ def test_a_series_over_a_write_borrowed_array_is_read_as_iteration_reads_it(regi
     with held(registry, "exclusive", values):
         assert outcome(EscancianoLobato(series)) == expected
     assert acquire(registry, "exclusive", values) == 0  # the copy left no borrow behind
+
+
+FOREIGN_REGISTRY = """
+import ctypes, sys
+import numpy as np
+from zorvane import statistical_tests
+from conftest import BorrowApi, _ACQUIRE as acquire, _RELEASE as release
+
+# Another module's registry, in place before the first construction, whose
+# capsule wipes its function table when the capsule goes (as a module that
+# frees its table would).
+major = int(np.__version__.split(".")[0])
+multiarray = sys.modules["numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray"]
+calls = []
+table = BorrowApi(1, None, acquire(lambda state, a: calls.append("acquire") or 0),
+                  acquire(lambda state, a: 0), release(lambda state, a: calls.append("release")),
+                  release(lambda state, a: None))
+destructor_type = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+wipe = destructor_type(lambda capsule: ctypes.memset(ctypes.addressof(table), 0, ctypes.sizeof(table)))
+new_capsule = ctypes.pythonapi.PyCapsule_New
+new_capsule.restype = ctypes.py_object
+new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, destructor_type]
+name = b"_ARRAY_BORROW_REGISTRY"
+multiarray._ARRAY_BORROW_REGISTRY = new_capsule(ctypes.addressof(table), name, wipe)
+
+values = [0.3, -1.2, 2.5, 0.7, -0.4, 1.9, -2.2, 0.1]
+first = statistical_tests.EscancianoLobato(np.array(values)).statistic
+CHANGE
+after = statistical_tests.EscancianoLobato(np.array(values)).statistic
+print(first == after, table.version, calls)
+"""
+
+
+@pytest.mark.parametrize(
+    "change",
+    ["multiarray._ARRAY_BORROW_REGISTRY = object()", "del multiarray._ARRAY_BORROW_REGISTRY"],
+    ids=["replaced", "deleted"],
+)
+def test_the_registry_in_use_outlives_its_attribute(change):
+    """The registry found at the first construction stays in use, and alive,
+    whatever later happens to the attribute that named it."""
+    proc = run_python(FOREIGN_REGISTRY.replace("CHANGE", change + "\nimport gc; gc.collect()"),
+                      extra_path=Path(__file__).parent)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split(" ", 2) == ["True", "1", str(["acquire", "release"] * 2) + "\n"]
+
+
+def test_a_failing_lookup_of_the_registry_is_not_taken_for_its_absence():
+    """Only a missing attribute makes a new registry; any other error in the
+    lookup is reported as the registry's."""
+    proc = run_python(
+        """
+        import sys, types
+        import numpy as np
+        from zorvane import statistical_tests
+        major = int(np.__version__.split(".")[0])
+        name = "numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray"
+
+        class Refusing(types.ModuleType):
+            def __getattribute__(self, attribute):
+                if attribute == "_ARRAY_BORROW_REGISTRY":
+                    raise RuntimeError("lookups are refused")
+                return super().__getattribute__(attribute)
+
+        sys.modules[name].__class__ = Refusing
+        try:
+            statistical_tests.EscancianoLobato(np.arange(5.0))
+        except BaseException as e:
+            print(type(e).__name__, "|", e)
+        print("_ARRAY_BORROW_REGISTRY" in vars(sys.modules[name]))
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "PanicException | Interal borrow checking API error: RuntimeError: lookups are refused", "False"]

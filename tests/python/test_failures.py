@@ -135,6 +135,44 @@ def test_memory_exhausted_while_copying_raises_memory_error():
     assert proc.stdout.splitlines() == ["MemoryError out of memory while copying the data", "True"]
 
 
+@pytest.mark.parametrize(
+    "raised, expected",
+    [("MemoryError('no room')", "MemoryError | no room"), ("KeyboardInterrupt()", "KeyboardInterrupt | "),
+     ("RuntimeError('odd module')", "computed")],
+    ids=["memory", "interrupt", "other-error"],
+)
+def test_errors_while_looking_for_pandas_series(raised, expected):
+    """Looking for pandas' Series class is a trial: its errors send the data
+    on to iteration, but for the two that must propagate."""
+    proc = run_python(
+        f"""
+        import sys, types
+        from zorvane import statistical_tests
+        statistical_tests.EscancianoLobato([1.0, 2.0, 4.0])  # NumPy loaded first
+
+        class Module(types.ModuleType):
+            def __getattr__(self, name):
+                raise {raised}
+
+        sys.modules["pandas.core.series"] = Module("pandas.core.series")
+
+        class Values:
+            def __len__(self):
+                return 4
+            def __getitem__(self, i):
+                return [1.0, 3.0, 2.0, 5.0][i]
+
+        try:
+            statistical_tests.EscancianoLobato(Values())
+            print("computed")
+        except BaseException as e:
+            print(type(e).__name__, "|", e)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [expected]
+
+
 pandas = pytest.importorskip("pandas")
 
 
