@@ -2,11 +2,15 @@
 // shared and exclusive borrows by memory owner and byte range.
 #include "binding/borrow_registry.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "binding/error.hpp"
 #include "binding/numpy_abi.hpp"
@@ -25,20 +29,38 @@ inline constexpr const char* kRegistryErrorPrefix = "Interal borrow checking API
 // The borrows held on one array: the bytes it spans, how many shared
 // borrows, and whether an exclusive one (never both at once).
 struct Borrow {
+  PyObject* owner;
+  PyObject* array;
   const char* low;
   const char* high;
   std::int64_t shared;
   bool exclusive;
 };
 
+// Borrows conflict only between arrays of one memory owner, so each owner's
+// borrows live in one shard, picked by the owner's address: threads that
+// borrow different memory take different locks. A shard holds few borrows
+// at a time (each call's own, while it runs), so a vector scanned whole
+// beats a map, and once grown it allocates nothing.
+struct alignas(64) Shard {  // one cache line each, so that locks do not share one
+  // Held around the vector alone: callers on an interpreter without the
+  // global lock may call the four functions from any thread.
+  Mutex mutex;
+  std::vector<Borrow> borrows;
+};
+
+inline constexpr unsigned kShardBits = 6;  // 64 shards
+
 struct RegistryState {
   PyTypeObject* array_type;
   unsigned feature_version;
-  // Held inside each of the four calls, around the map alone: callers on an
-  // interpreter without the global lock may call them from any thread.
-  Mutex mutex;
-  // memory owner -> array -> its borrows
-  std::unordered_map<PyObject*, std::unordered_map<PyObject*, Borrow>> borrows;
+  std::array<Shard, std::size_t{1} << kShardBits> shards;
+
+  Shard& shard_of(PyObject* owner) noexcept {
+    // Fibonacci hashing of the address without its alignment bits
+    const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(owner) >> 4);
+    return shards[(key * 0x9E3779B97F4A7C15u) >> (64 - kShardBits)];  // 2**64 / golden ratio
+  }
 };
 
 bool is_array(const RegistryState& state, PyObject* object) noexcept {
@@ -72,75 +94,72 @@ numpy::npy_intp item_size(const RegistryState& state, PyObject* array) noexcept 
 }
 
 // [low, high) of the bytes an array can reach; empty for an empty array.
-Borrow span_of(const RegistryState& state, PyObject* array) noexcept {
+std::pair<const char*, const char*> span_of(const RegistryState& state, PyObject* array) noexcept {
   const numpy::ArrayFields* a = numpy::fields(array);
   const char* low = a->data;
   const char* high = a->data;
   for (int i = 0; i < a->nd; ++i) {
     if (a->dimensions[i] == 0) {
-      return Borrow{a->data, a->data, 0, false};
+      return {a->data, a->data};
     }
     const numpy::npy_intp reach = (a->dimensions[i] - 1) * a->strides[i];
     (reach < 0 ? low : high) += reach;
   }
-  return Borrow{low, high + item_size(state, array), 0, false};
+  return {low, high + item_size(state, array)};
 }
-
-bool overlaps(const Borrow& a, const Borrow& b) noexcept { return a.low < b.high && b.low < a.high; }
 
 int acquire(void* opaque, PyObject* array, bool exclusive) noexcept {
   auto& state = *static_cast<RegistryState*>(opaque);
-  const Borrow wanted = span_of(state, array);
+  const auto [low, high] = span_of(state, array);
   PyObject* owner = memory_owner(state, array);
-  const std::scoped_lock lock(state.mutex);
-  if (const auto found = state.borrows.find(owner); found != state.borrows.end()) {
-    for (const auto& [other, held] : found->second) {
-      const bool conflicting = exclusive || held.exclusive;
-      if (conflicting && (other == array || overlaps(held, wanted))) {
-        return kBorrowConflict;
-      }
+  Shard& shard = state.shard_of(owner);
+  const std::scoped_lock lock(shard.mutex);
+  Borrow* own = nullptr;
+  for (Borrow& held : shard.borrows) {
+    if (held.owner != owner) {
+      continue;
+    }
+    if (held.array == array) {
+      own = &held;
+    }
+    const bool overlapping = held.array == array || (held.low < high && low < held.high);
+    if ((exclusive || held.exclusive) && overlapping) {
+      return kBorrowConflict;
     }
   }
-  try {
-    Borrow& borrow = state.borrows[owner].try_emplace(array, wanted).first->second;
-    if (exclusive) {
-      borrow.exclusive = true;
-    } else {
-      borrow.shared += 1;
+  if (own == nullptr) {
+    try {
+      own = &shard.borrows.emplace_back(Borrow{owner, array, low, high, 0, false});
+    } catch (const std::bad_alloc&) {
+      return kBorrowOutOfMemory;  // nothing was added
     }
-  } catch (const std::bad_alloc&) {
-    // leave no trace of the failed call: an owner entry made for it is empty
-    if (const auto made = state.borrows.find(owner); made != state.borrows.end() && made->second.empty()) {
-      state.borrows.erase(made);
-    }
-    return kBorrowOutOfMemory;
+  }
+  if (exclusive) {
+    own->exclusive = true;
+  } else {
+    own->shared += 1;
   }
   return kBorrowAcquired;
 }
 
 void release(void* opaque, PyObject* array, bool exclusive) noexcept {
   auto& state = *static_cast<RegistryState*>(opaque);
-  PyObject* const owner_object = memory_owner(state, array);
-  const std::scoped_lock lock(state.mutex);
-  const auto owner = state.borrows.find(owner_object);
-  if (owner == state.borrows.end()) {
+  PyObject* const owner = memory_owner(state, array);
+  Shard& shard = state.shard_of(owner);
+  const std::scoped_lock lock(shard.mutex);
+  const auto held = std::find_if(shard.borrows.begin(), shard.borrows.end(),
+                                 [&](const Borrow& b) { return b.owner == owner && b.array == array; });
+  if (held == shard.borrows.end()) {
     return;
   }
-  const auto held = owner->second.find(array);
-  if (held == owner->second.end()) {
-    return;
-  }
-  Borrow& borrow = held->second;
   if (exclusive) {
-    borrow.exclusive = false;
-  } else if (borrow.shared > 0) {
-    borrow.shared -= 1;
+    held->exclusive = false;
+  } else if (held->shared > 0) {
+    held->shared -= 1;
   }
-  if (!borrow.exclusive && borrow.shared == 0) {
-    owner->second.erase(held);
-  }
-  if (owner->second.empty()) {
-    state.borrows.erase(owner);
+  if (!held->exclusive && held->shared == 0) {
+    *held = shard.borrows.back();  // order does not matter
+    shard.borrows.pop_back();
   }
 }
 

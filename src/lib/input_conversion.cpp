@@ -30,11 +30,7 @@ bool is_array(const NumpyApi& api, PyObject* candidate) {
 }
 
 bool is_float64(const NumpyApi& api, PyObject* descr) {
-  Object float64 = Object::steal(api.descr_from_type()(numpy::kNpyDouble));
-  if (!float64) {
-    binding::panic_after_api_failure();
-  }
-  return descr == float64.get() || api.equiv_types()(descr, float64.get()) != 0;
+  return descr == api.float64.get() || api.equiv_types()(descr, api.float64.get()) != 0;
 }
 
 // What the array test does when another module holds a write borrow on the

@@ -86,7 +86,12 @@ const NumpyApi& numpy_api() {
     std::string core = core_package();
     std::string multiarray = core + ".multiarray";
     void** table = api_table(multiarray);
-    return NumpyApi{table, std::move(core), std::move(multiarray)};
+    auto descr_from_type = reinterpret_cast<binding::numpy::DescrFromType>(table[binding::numpy::kDescrFromTypeIndex]);
+    Object float64 = Object::steal(descr_from_type(binding::numpy::kNpyDouble));
+    if (!float64) {
+      lookup_failure();
+    }
+    return NumpyApi{table, std::move(core), std::move(multiarray), std::move(float64)};
   });
 }
 

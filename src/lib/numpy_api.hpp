@@ -5,6 +5,7 @@
 
 #include "binding/borrow_registry.hpp"
 #include "binding/numpy_abi.hpp"
+#include "binding/object.hpp"
 
 namespace zorvane::lib {
 
@@ -12,6 +13,10 @@ struct NumpyApi {
   void** table;            // the `_ARRAY_API` function table
   std::string core;        // "numpy._core" or "numpy.core"
   std::string multiarray;  // core + ".multiarray"
+  // NumPy's float64 descriptor, held until exit: compared by address on
+  // every construction, without touching its reference count, which every
+  // thread would otherwise contend for.
+  binding::Object float64;
 
   [[nodiscard]] PyTypeObject* array_type() const noexcept {
     return static_cast<PyTypeObject*>(table[binding::numpy::kArrayTypeIndex]);
