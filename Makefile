@@ -133,12 +133,18 @@ valgrind: build $(VENV_DIR)/numpy2/.ready
 # benchmarks/timings.png), then a loop against threads on the free-threaded
 # CPython (writes benchmarks/threads_latest.md). BENCH_ARGS=--quick stops at
 # n = 10**5.
+# The kernel choice made by 20 fresh processes follows the kernel table.
+# BENCH_AGAINST=DIR adds, side by side, the thread table of the module built
+# for the free-threaded CPython in DIR (another checkout's $(FT_BUILD)).
 BENCH_ARGS ?=
+BENCH_AGAINST ?=
 bench: build $(VENV_DIR)/bench/.ready ft-module
-	set -o pipefail; $(BUILD_DIR)/zorvane_kernel_bench $(if $(filter --quick,$(BENCH_ARGS)),--quick,) | \
-	  tee benchmarks/kernel_latest.txt
+	set -o pipefail; { $(BUILD_DIR)/zorvane_kernel_bench $(if $(filter --quick,$(BENCH_ARGS)),--quick,) && \
+	  for i in $$(seq 20); do $(BUILD_DIR)/zorvane_kernel_bench --choice; done | sort | uniq -c | \
+	  sed 's/^ */choice in 20 fresh processes: /'; } | tee benchmarks/kernel_latest.txt
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/bench/bin/python benchmarks/bench.py $(BENCH_ARGS)
-	PYTHON_GIL=0 PYTHONPATH=$(abspath $(FT_BUILD)) $(FT_PYTHON) benchmarks/threads_bench.py $(filter --quick,$(BENCH_ARGS))
+	PYTHON_GIL=0 PYTHONPATH=$(abspath $(FT_BUILD)) $(FT_PYTHON) benchmarks/threads_bench.py $(filter --quick,$(BENCH_ARGS)) \
+	  $(if $(BENCH_AGAINST),--against $(abspath $(BENCH_AGAINST)),)
 
 # --- free-threaded CPython ----------------------------------------------------
 # A free-threaded CPython 3.13 built from the source archive beside the

@@ -7,6 +7,9 @@
 // reference and the ratio to the floor, and one row per (n, d) for the whole
 // computation (scan, terms, selection, p-value) with the kernel chosen for d
 // on this CPU, which it prints first with the measurement behind the choice.
+//
+//   zorvane_kernel_bench [--quick | --choice]
+// --choice prints the kernel choice alone and exits.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -112,11 +115,18 @@ double floor_seconds(const Ceiling& c, std::size_t n, std::uint64_t d) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+  const std::string mode = argc > 1 ? argv[1] : "";
+  const bool quick = mode == "--quick";
   const el::KernelChoice& choice = el::kernel_choice();
-  std::printf("kernel chosen: d <= 8 %s, d <= 24 %s, d > 24 %s (measured at first use in %.0f us)\n",
-              std::string(el::to_string(choice.target[0])).c_str(), std::string(el::to_string(choice.target[1])).c_str(),
-              std::string(el::to_string(choice.target[2])).c_str(), choice.measured_seconds * 1e6);
+  const std::string chosen = "d <= 8 " + std::string(el::to_string(choice.target[0])) + ", d <= 24 " +
+                             std::string(el::to_string(choice.target[1])) + ", d > 24 " +
+                             std::string(el::to_string(choice.target[2]));
+  if (mode == "--choice") {  // the choice alone, for a count over fresh processes
+    std::printf("%s\n", chosen.c_str());
+    return 0;
+  }
+  std::printf("kernel chosen: %s (measured at first use in %.0f us, each timing at least %.1f us)\n", chosen.c_str(),
+              choice.measured_seconds * 1e6, choice.timing_seconds * 1e6);
   std::printf("why: %s\n", choice.reason.c_str());
   const Ceiling ceiling = measure_ceiling();
   std::mt19937_64 rng(42);

@@ -2,12 +2,17 @@
 over chunks (examples/many_series.py), series per second side by side in one
 run, at n = 250, 10^4 and 10^6. Writes benchmarks/threads_latest.md.
 
-    PYTHON_GIL=0 python benchmarks/threads_bench.py [--quick]
+    PYTHON_GIL=0 python benchmarks/threads_bench.py [--quick] [--against DIR]
+
+--against DIR measures, size by size in the same run, the module found in DIR
+(another build of it, say from before a change) beside this one.
 """
 from __future__ import annotations
 
+import json
 import os
 import platform
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -43,33 +48,60 @@ def cpu_name() -> str:
     return f"{fields.get('model name', '?')} (family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})"
 
 
+def measure(n: int, threads: int) -> tuple:
+    """(n, series, loop series/s, threads series/s, ratio, same results) at n."""
+    count = max(4 * threads, VALUES_PER_ROUND // n)
+    rng = np.random.default_rng(n)
+    series = [rng.standard_normal(n) for _ in range(count)]
+    same = many_series.test_columns(series, threads=1).equals(many_series.test_columns(series, threads=threads))
+    loop = best_of(5, lambda: many_series.test_columns(series, threads=1))
+    pooled = best_of(5, lambda: many_series.test_columns(series, threads=threads))
+    return n, count, count / loop, count / pooled, loop / pooled, same
+
+
+def measure_elsewhere(folder: str, n: int) -> tuple:
+    """The same row for the module in `folder`, measured in a fresh process."""
+    env = dict(os.environ, PYTHONPATH=folder)
+    out = subprocess.run([sys.executable, __file__, "--row", str(n)], env=env, capture_output=True, text=True,
+                         check=True).stdout
+    return tuple(json.loads(out))
+
+
+def table(rows: list) -> list[str]:
+    return ["| n | series | loop, series/s | threads, series/s | threads / loop | same results |",
+            "|---:|---:|---:|---:|---:|---|"] + [
+        f"| {n:,} | {count:,} | {a:,.0f} | {b:,.0f} | {r:.2f}x | {'yes' if same else 'NO'} |"
+        for n, count, a, b, r, same in rows]
+
+
 def main() -> int:
-    quick = "--quick" in sys.argv
     threads = os.cpu_count() or 1
+    if "--row" in sys.argv:
+        print(json.dumps(measure(int(sys.argv[sys.argv.index("--row") + 1]), threads)))
+        return 0
+    quick = "--quick" in sys.argv
+    against = sys.argv[sys.argv.index("--against") + 1] if "--against" in sys.argv else None
     lock = getattr(sys, "_is_gil_enabled", lambda: True)()
-    rows = []
+    rows, other = [], []
     for n in SIZES[:2] if quick else SIZES:
-        count = max(4 * threads, VALUES_PER_ROUND // n)
-        rng = np.random.default_rng(n)
-        series = [rng.standard_normal(n) for _ in range(count)]
-        same = many_series.test_columns(series, threads=1).equals(many_series.test_columns(series, threads=threads))
-        loop = best_of(5, lambda: many_series.test_columns(series, threads=1))
-        pooled = best_of(5, lambda: many_series.test_columns(series, threads=threads))
-        rows.append((n, count, count / loop, count / pooled, loop / pooled, same))
+        rows.append(measure(n, threads))
+        if against:
+            other.append(measure_elsewhere(against, n))
     lines = [
         f"CPython {sys.version.split()[0]}"
         f"{' free-threaded' if not lock or hasattr(sys, '_is_gil_enabled') else ''}, interpreter lock "
         f"{'on' if lock else 'off'}; {threads} threads on {threads} cores; {cpu_name()}; best of 5",
         "",
-        "| n | series | loop, series/s | threads, series/s | threads / loop | same results |",
-        "|---:|---:|---:|---:|---:|---|",
     ]
-    lines += [f"| {n:,} | {count:,} | {a:,.0f} | {b:,.0f} | {r:.2f}x | {'yes' if same else 'NO'} |"
-              for n, count, a, b, r, same in rows]
+    if against:
+        lines += [f"This build, in {Path(sys.modules['zorvane'].__file__).parent}:", ""]
+    lines += table(rows)
+    if against:
+        lines += ["", f"Beside it, size by size, the build in {against}:", ""] + table(other)
     text = "\n".join(lines) + "\n"
     print(text, end="")
     (HERE / "threads_latest.md").write_text(text)
-    return 0 if all(row[-1] for row in rows) else 1
+    return 0 if all(row[-1] for row in rows + other) else 1
 
 
 if __name__ == "__main__":

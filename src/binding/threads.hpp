@@ -49,6 +49,22 @@ class CriticalSection {
 #endif
 };
 
+// Marks an object that lives until the process ends (a type made from a
+// spec) so that threads using it at once do not contend on its reference
+// count: immortal from 3.15 on, and with deferred reference counting on 3.14
+// (references from the interpreter's stack go uncounted). Before 3.14 there
+// is nothing to ask: 3.13's free-threaded build makes such objects immortal
+// itself once a second thread starts.
+inline void keep_until_exit(PyObject* object) noexcept {
+#if PY_VERSION_HEX >= 0x030F0000
+  (void)PyUnstable_SetImmortal(object);  // 0 where it cannot be done: the object is counted as before
+#elif PY_VERSION_HEX >= 0x030E0000
+  (void)PyUnstable_Object_EnableDeferredRefcount(object);  // 0 where the build does not defer: nothing changes
+#else
+  (void)object;
+#endif
+}
+
 // dict[key] as a strong reference, null when absent, or the error of the
 // lookup (making the key can run out of memory).
 inline Result<Object> dict_item(PyObject* dict, const char* key) {

@@ -11,6 +11,7 @@
 #include "binding/object.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/panic.hpp"
+#include "binding/threads.hpp"
 
 namespace zorvane::lib {
 namespace {
@@ -136,6 +137,7 @@ Result<PyTypeObject*> create_type() {
   std::memcpy(copy, doc.c_str(), doc.size() + 1);
   PyObject_Free(const_cast<char*>(type_object->tp_doc));
   type_object->tp_doc = copy;
+  binding::keep_until_exit(type.get());  // made once, at import: no other thread has seen it yet
   return reinterpret_cast<PyTypeObject*>(type.release());  // kept until exit
 }
 

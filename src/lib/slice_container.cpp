@@ -49,6 +49,9 @@ PyTypeObject* slice_container_type() {
       PyErr_PrintEx(0);
       binding::panic("failed to create type object for PySliceContainer");
     }
+    // Not marked with keep_until_exit, as the result type is: threads may
+    // race to make this one, and the losers' types must be freed, which an
+    // immortal one cannot be.
     return reinterpret_cast<PyTypeObject*>(type);  // kept until exit
   });
 }

@@ -216,23 +216,71 @@ RobustTermsKernel kernel_for(KernelTarget target) noexcept {
 
 namespace {
 
-// Nanoseconds per (t, k) pair of a few passes of `vectors` registers of
-// `kernel` over a window of 256 steps that stays in the first-level cache.
-double in_cache_pair_ns(const BlockKernel& kernel, int vectors) {
-  constexpr std::size_t kSteps = 256;
-  constexpr int kPasses = 4;
-  const std::size_t lanes = static_cast<std::size_t>(vectors) * static_cast<std::size_t>(kernel.width);
-  std::vector<double> w(kSteps + lanes + 1, 0.5);
-  std::vector<double> s(kSteps + lanes + 1, 0.25);
-  std::vector<double> g(lanes, -0.0);
-  std::vector<double> t(lanes, -0.0);
-  const auto start = std::chrono::steady_clock::now();
-  for (int pass = 0; pass < kPasses; ++pass) {
-    kernel.pass(vectors, w.data(), s.data(), 1, kSteps, g.data(), t.data(), {});
+using Clock = std::chrono::steady_clock;
+
+// The clock's effective tick: the smallest step seen between two readings
+// (1 ns or less on Linux; 100 ns where the clock counts in 100 ns units).
+double clock_tick_seconds() {
+  double tick = 1.0;
+  for (int i = 0; i < 8; ++i) {
+    const auto first = Clock::now();
+    auto next = Clock::now();
+    while (next == first) {
+      next = Clock::now();
+    }
+    tick = std::min(tick, std::chrono::duration<double>(next - first).count());
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return seconds * 1e9 / static_cast<double>(kPasses * kSteps * lanes);
+  return tick;
 }
+
+// A timing lasts at least this many ticks of the clock, so that the tick is
+// under 1% of it, and at least kMinTimingSeconds, so that a timing is many
+// passes long even where the clock ticks in nanoseconds.
+inline constexpr double kMinTimingTicks = 100;
+inline constexpr double kMinTimingSeconds = 5e-6;
+
+// An in-cache block pass: `vectors` registers of `kernel` over a window of
+// 256 steps that stays in the first-level cache.
+class InCachePass {
+ public:
+  InCachePass(const BlockKernel& kernel, int vectors)
+      : kernel_(kernel),
+        vectors_(vectors),
+        lanes_(static_cast<std::size_t>(vectors) * static_cast<std::size_t>(kernel.width)),
+        w_(kSteps + lanes_ + 1, 0.5),
+        s_(kSteps + lanes_ + 1, 0.25),
+        g_(lanes_, -0.0),
+        t_(lanes_, -0.0) {}
+
+  // Seconds taken by `passes` passes.
+  double seconds(int passes) {
+    const auto start = Clock::now();
+    for (int pass = 0; pass < passes; ++pass) {
+      kernel_.pass(vectors_, w_.data(), s_.data(), 1, kSteps, g_.data(), t_.data(), {});
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+  // The number of passes that lasts at least `min_seconds`, found by doubling.
+  int passes_lasting(double min_seconds) {
+    int passes = 4;
+    while (seconds(passes) < min_seconds && passes < (1 << 20)) {
+      passes *= 2;
+    }
+    return passes;
+  }
+
+  [[nodiscard]] double pair_ns(int passes, double seconds) const {
+    return seconds * 1e9 / (static_cast<double>(passes) * static_cast<double>(kSteps * lanes_));
+  }
+
+ private:
+  static constexpr std::size_t kSteps = 256;
+  const BlockKernel& kernel_;
+  int vectors_;
+  std::size_t lanes_;
+  std::vector<double> w_, s_, g_, t_;
+};
 
 std::string describe(std::span<const KernelTiming> timings, const std::array<KernelTarget, 3>& chosen) {
   if (timings.size() < 2) {
@@ -254,7 +302,7 @@ std::string describe(std::span<const KernelTiming> timings, const std::array<Ker
 }
 
 KernelChoice measure_choice() {
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = Clock::now();
   const std::span<const TargetKernel> runnable = runnable_vector_kernels();
   KernelChoice choice{};
   if (runnable.empty()) {
@@ -265,30 +313,39 @@ KernelChoice measure_choice() {
   if (runnable.size() > 1) {
     // Rounds that time every kernel and class once each, the best of each
     // kept, so that a clock that a wide kernel lowers for a while weighs on
-    // all of them alike. Each kernel first runs untimed: some CPUs run wide
+    // all of them alike. Each pass count is set in an untimed first round,
+    // which also wakes the units each kernel uses: some CPUs run wide
     // operations slowly for a moment after a pause in their use.
     constexpr int kRounds = 8;
+    const double min_seconds = std::max(kMinTimingTicks * clock_tick_seconds(), kMinTimingSeconds);
+    std::vector<InCachePass> passes;
+    std::vector<int> counts;
     for (const TargetKernel& candidate : runnable) {
       choice.timings.push_back(KernelTiming{candidate.target, {}});
+      for (const int lags : kLagClassTimedLags) {
+        const BlockKernel& kernel = *candidate.kernel;
+        passes.emplace_back(kernel, std::clamp(lags / kernel.width, 1, kernel.max_vectors));
+        counts.push_back(passes.back().passes_lasting(min_seconds));
+      }
     }
     for (int round = 0; round < kRounds; ++round) {
       for (std::size_t k = 0; k < runnable.size(); ++k) {
-        const BlockKernel& kernel = *runnable[k].kernel;
-        (void)in_cache_pair_ns(kernel, 1);  // untimed: wakes the unit this kernel uses
         for (std::size_t c = 0; c < kLagClassTimedLags.size(); ++c) {
-          const int vectors = std::clamp(kLagClassTimedLags[c] / kernel.width, 1, kernel.max_vectors);
-          const double ns = in_cache_pair_ns(kernel, vectors);
+          InCachePass& pass = passes[k * kLagClassTimedLags.size() + c];
+          const int count = counts[k * kLagClassTimedLags.size() + c];
+          const double ns = pass.pair_ns(count, pass.seconds(count));
           double& best = choice.timings[k].pair_ns[c];
           best = round == 0 ? ns : std::min(best, ns);
         }
       }
     }
+    choice.timing_seconds = min_seconds;
   }
   for (std::size_t c = 0; c < choice.target.size(); ++c) {
     choice.target[c] = choice.timings.empty() ? runnable.back().target : choose_target(choice.timings, c);
   }
   choice.reason = describe(choice.timings, choice.target);
-  choice.measured_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  choice.measured_seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return choice;
 }
 
