@@ -17,6 +17,7 @@ include python-versions.mk
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
   freethreaded-python ft-module test-freethreaded tsan test-without-proc release-linux-wheels \
+  release-windows-wheels \
   arm64-pythons ci-deps
 
 # Installs the Debian packages among $(1) that are missing.
@@ -182,13 +183,14 @@ test-freethreaded: ft-module
 # --with-thread-sanitizer (cached under build/), the module and core built
 # with -fsanitize=thread, then the concurrency tests and the thread stress
 # without the interpreter lock; any report fails the run. The interpreter's
-# known reports are suppressed by CPython's own list.
+# known reports are suppressed by CPython's own list and the few of
+# tests/tsan-suppressions.txt.
 TSAN_ROOT   := build/freethreaded-tsan
 TSAN_PYTHON := $(abspath $(TSAN_ROOT))/python
 TSAN_BUILD  := build/tsan-module
 TSAN_FLAGS  := -fsanitize=thread -g -fno-omit-frame-pointer
 TSAN_ENV     = PYTHON_GIL=0 PYTHONPATH=$(abspath $(TSAN_BUILD)) PATH=/usr/lib/llvm-19/bin:$$PATH \
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1 suppressions=$(abspath $(TSAN_ROOT))/prefix/tsan-suppressions.txt"
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1 suppressions=$(abspath $(TSAN_BUILD))/tsan-suppressions.txt"
 tsan:
 	@$(call apt_install,clang-19 llvm-19 $(FT_BUILD_DEPS))
 	CC=clang-19 CXX=clang++-19 tools/freethreaded_python.sh $(CPYTHON_ARCHIVE) $(TSAN_ROOT) \
@@ -197,6 +199,7 @@ tsan:
 	  -DZORVANE_BUILD_MODULE=ON -DZORVANE_WARNINGS_AS_ERRORS=ON -DZORVANE_STATIC_CXX_RUNTIME=OFF \
 	  -DPython_EXECUTABLE=$(TSAN_PYTHON) "-DCMAKE_CXX_FLAGS=$(TSAN_FLAGS)" "-DCMAKE_MODULE_LINKER_FLAGS=$(TSAN_FLAGS)"
 	cmake --build $(TSAN_BUILD)
+	cat $(TSAN_ROOT)/prefix/tsan-suppressions.txt tests/tsan-suppressions.txt > $(TSAN_BUILD)/tsan-suppressions.txt
 	cd tests/python && $(TSAN_ENV) $(TSAN_PYTHON) -m pytest $(PYTEST_ARGS) -s -p no:cacheprovider test_concurrency.py \
 	  test_borrow_registry.py test_inputs.py
 	$(TSAN_ENV) $(TSAN_PYTHON) tests/stress_threads.py --processes 3 --rounds 100
@@ -264,8 +267,9 @@ test-arm64: arm64-pythons
 # Windows' C math library), then every p-value of a dense table against the
 # same table computed here with glibc.
 WINDOWS_DIR := build/windows
+WINDOWS_ZIG_DIR := build/windows-zig
 WINE        := WINEDEBUG=-all WINEPREFIX=$(abspath build/wineprefix) wine
-test-windows: build
+test-windows: build $(VENV_DIR)/wheels/.ready
 	@$(call apt_install,g++-mingw-w64-x86-64-posix wine64 libgtest-dev)
 	cmake -S . -B $(WINDOWS_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake \
 	  -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=OFF -DZORVANE_WARNINGS_AS_ERRORS=ON \
@@ -275,6 +279,15 @@ test-windows: build
 	$(BUILD_DIR)/zorvane_golden --pvalues > $(WINDOWS_DIR)/pvalues-glibc.txt
 	$(WINE) $(WINDOWS_DIR)/zorvane_golden.exe --pvalues > $(WINDOWS_DIR)/pvalues-windows.txt
 	$(PYTHON) tools/compare_pvalues.py $(WINDOWS_DIR)/pvalues-glibc.txt $(WINDOWS_DIR)/pvalues-windows.txt
+	@echo "the same with zig for x86_64-windows-gnu, the Windows wheels' toolchain and C library"
+	bin=$$(tools/zig_wrappers.sh x86_64-windows-gnu) && CC=$$bin/cc CXX=$$bin/c++ cmake -S . -B $(WINDOWS_ZIG_DIR) \
+	  -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 -DCMAKE_AR=$$bin/ar \
+	  -DCMAKE_RANLIB=$$bin/ranlib -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=OFF -DZORVANE_WARNINGS_AS_ERRORS=ON \
+	  -DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest
+	cmake --build $(WINDOWS_ZIG_DIR)
+	$(WINE) $(WINDOWS_ZIG_DIR)/zorvane_core_tests.exe --gtest_brief=1
+	$(WINE) $(WINDOWS_ZIG_DIR)/zorvane_golden.exe --pvalues > $(WINDOWS_ZIG_DIR)/pvalues-windows.txt
+	$(PYTHON) tools/compare_pvalues.py $(WINDOWS_DIR)/pvalues-glibc.txt $(WINDOWS_ZIG_DIR)/pvalues-windows.txt
 
 # Debian systems in folders under build/, made with debootstrap from the
 # machine's own mirror: the development suite (GCC 16, glibc 2.43, CPython
@@ -302,12 +315,14 @@ test-pythons: sid-root
 # manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64 and every CPython
 # 3.9 to 3.15 (3.14 and 3.15 built in the development suite) and the
 # free-threaded 3.13t built here, with zig from PyPI, repaired and checked,
-# into dist/.
+# then win_amd64 wheels of 3.9 to 3.15 (zig again; the import libraries from
+# python.org's DLLs where PyPI has them), checked, all into dist/.
 wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python arm64-pythons
 	rm -rf build/wheels/raw
 	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)" $(ARM64_PYTHONS)
 	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT)" $(ARM64_PYTHONS)
 	tools/repair_wheels.sh build/wheels/raw dist
+	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT)"
 
 # The golden cases' inputs, for running them through an installed module.
 golden-series: build
@@ -326,6 +341,15 @@ release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
 	  $(WHEEL_TESTS)/release $(PYTEST_ARGS)
 	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
 	  "$(PYTHONS_FREE_THREADED)" $(WHEEL_TESTS)/release $(PYTEST_ARGS)
+
+# The Windows wheels there too (3.9 to 3.15, and the free-threaded 3.14t and
+# 3.15t), built and checked as by make wheels; the workflow runs each on
+# Windows. WINDOWS_PYCONFIG names CPython's PC/pyconfig.h.in where the
+# source archive beside the project is not at hand.
+WINDOWS_PYCONFIG ?=
+release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
+	WINDOWS_PYCONFIG=$(WINDOWS_PYCONFIG) tools/build_windows_wheels.sh dist \
+	  "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_WINDOWS)"
 
 # Each x86-64 wheel on its CPython: 3.9 to 3.13 and 3.13t (without its
 # interpreter lock; then ft-readiness checks the wheels against the
@@ -347,6 +371,7 @@ test-wheels: wheels golden-series old-root
 	$(IN_OLD) tools/test_wheels.sh dist requirements/pythons.txt 9 \
 	  $(WHEEL_TESTS)/bullseye $(PYTEST_ARGS)
 	tools/test_arm64_wheels.sh dist $(ARM64_PYTHONS) "$(ARM64_MINORS)" $(WHEEL_TESTS)/arm64 $(PYTEST_ARGS)
+	tools/test_windows_wheels.sh dist requirements/windows.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
 
 # The C++ tests and the golden file under GCC 16 and glibc 2.43 (the
 # development suite), and under zig's clang and libc++ on glibc 2.36, 2.43

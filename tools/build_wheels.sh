@@ -23,6 +23,7 @@ arm64_roots=${3:+$(realpath "$3")}
 here=$(cd "$(dirname "$0")/.." && pwd)
 work="$here/build/wheels"
 source "$here/tools/find_python.sh"
+source "$here/tools/pyconfig.sh"
 
 # Debian's pyconfig.h includes the architecture's own from
 # /usr/include/ARCH-linux-gnu, where zig does not look: a folder that holds
@@ -42,18 +43,6 @@ debian_pyconfig() {
     } >&2
   fi
   echo "$root"
-}
-
-# The folder INCLUDE with its pyconfig.h replaced by PYCONFIG, as links in
-# FOLDER (a header's quoted includes look first beside it).
-with_pyconfig() {
-  local include=$1 pyconfig=$2 folder=$3 entry
-  rm -rf "$folder" && mkdir -p "$folder"
-  for entry in "$include"/*; do
-    [ "$(basename "$entry")" = pyconfig.h ] || ln -s "$entry" "$folder/"
-  done
-  cp "$pyconfig" "$folder/pyconfig.h"
-  echo "$folder"
 }
 
 # This machine's CMake or Ninja, the program itself: left to itself the build

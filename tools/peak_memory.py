@@ -35,11 +35,18 @@ if sys.platform == "win32":
                     ("QuotaPeakPagedPoolUsage", ctypes.c_size_t), ("QuotaPagedPoolUsage", ctypes.c_size_t),
                     ("QuotaPeakNonPagedPoolUsage", ctypes.c_size_t), ("QuotaNonPagedPoolUsage", ctypes.c_size_t),
                     ("PagefileUsage", ctypes.c_size_t), ("PeakPagefileUsage", ctypes.c_size_t)]
+    # declared, as ctypes would pass the process's pseudo-handle (-1) as a
+    # 32-bit int and GetProcessMemoryInfo would refuse it
+    _current_process = ctypes.windll.kernel32.GetCurrentProcess
+    _current_process.restype = wintypes.HANDLE
+    _current_process.argtypes = []
+    _memory_info = ctypes.windll.psapi.GetProcessMemoryInfo
+    _memory_info.restype = wintypes.BOOL
+    _memory_info.argtypes = [wintypes.HANDLE, ctypes.POINTER(_Counters), wintypes.DWORD]
     def _counters():
         c = _Counters()
         c.cb = ctypes.sizeof(c)
-        process = ctypes.windll.kernel32.GetCurrentProcess()
-        if not ctypes.windll.psapi.GetProcessMemoryInfo(process, ctypes.byref(c), c.cb):
+        if not _memory_info(_current_process(), ctypes.byref(c), c.cb):
             raise OSError("GetProcessMemoryInfo failed")
         return c
     def peak_bytes():

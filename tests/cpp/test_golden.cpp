@@ -14,20 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "bits.hpp"
 #include "golden_cases.hpp"
 
 namespace zorvane::testing::golden {
 namespace {
-
-#if defined(_WIN32)
-// The p-value is 1 - F(statistic), and F goes through log and exp. Under
-// mingw-w64's C library F can differ from glibc's by one unit in its last
-// place, at most 2**-53 below 1, so the p-value may move by that much in
-// absolute terms (measured by `make test-windows`: 5 of 200,000).
-inline constexpr double kPvalueTolerance = 0x1p-52;  // two units of 2**-53, for margin
-#else
-inline constexpr double kPvalueTolerance = 0.0;  // bit for bit
-#endif
 
 struct Parsed {
   std::string name;

@@ -94,17 +94,49 @@ def test_wheel_check_refuses_a_wheel_not_fit_for_manylinux2014(repaired, tmp_pat
     assert complaint in proc.stderr
 
 
-def test_wheel_build_identifiers_for_macos_and_windows():
+def windows_module(dll: str) -> bytes:
+    """An x86-64 PE module that imports from KERNEL32.dll and `dll`: pip's own
+    Windows launcher with its second import renamed (the new name goes into
+    the slack at the end of the section that holds the names)."""
+    import pefile
+    import pip
+
+    launcher = Path(pip.__file__).parent / "_vendor" / "distlib" / "t64.exe"
+    pe = pefile.PE(data=launcher.read_bytes())
+    descriptor = pe.DIRECTORY_ENTRY_IMPORT[-1].struct
+    section = pe.get_section_by_rva(descriptor.Name)
+    slack = section.VirtualAddress + section.Misc_VirtualSize
+    assert section.SizeOfRawData - section.Misc_VirtualSize > len(dll)
+    pe.set_bytes_at_rva(slack, dll.encode() + b"\0")
+    descriptor.Name = slack
+    return bytes(pe.write())
+
+
+@pytest.mark.parametrize("tags, dll, complaint", [
+    ("cp313-cp313-win_amd64", "libstdc++-6.dll", "needs ['libstdc++-6.dll'] beyond python313.dll"),
+    ("cp313-cp313-win_amd64", "libwinpthread-1.dll", "needs ['libwinpthread-1.dll'] beyond"),
+    ("cp313-cp313-win32", "python313.dll", "tag is not one CPython's win_amd64"),
+    ("cp313-cp312-win_amd64", "python313.dll", "tag is not one CPython's win_amd64"),
+], ids=["c++-runtime", "mingw-threads", "win32", "abi-of-another-python"])
+def test_wheel_check_refuses_a_windows_wheel_not_fit_for_windows(tmp_path, tags, dll, complaint):
+    wheel = tmp_path / f"zorvane-0.1.0-{tags}.whl"
+    with zipfile.ZipFile(wheel, "w") as archive:
+        archive.writestr("zorvane.cp313-win_amd64.pyd", windows_module(dll))
+        archive.writestr("zorvane-0.1.0.dist-info/WHEEL", f"Wheel-Version: 1.0\nTag: {tags}\n")
+    proc = subprocess.run([sys.executable, str(ROOT / "tools" / "check_wheel.py"), str(wheel)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1
+    assert complaint in proc.stderr
+
+
+def test_wheel_build_identifiers_for_macos():
     abis = [f"cp3{m}" for m in PYTHONS] + [f"cp3{m}t" for m in FREE_THREADED_PYTHONS]
-    expected = {
-        "macos": {f"{abi}-macosx_{arch}" for abi in abis for arch in ("x86_64", "arm64")},
-        "windows": {f"{abi}-win_amd64" for abi in abis},
-    }
-    for platform, identifiers in expected.items():
-        proc = subprocess.run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", platform,
-                               str(ROOT)], capture_output=True, text=True, timeout=300, cwd=ROOT)
-        assert proc.returncode == 0, proc.stderr
-        assert set(proc.stdout.split()) == identifiers, platform
+    proc = subprocess.run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", "macos",
+                           str(ROOT)], capture_output=True, text=True, timeout=300, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    assert set(proc.stdout.split()) == {f"{abi}-macosx_{arch}" for abi in abis for arch in ("x86_64", "arm64")}
+    # the Windows wheels are the release's own build, of the same CPythons
+    assert [f"{m}t" for m in FREE_THREADED_PYTHONS] == VERSION_LISTS["PYTHONS_FREE_THREADED_WINDOWS"]
 
 
 def test_classifiers_name_every_python_built():
@@ -119,23 +151,37 @@ def test_classifiers_name_every_python_built():
 WORKFLOWS = ROOT / ".github" / "workflows"
 
 
-def test_release_workflow_builds_every_platform_and_the_sdist():
+def test_release_workflow_runs_every_wheel_before_gathering_the_release():
     import yaml
 
     jobs = yaml.safe_load((WORKFLOWS / "wheels.yml").read_text())["jobs"]
-    runners = {(entry["os"].split("-")[0], entry["archs"]) for entry in jobs["wheels"]["strategy"]["matrix"]["include"]}
-    assert runners == {("macos", "x86_64"), ("macos", "arm64"), ("windows", "AMD64")}
-    for job, built in (("linux", "make release-linux-wheels"), ("wheels", "cibuildwheel --output-dir wheelhouse"),
-                       ("sdist", "build --sdist")):
-        steps = jobs[job]["steps"]
-        assert any(built in step.get("run", "") for step in steps), job
-        assert steps[-1]["uses"].startswith("actions/upload-artifact@"), job
-        assert steps[-1]["with"]["if-no-files-found"] == "error", job
+    runners = {(entry["os"].split("-")[0], entry["archs"]) for entry in jobs["macos"]["strategy"]["matrix"]["include"]}
+    assert runners == {("macos", "x86_64"), ("macos", "arm64")}
+    for job, built in (("linux", "make release-linux-wheels"), ("linux", "make release-windows-wheels"),
+                       ("macos", "cibuildwheel --output-dir wheelhouse"), ("sdist", "build --sdist")):
+        assert any(built in step.get("run", "") for step in jobs[job]["steps"]), (job, built)
+    for job in ("linux", "macos", "sdist", "release"):
+        uploads = [step for step in jobs[job]["steps"] if step.get("uses", "").startswith("actions/upload-artifact@")]
+        assert uploads and all(step["with"]["if-no-files-found"] == "error" for step in uploads), job
     # the Linux runner has every CPython of the one list, and no other
     (setup,) = [step for step in jobs["linux"]["steps"] if step.get("uses", "").startswith("actions/setup-python@")]
     installed = setup["with"]["python-version"].split()
     listed = [f"3.{m}" for m in VERSION_LISTS["PYTHONS_HERE"] + VERSION_LISTS["PYTHONS_DEVELOPMENT"]]
-    assert sorted(installed) == sorted(listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED"]])
+    free_threaded = [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED"] +
+                     VERSION_LISTS["PYTHONS_FREE_THREADED_WINDOWS"]]
+    assert sorted(installed) == sorted(listed + free_threaded)
+    # each Windows wheel runs on Windows, each aarch64 one on arm64, after the build
+    windows = listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED_WINDOWS"]]
+    assert jobs["windows"]["strategy"]["matrix"]["python"] == windows
+    assert jobs["windows"]["runs-on"].startswith("windows-") and jobs["windows"]["needs"] == "linux"
+    arm64 = listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED"]]
+    assert jobs["arm64"]["strategy"]["matrix"]["python"] == arm64
+    assert jobs["arm64"]["runs-on"].endswith("-arm") and jobs["arm64"]["needs"] == "linux"
+    for job in ("windows", "arm64"):
+        (run,) = [step["run"] for step in jobs[job]["steps"] if "pytest" in step.get("run", "")]
+        assert "golden_check.py" in run, job
+    # the release gathers what every other job made, once all have passed
+    assert set(jobs["release"]["needs"]) == set(jobs) - {"release"}
 
 
 def test_test_workflow_runs_make_test_and_the_suite_on_the_oldest_and_newest_python():

@@ -101,7 +101,7 @@ SKIP_UNDER_SANITIZER = pytest.mark.skipif(bool(os.environ.get("ZORVANE_SANITIZED
 # which reserves a large address space and dies rather than returning null,
 # nor under qemu-user, which does not pass them on to the host.
 SKIP_WITHOUT_ADDRESS_SPACE_LIMITS = pytest.mark.skipif(
-    SLOWED or not os.path.exists("/proc/self/statm"),
+    SLOWED or not sys.platform.startswith("linux") or not os.path.exists("/proc/self/statm"),
     reason="address-space limits are set from the size in /proc/self/statm, which only Linux has, and do "
            "not work under AddressSanitizer or CPU emulation")
 
@@ -109,6 +109,23 @@ SKIP_WITHOUT_ADDRESS_SPACE_LIMITS = pytest.mark.skipif(
 # compute on 10**7 values and more would take many minutes.
 SKIP_UNDER_EMULATION = pytest.mark.skipif(bool(os.environ.get("ZORVANE_EMULATED")),
                                           reason="too slow under CPU emulation")
+
+
+def _under_wine() -> bool:
+    if sys.platform != "win32":
+        return False
+    try:
+        return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+    except OSError:
+        return False
+
+
+# Windows CPython run by wine on Linux (make test-wheels): wine 8 lacks
+# ucrtbase's crealf and cimag, which NumPy calls on complex values, and
+# starting worker processes from a pool hangs there.
+UNDER_WINE = _under_wine()
+SKIP_UNDER_WINE_PROCESSES = pytest.mark.skipif(
+    UNDER_WINE, reason="a pool of worker processes hangs under wine 8")
 
 
 def bits(value: float) -> int:

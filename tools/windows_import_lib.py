@@ -1,0 +1,54 @@
+"""Usage: python tools/windows_import_lib.py DLL_NAME OUT.def (--dll PATH | --headers INCLUDE)
+
+Writes the module-definition file of DLL_NAME (python313.dll, say) for an
+import library (`zig dlltool -d OUT.def`): the names the official DLL at PATH
+exports, read from its export table, or, where no official DLL can be had
+(3.14 and 3.15), every function and variable that the CPython headers in
+INCLUDE declare with PyAPI_FUNC or PyAPI_DATA (the internal/ headers left
+out). On 3.9 to 3.13 the second way gives a subset of the first that holds
+every name the module imports (check_wheel.py checks each Windows module's
+imports against the official DLL where there is one).
+"""
+from __future__ import annotations
+
+import os
+import re
+import sys
+from pathlib import Path
+
+FUNCTION = re.compile(r"PyAPI_FUNC\s*\((?:[^()]|\([^()]*\))*\)\s*\(?\s*\*?\s*(\w+)")
+DATA = re.compile(r"PyAPI_DATA\s*\((?:[^()]|\([^()]*\))*\)\s*(\w+)")
+
+
+def dll_exports(path: Path) -> list[str]:
+    import pefile
+
+    pe = pefile.PE(str(path), fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
+    return sorted(e.name.decode() for e in pe.DIRECTORY_ENTRY_EXPORT.symbols if e.name)
+
+
+def declared(include: Path) -> list[str]:
+    names: set[str] = set()
+    # the folder may be one of links to the headers (tools/pyconfig.sh): followed
+    for folder, subfolders, files in os.walk(include, followlinks=True):
+        subfolders[:] = [name for name in subfolders if name != "internal"]
+        for header in (Path(folder) / name for name in files if name.endswith(".h")):
+            text = header.read_text(errors="replace").replace("\\\n", " ")
+            names.update(FUNCTION.findall(text), DATA.findall(text))
+    return sorted(names)
+
+
+def main() -> None:
+    if len(sys.argv) != 5 or sys.argv[3] not in ("--dll", "--headers"):
+        raise SystemExit(__doc__)
+    dll_name, out, how, source = sys.argv[1], Path(sys.argv[2]), sys.argv[3], Path(sys.argv[4])
+    names = dll_exports(source) if how == "--dll" else declared(source)
+    if len(names) < 500:
+        raise SystemExit(f"only {len(names)} names from {source}: not a CPython DLL or include folder")
+    out.write_text(f"LIBRARY {dll_name}\nEXPORTS\n" + "".join(f"{name}\n" for name in names))
+    print(f"{dll_name}: {len(names)} names from {source.name}")
+
+
+if __name__ == "__main__":
+    main()
