@@ -317,10 +317,10 @@ test-pythons: sid-root
 # free-threaded 3.13t built here, with zig from PyPI, repaired and checked,
 # then win_amd64 wheels of 3.9 to 3.15 (zig again; the import libraries from
 # python.org's DLLs where PyPI has them), checked, all into dist/.
-wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python arm64-pythons
+wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
 	rm -rf build/wheels/raw
-	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)" $(ARM64_PYTHONS)
-	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT)" $(ARM64_PYTHONS)
+	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)"
+	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT)"
 	tools/repair_wheels.sh build/wheels/raw dist
 	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT)"
 
@@ -360,7 +360,7 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 # that CPython under qemu. Each runs the Python suite and the golden cases
 # against the installed module.
 WHEEL_TESTS := build/wheel-tests
-test-wheels: wheels golden-series old-root
+test-wheels: wheels golden-series old-root arm64-pythons
 	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
 	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
 	  "$(PYTHONS_FREE_THREADED)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)

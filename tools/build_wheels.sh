@@ -4,26 +4,23 @@
 # ordinary build of the package (scikit-build-core), one per CPython 3.X of
 # MINORS found here (pyenv's, or python3.X on PATH). The wheels are raw:
 # tools/repair_wheels.sh makes them manylinux2014.
-#   tools/build_wheels.sh RAW_DIR "MINORS" [ARM64_ROOTS]
+#   tools/build_wheels.sh RAW_DIR "MINORS"
 #
 # The aarch64 build runs on this machine's CPython of the same version, with
 # its headers: CPython's headers are the same on every Linux of 64-bit longs
-# and pointers but for pyconfig.h. Where ARM64_ROOTS/3.X holds Debian's arm64
-# CPython 3.X (tools/arm64_python.sh), its pyconfig.h, made by configure on
-# aarch64, takes the place of this machine's. Elsewhere the host's is used:
-# its sizes and alignments agree with aarch64's, and what differs (wchar_t's
+# and pointers but for pyconfig.h, and what differs in aarch64's (wchar_t's
 # sign, x86 assembly, features of the C library) no header of ours reads.
-# Where the headers are Debian's, whose pyconfig.h picks the architecture's
-# own, that one comes from Debian's arm64 package.
+# Built with the pyconfig.h of Debian's arm64 CPython 3.11 instead, the
+# module was the same file byte for byte, so the release builds them the same
+# way. Where the headers are Debian's, whose pyconfig.h picks the
+# architecture's own, that one comes from Debian's arm64 package.
 # zig comes from the environment .venv/wheels (tools/zig_wrappers.sh).
 set -euo pipefail
 raw=$(realpath -m "$1")
 minors=$2
-arm64_roots=${3:+$(realpath "$3")}
 here=$(cd "$(dirname "$0")/.." && pwd)
 work="$here/build/wheels"
 source "$here/tools/find_python.sh"
-source "$here/tools/pyconfig.sh"
 
 # Debian's pyconfig.h includes the architecture's own from
 # /usr/include/ARCH-linux-gnu, where zig does not look: a folder that holds
@@ -66,15 +63,10 @@ build() {
   # not know the target.
   local cmake_args="-DCMAKE_AR=$bin/ar -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all"
   local -a env=()
-  local include headers=""
+  local include
   include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
   if [ "$arch" = aarch64 ]; then
     local soabi="cpython-3$minor-aarch64-linux-gnu"
-    local arm64_pyconfig="$arm64_roots/3.$minor/sysroot/usr/include/aarch64-linux-gnu/python3.$minor/pyconfig.h"
-    if [ -n "$arm64_roots" ] && [ -f "$arm64_pyconfig" ]; then
-      include=$(with_pyconfig "$include" "$arm64_pyconfig" "$work/include/aarch64/3.$minor")
-      headers=", the pyconfig.h of Debian's arm64 CPython 3.$minor"
-    fi
     cmake_args+=" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64"
     cmake_args+=" -DPython_INCLUDE_DIR=$include -DPython_SOABI=$soabi"
     env=(_PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so")
@@ -83,7 +75,7 @@ build() {
     cmake_args+=" -DCMAKE_CXX_FLAGS=-idirafter$(debian_pyconfig "$arch" "$minor")"
   fi
   rm -rf "$out"
-  echo "building the cp3$minor $arch wheel with zig ($arch-linux-gnu.2.17$headers)"
+  echo "building the cp3$minor $arch wheel with zig ($arch-linux-gnu.2.17)"
   env "${env[@]}" CC="$bin/cc" CXX="$bin/c++" CMAKE_ARGS="$cmake_args" \
     CMAKE_EXECUTABLE="$cmake" CMAKE_MAKE_PROGRAM="$ninja" \
     "$python" -m pip wheel "$here" --no-deps --disable-pip-version-check -q -w "$out"

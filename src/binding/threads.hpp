@@ -50,16 +50,26 @@ class CriticalSection {
 };
 
 // Marks an object that lives until the process ends (a type made from a
-// spec) so that threads using it at once do not contend on its reference
-// count: immortal from 3.15 on, and with deferred reference counting on 3.14
-// (references from the interpreter's stack go uncounted). Before 3.14 there
-// is nothing to ask: 3.13's free-threaded build makes such objects immortal
-// itself once a second thread starts.
+// spec, by this thread, before any other can see it) as immortal, so that
+// threads using it at once do not contend on its reference count: each
+// instance takes a reference to its type and gives it back. On 3.15 and
+// later by the call for it. On the free-threaded 3.13 and 3.14, which have
+// none (and do not make such a type immortal themselves, as they do Python
+// classes), by the rule of Py_SET_REFCNT that a count beyond 32 bits set by
+// the owning thread makes an object immortal; the collector then no longer
+// tracks it, as it does not CPython's own immortal objects. Elsewhere one
+// thread runs at a time, and nothing is done.
 inline void keep_until_exit(PyObject* object) noexcept {
 #if PY_VERSION_HEX >= 0x030F0000
   (void)PyUnstable_SetImmortal(object);  // 0 where it cannot be done: the object is counted as before
-#elif PY_VERSION_HEX >= 0x030E0000
-  (void)PyUnstable_Object_EnableDeferredRefcount(object);  // 0 where the build does not defer: nothing changes
+#elif defined(Py_GIL_DISABLED)
+  if (!_Py_IsOwnedByCurrentThread(object)) {
+    return;  // another thread may hold references already: leave it counted
+  }
+  if (PyObject_IS_GC(object) && PyObject_GC_IsTracked(object)) {
+    PyObject_GC_UnTrack(object);
+  }
+  Py_SET_REFCNT(object, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
 #else
   (void)object;
 #endif

@@ -102,7 +102,10 @@ def test_results_hold_no_reference_to_their_input():
     refs, type_refs = sys.getrefcount(array), sys.getrefcount(EscancianoLobato)
     kept = [EscancianoLobato(array) for _ in range(100)]
     assert sys.getrefcount(array) == refs
-    assert sys.getrefcount(EscancianoLobato) == type_refs + 100  # each result holds its type
+    # each result holds its type, whose count moves unless the type is immortal
+    # (so made on a free-threaded CPython and from 3.15 on: the count stays put)
+    immortal = type_refs >= 2**30
+    assert sys.getrefcount(EscancianoLobato) == type_refs + (0 if immortal else 100)
     del kept
     assert sys.getrefcount(EscancianoLobato) == type_refs
 
