@@ -8,6 +8,7 @@
 #include "binding/numpy_abi.hpp"
 #include "binding/object.hpp"
 #include "binding/panic.hpp"
+#include "lib/container_values.hpp"
 #include "lib/data_hints.hpp"
 #include "lib/float_buffer.hpp"
 #include "lib/numpy_api.hpp"
@@ -93,18 +94,26 @@ Result<SequenceAttempt> try_sequence(const NumpyApi& api, PyObject* data) {
     return SequenceAttempt{};
   }
   FloatBuffer buffer;
-  // In place when the values pass the array test; copied from memory when
-  // they do not, or when another module holds a write borrow on them
-  // (iteration never asked the registry, so neither may this).
-  Result<SeriesValues> series = plain_series_values(api, data);
-  if (!series) {
-    return std::unexpected(std::move(series.error()));
+  // Containers whose iteration is known are read from memory instead.
+  Result<std::optional<ContainerValues>> known = container_values(api, data);
+  if (!known) {
+    return std::unexpected(std::move(known.error()));
   }
-  if (series->array) {
-    if (std::optional<SeriesHolder> in_place = try_array(api, series->array.get(), OnConflict::Decline)) {
+  if (*known && (*known)->held) {
+    return SequenceAttempt{std::move((*known)->held), std::nullopt};
+  }
+  if (*known && (*known)->refusal) {
+    return SequenceAttempt{std::nullopt, std::move((*known)->refusal)};
+  }
+  // An array: in place when its values pass the array test; copied from
+  // memory when they do not, or when another module holds a write borrow on
+  // them (iteration never asked the registry, so neither may this).
+  if (*known && (*known)->array.array) {
+    const SeriesValues& series = (*known)->array;
+    if (std::optional<SeriesHolder> in_place = try_array(api, series.array.get(), OnConflict::Decline)) {
       return SequenceAttempt{std::move(in_place), std::nullopt};
     }
-    if (Result<void> copied = copy_elements(series->array.get(), series->format, buffer); !copied) {
+    if (Result<void> copied = copy_elements(series.array.get(), series.format, buffer); !copied) {
       return std::unexpected(std::move(copied.error()));
     }
     return SequenceAttempt{wrap_buffer(api, buffer), std::nullopt};
@@ -144,6 +153,14 @@ Result<SeriesHolder> to_series_view(PyObject* data) {
   const NumpyApi& api = numpy_api();
   if (auto held = try_array(api, data, OnConflict::Panic)) {
     return std::move(*held);
+  }
+  // pyarrow's float64 arrays, read as their to_numpy(False) would give them
+  Result<std::optional<SeriesHolder>> arrow = arrow_float64_values(api, data);
+  if (!arrow) {
+    return std::unexpected(std::move(arrow.error()));
+  }
+  if (*arrow) {
+    return std::move(**arrow);
   }
   Result<std::optional<SeriesHolder>> returned = try_to_numpy(api, data);
   if (!returned) {

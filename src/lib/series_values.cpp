@@ -79,9 +79,8 @@ Result<bool> is_plain_series(PyObject* data) {
   if (type == series_type) {
     return true;
   }
-  if (!PyType_IsSubtype(type, series_type)) {
-    return false;
-  }
+  // A subclass, or any other type: its MRO decides (read under the type's
+  // lock, where PyType_IsSubtype would read it without).
   Result<Object> mro = method_resolution_order(type);
   if (!mro || mro->get() == Py_None) {
     return mro ? Result<bool>(false) : std::unexpected(std::move(mro.error()));
@@ -117,25 +116,21 @@ std::optional<ElementFormat> plain_array_format(const NumpyApi& api, PyObject* d
   return plain_element_format(fields->descr);
 }
 
-Result<SeriesValues> plain_series_values(const NumpyApi& api, PyObject* data) {
+Result<Object> plain_series_backing(PyObject* data) {
   if (PyList_CheckExact(data) || PyTuple_CheckExact(data)) {
-    return SeriesValues{};
+    return Object();
   }
   if (Result<bool> plain = is_plain_series(data); !plain || !*plain) {
-    return plain ? Result<SeriesValues>(SeriesValues{}) : std::unexpected(std::move(plain.error()));
+    return plain ? Result<Object>(Object()) : std::unexpected(std::move(plain.error()));
   }
   Object values = Object::steal(PyObject_GetAttrString(data, "_values"));
   if (!values) {
     if (std::optional<Error> error = binding::take_trial_error()) {
       return std::unexpected(std::move(*error));
     }
-    return SeriesValues{};  // trial conversion: iteration decides
+    return Object();  // trial conversion: iteration decides
   }
-  const std::optional<ElementFormat> format = plain_array_format(api, values.get());
-  if (!format) {
-    return SeriesValues{};
-  }
-  return SeriesValues{std::move(values), *format};
+  return values;
 }
 
 }  // namespace zorvane::lib

@@ -25,10 +25,10 @@ struct SeriesValues {
   ElementFormat format;
 };
 
-// The values array of a plain pandas Series (the exact class, or a subclass
+// The `_values` of a plain pandas Series (the exact class, or a subclass
 // that customises none of the ways a Series is iterated or converted), if
 // pandas is loaded; pandas is never imported here. An error only when an
 // interrupt or a MemoryError arrives while the Series is examined.
-[[nodiscard]] binding::Result<SeriesValues> plain_series_values(const NumpyApi& api, PyObject* data);
+[[nodiscard]] binding::Result<binding::Object> plain_series_backing(PyObject* data);
 
 }  // namespace zorvane::lib

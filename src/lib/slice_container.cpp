@@ -56,7 +56,34 @@ PyTypeObject* slice_container_type() {
   });
 }
 
+// A new float64 array of `count` values at `data`, with `base` (stolen) as
+// its base object, and a read borrow of it. `flags`: NumPy's array flags.
+SeriesHolder wrap_values(const NumpyApi& api, double* data, std::size_t count, int flags, Object base) {
+  const numpy::npy_intp dims[1] = {static_cast<numpy::npy_intp>(count)};
+  const numpy::npy_intp strides[1] = {static_cast<numpy::npy_intp>(sizeof(double))};
+  Object descr = Object::steal(api.descr_from_type()(numpy::kNpyDouble));
+  if (!descr) {
+    binding::panic_after_api_failure();
+  }
+  Object array = Object::steal(
+      api.new_from_descr()(api.array_type(), descr.release() /* steals */, 1, dims, strides, data, flags, nullptr));
+  if (!array) {
+    binding::panic_after_api_failure();
+  }
+  if (api.set_base_object()(array.get(), base.release() /* steals, also on failure */) != 0) {
+    binding::panic_after_api_failure();
+  }
+  const binding::BorrowApi& registry = api.borrows();
+  binding::acquire_read_borrow(registry, array.get());  // a fresh array: a conflict is a broken invariant
+  return SeriesHolder(std::move(array), registry, std::span<const double>(data, count));
+}
+
 }  // namespace
+
+SeriesHolder wrap_foreign_values(const NumpyApi& api, std::span<const double> values, binding::Object owner) {
+  // read-only: the memory is another library's
+  return wrap_values(api, const_cast<double*>(values.data()), values.size(), 0, std::move(owner));
+}
 
 SeriesHolder wrap_buffer(const NumpyApi& api, FloatBuffer& buffer) {
   // The container takes the buffer over and becomes the new array's base.
@@ -72,24 +99,7 @@ SeriesHolder wrap_buffer(const NumpyApi& api, FloatBuffer& buffer) {
   slice->capacity = buffer.capacity();
   buffer.release();
 
-  const numpy::npy_intp dims[1] = {static_cast<numpy::npy_intp>(slice->length)};
-  const numpy::npy_intp strides[1] = {static_cast<numpy::npy_intp>(sizeof(double))};
-  Object descr = Object::steal(api.descr_from_type()(numpy::kNpyDouble));
-  if (!descr) {
-    binding::panic_after_api_failure();
-  }
-  Object array = Object::steal(api.new_from_descr()(api.array_type(), descr.release() /* steals */, 1, dims, strides,
-                                                    slice->data, numpy::kWriteable, nullptr));
-  if (!array) {
-    binding::panic_after_api_failure();
-  }
-  const std::span<const double> view(slice->data, slice->length);
-  if (api.set_base_object()(array.get(), container.release() /* steals, also on failure */) != 0) {
-    binding::panic_after_api_failure();
-  }
-  const binding::BorrowApi& registry = api.borrows();
-  binding::acquire_read_borrow(registry, array.get());  // a fresh array: a conflict is a broken invariant
-  return SeriesHolder(std::move(array), registry, view);
+  return wrap_values(api, slice->data, slice->length, numpy::kWriteable, std::move(container));
 }
 
 }  // namespace zorvane::lib

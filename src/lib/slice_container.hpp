@@ -2,6 +2,9 @@
 // array made over such a buffer.
 #pragma once
 
+#include <span>
+
+#include "binding/object.hpp"
 #include "lib/float_buffer.hpp"
 #include "lib/numpy_api.hpp"
 #include "lib/series_holder.hpp"
@@ -12,5 +15,11 @@ namespace zorvane::lib {
 // PySliceContainer, takes the buffer over; a read borrow of it is the
 // holder. Failures are internal failures (binding::Panic).
 [[nodiscard]] SeriesHolder wrap_buffer(const NumpyApi& api, FloatBuffer& buffer);
+
+// Wraps values in another owner's memory, read in place, in a new read-only
+// float64 array whose base is `owner` (which keeps the memory alive until
+// the array goes); a read borrow of it is the holder.
+[[nodiscard]] SeriesHolder wrap_foreign_values(const NumpyApi& api, std::span<const double> values,
+                                               binding::Object owner);
 
 }  // namespace zorvane::lib

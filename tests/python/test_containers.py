@@ -1,0 +1,269 @@
+"""Other libraries' containers (pandas on every dtype backend, polars,
+pyarrow, xarray) and Python's buffers are read from their memory: every
+result, exception and note must be what the conversion through Python gives,
+that is to_numpy(False) where it returns a conforming array, else iteration."""
+import array
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from conftest import EscancianoLobato, outcome, snapshot
+from test_fast_paths import Iterated
+from test_properties import check, is_conforming_array
+
+pd = pytest.importorskip("pandas")
+pa = pytest.importorskip("pyarrow")
+
+NUMBERS = ["float64", "float32", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "bool"]
+MASKED = {"float64": "Float64", "float32": "Float32", "bool": "boolean",
+          **{t: t.capitalize().replace("Uint", "UInt") for t in NUMBERS if "int" in t}}
+
+
+def verdict(data, **kwargs):
+    try:
+        return ("ok", outcome(EscancianoLobato(data, **kwargs)))
+    except (ValueError, TypeError, OSError) as e:
+        return (type(e).__name__, str(e), getattr(e, "__notes__", None))
+
+
+def through_python(data, **kwargs):
+    """The conversion as the module made it before it read containers' memory."""
+    to_numpy = getattr(data, "to_numpy", None)
+    if to_numpy is not None:
+        try:
+            candidate = to_numpy(False)
+        except Exception:  # noqa: BLE001 - the form does not fit
+            candidate = None
+        if is_conforming_array(candidate):
+            return verdict(candidate, **kwargs)
+    return verdict(Iterated(data), **kwargs)
+
+
+def assert_as_through_python(data, **kwargs):
+    before = snapshot(data)
+    assert verdict(data, **kwargs) == through_python(data, **kwargs)
+    assert snapshot(data) == before
+
+
+def numbers(dtype, rng, n):
+    if dtype == "bool":
+        return rng.random(n) < 0.5
+    if np.dtype(dtype).kind in "iu":
+        info = np.iinfo(dtype)
+        raw = rng.integers(info.min, info.max, size=n, dtype=dtype, endpoint=True)
+        raw[: min(n, 2)] = [info.max, info.min][: min(n, 2)]  # beyond 2**53 they round
+        return raw
+    return (rng.standard_normal(n) * 50).astype(dtype)
+
+
+def with_missing(values, missing):
+    return [None if i in missing else v for i, v in enumerate(values.tolist())]
+
+
+def arrow_chunks(values, dtype, missing, splits, type_=None):
+    """A ChunkedArray split at `splits` (empty chunks where they repeat)."""
+    type_ = type_ or pa.from_numpy_dtype(np.dtype(dtype))
+    items = with_missing(values, missing)
+    bounds = [0, *sorted(splits), len(items)]
+    return pa.chunked_array([pa.array(items[a:b], type=type_) for a, b in zip(bounds, bounds[1:])], type=type_)
+
+
+# --- one maker per kind of container: (values, dtype, missing positions, chunk
+# splits, leading values to slice off) -> container --------------------------
+
+def pandas_numpy(v, dtype, missing, splits, skip):
+    return pd.Series(v).iloc[skip:]
+
+
+def pandas_masked(v, dtype, missing, splits, skip):
+    return pd.Series(pd.array(with_missing(v, missing), dtype=MASKED[dtype])).iloc[skip:]
+
+
+def pandas_arrow(v, dtype, missing, splits, skip):
+    return pd.Series(pd.arrays.ArrowExtensionArray(arrow_chunks(v, dtype, missing, splits))).iloc[skip:]
+
+
+def pyarrow_array(v, dtype, missing, splits, skip):
+    return pa.array(with_missing(v, missing), type=pa.from_numpy_dtype(np.dtype(dtype))).slice(skip)
+
+
+def pyarrow_chunked(v, dtype, missing, splits, skip):
+    return arrow_chunks(v, dtype, missing, splits).slice(skip)
+
+
+def polars_series(v, dtype, missing, splits, skip):
+    pl = pytest.importorskip("polars")
+    kind = {"bool": pl.Boolean, "float64": pl.Float64, "float32": pl.Float32}.get(dtype) or getattr(
+        pl, dtype.capitalize().replace("Uint", "UInt"))
+    items = with_missing(v, missing)
+    bounds = [0, *sorted(splits), len(items)]
+    parts = [pl.Series(items[a:b], dtype=kind) for a, b in zip(bounds, bounds[1:])]
+    return pl.concat(parts, rechunk=False).slice(skip)
+
+
+def xarray_data_array(v, dtype, missing, splits, skip):
+    xr = pytest.importorskip("xarray")
+    return xr.DataArray(v[skip:] if not splits else np.repeat(v, 2)[::2][skip:])
+
+
+def python_array(v, dtype, missing, splits, skip):
+    codes = {"float64": "d", "float32": "f", "int8": "b", "uint8": "B", "int16": "h", "uint16": "H", "int32": "i",
+             "uint32": "I", "int64": "q", "uint64": "Q", "bool": "B"}
+    return array.array(codes[dtype], v.astype(np.uint8) if dtype == "bool" else v)[skip:]
+
+
+def memory_view(v, dtype, missing, splits, skip):
+    view = memoryview(np.repeat(v, 2)[::2] if splits else v)  # strided, or contiguous
+    return view[::-1] if skip % 2 else view[skip:]
+
+
+MAKERS = {f.__name__: f for f in [pandas_numpy, pandas_masked, pandas_arrow, pyarrow_array, pyarrow_chunked,
+                                  polars_series, xarray_data_array, python_array, memory_view]}
+
+
+@st.composite
+def containers(draw):
+    kind = draw(st.sampled_from(sorted(MAKERS)))
+    dtype = draw(st.sampled_from(NUMBERS))
+    n = draw(st.sampled_from([0, 1, 2, 3, 8, 40, 300]))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    values = numbers(dtype, rng, n)
+    missing = set(draw(st.sets(st.sampled_from([0, n // 2, n - 1]), max_size=3))) if n else set()
+    splits = draw(st.lists(st.integers(0, n), max_size=3))
+    skip = draw(st.integers(0, min(n, 3)))
+    return kind, dtype, values, missing, splits, skip
+
+
+@given(containers(), st.sampled_from([None, 1, 3]))
+def test_every_container_as_through_python(case, d):
+    kind, dtype, values, missing, splits, skip = case
+    data = MAKERS[kind](values, dtype, missing, splits, skip)
+    assert_as_through_python(data, d=d)
+    check(lambda: MAKERS[kind](values, dtype, missing, splits, skip), d=d)  # and as the documented rules say
+
+
+@pytest.mark.parametrize("kind", sorted(MAKERS))
+@pytest.mark.parametrize("dtype", NUMBERS)
+def test_sliced_and_chunked_containers_of_every_dtype(kind, dtype):
+    values = numbers(dtype, np.random.default_rng(len(kind)), 40)
+    assert_as_through_python(MAKERS[kind](values, dtype, set(), [0, 7, 7, 40], 3))  # empty chunks, an offset
+    assert_as_through_python(MAKERS[kind](values, dtype, set(), [], 1), d=4)
+
+
+@pytest.mark.parametrize("kind", ["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "polars_series", "pandas_masked"])
+@pytest.mark.parametrize("where", ["first", "middle", "last"])
+@pytest.mark.parametrize("dtype", ["float64", "float32", "int64", "uint8", "bool"])
+def test_a_missing_value_is_named_where_it_is(kind, where, dtype):
+    n = 50
+    at = {"first": 0, "middle": 25, "last": n - 1}[where]
+    values = numbers(dtype, np.random.default_rng(5), n)
+    assert_as_through_python(MAKERS[kind](values, dtype, {at}, [10, 10, 30], 0))
+
+
+@pytest.mark.parametrize("special", [np.nan, np.inf, -np.inf, -0.0])
+@pytest.mark.parametrize("kind", ["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "polars_series",
+                                  "xarray_data_array", "python_array", "memory_view"])
+def test_special_values_pass_as_stored(kind, special):
+    values = np.array([0.5, -1.0, 2.0, special, 1.5, 0.25, 3.0])
+    assert_as_through_python(MAKERS[kind](values, "float64", set(), [2], 0))
+
+
+def others():
+    """Types that no reader takes: their iteration decides, as before."""
+    import datetime
+    import decimal
+    yield pd.Series(["1.5", "2"], dtype="string[pyarrow]")
+    yield pd.Series([decimal.Decimal("1.5"), decimal.Decimal("2.25")], dtype=pd.ArrowDtype(pa.decimal128(5, 2)))
+    yield pd.Series([datetime.datetime(2001, 1, 1)] * 3, dtype=pd.ArrowDtype(pa.timestamp("s")))
+    yield pd.Series(pa.array([1.5, 2.5, 1.5]).dictionary_encode(), dtype=pd.ArrowDtype(pa.dictionary(pa.int8(),
+                                                                                                        pa.float64())))
+    yield pa.array([1.5, 2.0, 3.0], type=pa.float16())
+    yield pa.array([True, False, True])
+    yield pa.array([1.5, 2.0, 3.0]).dictionary_encode()
+    yield pa.array(["1", "2"])
+    yield pa.chunked_array([[True, False]])
+    yield array.array("u", "abc")
+    yield memoryview(b"abcdef").cast("c")
+    yield memoryview(np.arange(6.0).reshape(2, 3))
+    yield memoryview(np.arange(6.0).astype(">f8"))
+    yield memoryview(np.arange(6.0)).cast("B").cast("d", (6,))
+    yield b"\x01\x02\x07\x03"
+    yield bytearray(b"\x01\x02\x07\x03")
+
+
+@pytest.mark.parametrize("data", list(others()), ids=lambda d: type(d).__name__)
+def test_other_types_as_through_python(data):
+    assert_as_through_python(data)
+
+
+def test_containers_that_customise_iteration_are_iterated():
+    class HalvedArray(array.array):
+        def __iter__(self):
+            return (x / 2 for x in super().__iter__())
+
+    data = HalvedArray("d", [0.3, -1.2, 2.5, 0.7, -0.4, 1.9, -2.2])
+    assert verdict(data) == verdict(np.array(list(data)))
+
+
+def test_polars_and_xarray_variants():
+    pl = pytest.importorskip("polars")
+    xr = pytest.importorskip("xarray")
+    import datetime
+    import decimal
+    for data in [
+        pl.Series([1.5, 2.0, 3.0], dtype=pl.Decimal(10, 2)),
+        pl.Series(["a", "b"]),
+        pl.Series([datetime.date(2001, 1, 1)] * 3),
+        pl.Series(["1.5", "2.5"], dtype=pl.Categorical),
+        xr.DataArray(np.arange(12.0).reshape(3, 4)),
+        xr.DataArray(np.arange(12.0).reshape(12, 1)),
+        xr.DataArray(pd.date_range("2001", periods=5)),
+        xr.DataArray(np.arange(5.0), coords={"x": np.arange(5)}, dims="x").x,
+    ]:
+        assert_as_through_python(data)
+
+
+def test_memory_read_in_place_outlives_the_construction():
+    """The arrays made over another library's memory keep it alive only while
+    they are used: nothing of it stays referenced afterwards."""
+    import gc
+    import sys
+    values = np.random.default_rng(3).standard_normal(500)
+    chunked = pa.chunked_array([values])
+    buffer = array.array("d", values)
+    for data in [chunked, pa.array(values), buffer, memoryview(values)]:
+        count = sys.getrefcount(data)
+        EscancianoLobato(data)
+        gc.collect()
+        assert sys.getrefcount(data) == count
+    buffer.append(1.0)  # no export left behind, or this would raise BufferError
+
+
+def test_shared_containers_from_four_threads():
+    rng = np.random.default_rng(8)
+    values = rng.standard_normal(3000)
+    pl = pytest.importorskip("polars")
+    shared = [pd.Series(values, dtype="float64[pyarrow]"), pd.Series(values, dtype="Float64"),
+              pa.chunked_array([values[:1000], values[1000:]]), pl.Series(values), array.array("d", values),
+              memoryview(values.astype(np.float32)), pd.Series(values.astype(np.int32), dtype="Int32")]
+    expected = [verdict(x) for x in shared]
+    failures = []
+    barrier = threading.Barrier(4)
+
+    def worker(i):
+        barrier.wait()
+        for _ in range(20):
+            for k, x in enumerate(shared):
+                got = verdict(x)
+                if got != expected[k]:
+                    failures.append((i, k, got))
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
