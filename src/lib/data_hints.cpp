@@ -63,15 +63,112 @@ std::string array_note(PyObject* array) {
   return "got an array of shape " + shape + ": use .ravel(), or pass one column, e.g. a[:, 0]";
 }
 
-std::string data_frame_note(PyObject* frame) {
+// The package a type comes from: the first part of its __module__ (empty
+// when it has none).
+std::string package_of(PyObject* object) {
+  Object module = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
+  if (!module) {
+    PyErr_Clear();  // only a hint: an unnamed type is nobody's
+    return {};
+  }
+  const std::string text = binding::utf8(module.get());
+  return text.substr(0, text.find('.'));
+}
+
+// The type's own name, without its module.
+std::string_view bare_name(PyObject* object) {
+  const std::string_view full = Py_TYPE(object)->tp_name;
+  return full.substr(full.rfind('.') + 1);
+}
+
+// Tables of several columns, by package and type: what to call them, the
+// attribute that lists their columns, and how to pick one there.
+struct TableKind {
+  std::string_view package;
+  std::string_view type;
+  std::string_view label;
+  const char* columns;
+  std::string_view column_word;
+  std::string_view pick;
+};
+constexpr TableKind kTables[] = {
+    {"pandas", "DataFrame", "a pandas DataFrame", "columns", "column", "pass one column, e.g. df['x']"},
+    {"polars", "DataFrame", "a polars DataFrame", "columns", "column",
+     "pass one column, e.g. df['x'] or df.get_column('x')"},
+    {"pyarrow", "Table", "a pyarrow Table", "column_names", "column",
+     "pass one column, e.g. table['x'] or table.column('x')"},
+    {"pyarrow", "RecordBatch", "a pyarrow RecordBatch", "column_names", "column",
+     "pass one column, e.g. batch['x'] or batch.column('x')"},
+    {"xarray", "Dataset", "an xarray Dataset", "data_vars", "data variable", "pass one variable, e.g. ds['x']"},
+};
+
+std::string table_note(PyObject* table, const TableKind& kind) {
   std::string columns;
-  if (Object names = Object::steal(PyObject_GetAttrString(frame, "columns"))) {
+  if (Object names = Object::steal(PyObject_GetAttrString(table, kind.columns))) {
     if (const Py_ssize_t count = PyObject_Length(names.get()); count >= 0) {
-      columns = " with " + std::to_string(count) + (count == 1 ? " column" : " columns");
+      columns = " with " + std::to_string(count) + " " + std::string(kind.column_word) + (count == 1 ? "" : "s");
     }
   }
-  PyErr_Clear();  // only a hint: a frame that will not say its columns is named alone
-  return "got a pandas DataFrame" + columns + ": pass one column, e.g. df['x']";
+  PyErr_Clear();  // only a hint: a table that will not say its columns is named alone
+  return "got " + std::string(kind.label) + columns + ": " + std::string(kind.pick);
+}
+
+// "(3, 4)" of a tuple of ints, empty for anything else.
+std::string shape_text(PyObject* shape) {
+  if (shape == nullptr || !PyTuple_Check(shape)) {
+    return {};
+  }
+  std::string text = "(";
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i) {
+    const long long extent = PyLong_AsLongLong(PyTuple_GET_ITEM(shape, i));
+    if (extent == -1 && PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      return {};
+    }
+    text += (i > 0 ? ", " : "") + std::to_string(extent);
+  }
+  return text + (PyTuple_GET_SIZE(shape) == 1 ? ",)" : ")");
+}
+
+// A DataArray of two or more dimensions: its shape and how to select one series.
+std::string data_array_note(PyObject* array) {
+  Object shape = Object::steal(PyObject_GetAttrString(array, "shape"));
+  Object dims = shape ? Object::steal(PyObject_GetAttrString(array, "dims")) : Object();
+  std::string text = shape_text(shape.get());
+  std::string last;
+  if (dims && PyTuple_Check(dims.get()) && PyTuple_GET_SIZE(dims.get()) >= 2) {
+    Object name = Object::steal(PyObject_Str(PyTuple_GET_ITEM(dims.get(), PyTuple_GET_SIZE(dims.get()) - 1)));
+    last = binding::utf8(name.get());
+  }
+  PyErr_Clear();  // only a hint
+  if (text.empty() || last.empty()) {
+    return "got an xarray DataArray of more than one dimension: select one series first";
+  }
+  return "got an xarray DataArray of shape " + text + ": select one series, e.g. da.isel(" + last + "=0)";
+}
+
+// What to say of a container of several series from another library, or
+// empty.
+std::string table_or_panel_note(PyObject* data) {
+  const std::string package = package_of(data);
+  if (package.empty()) {
+    return {};
+  }
+  const std::string_view name = bare_name(data);
+  for (const TableKind& kind : kTables) {
+    if (kind.package == package && kind.type == name) {
+      return table_note(data, kind);
+    }
+  }
+  if (package == "xarray" && name == "DataArray") {
+    Object ndim = Object::steal(PyObject_GetAttrString(data, "ndim"));
+    const long dimensions = ndim ? PyLong_AsLong(ndim.get()) : -1;
+    PyErr_Clear();  // only a hint
+    if (dimensions >= 2) {
+      return data_array_note(data);
+    }
+  }
+  return {};
 }
 
 std::string item_note(const ItemRefusal& refusal) {
@@ -110,8 +207,8 @@ std::string unaccepted_data_note(const NumpyApi& api, PyObject* data, const Item
       return array_note(data);
     }
   }
-  if (is_pandas_type(data, "DataFrame")) {
-    return data_frame_note(data);
+  if (std::string note = table_or_panel_note(data); !note.empty()) {
+    return note;
   }
   if (PyUnicode_Check(data)) {
     return "got a str: text is not parsed; convert it to numbers first";

@@ -267,3 +267,30 @@ def test_shared_containers_from_four_threads():
     for t in threads:
         t.join()
     assert failures == []
+
+
+@pytest.mark.parametrize(
+    "make, note",
+    [
+        (lambda: pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0]}),
+         "got a pandas DataFrame with 2 columns: pass one column, e.g. df['x']"),
+        (lambda: pytest.importorskip("polars").DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0]}),
+         "got a polars DataFrame with 2 columns: pass one column, e.g. df['x'] or df.get_column('x')"),
+        (lambda: pa.table({"a": [1.0, 2.0]}),
+         "got a pyarrow Table with 1 column: pass one column, e.g. table['x'] or table.column('x')"),
+        (lambda: pa.record_batch({"a": [1.0, 2.0], "b": [1, 2]}),
+         "got a pyarrow RecordBatch with 2 columns: pass one column, e.g. batch['x'] or batch.column('x')"),
+        (lambda: pytest.importorskip("xarray").Dataset({"a": ("t", [1.0, 2.0]), "b": ("t", [3.0, 4.0])}),
+         "got an xarray Dataset with 2 data variables: pass one variable, e.g. ds['x']"),
+        (lambda: pytest.importorskip("xarray").DataArray(np.zeros((3, 4)), dims=("time", "asset")),
+         "got an xarray DataArray of shape (3, 4): select one series, e.g. da.isel(asset=0)"),
+        (lambda: pd.Series([1.5, None, 2.5], dtype="float64[pyarrow]"),
+         "item 1 is a missing value (<NA>): drop or fill missing values first, e.g. s.dropna()"),
+        (lambda: pytest.importorskip("polars").Series([1.5, 2.5, None]),
+         "item 2 is None: drop or fill missing values first, e.g. s.dropna()"),
+    ],
+)
+def test_notes_name_the_library_and_the_way_to_one_series(make, note):
+    with pytest.raises(TypeError) as caught:
+        EscancianoLobato(make())
+    assert getattr(caught.value, "__notes__", [note]) == [note]
