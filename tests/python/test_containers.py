@@ -218,7 +218,6 @@ def test_polars_and_xarray_variants():
         pl.Series(["a", "b"]),
         pl.Series([datetime.date(2001, 1, 1)] * 3),
         pl.Series(["1.5", "2.5"], dtype=pl.Categorical),
-        xr.DataArray(np.arange(12.0).reshape(3, 4)),
         xr.DataArray(np.arange(12.0).reshape(12, 1)),
         xr.DataArray(pd.date_range("2001", periods=5)),
         xr.DataArray(np.arange(5.0), coords={"x": np.arange(5)}, dims="x").x,
