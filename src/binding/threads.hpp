@@ -8,6 +8,7 @@
 
 #include "binding/error.hpp"
 #include "binding/object.hpp"
+#include "binding/panic.hpp"
 #include "binding/python.hpp"
 
 namespace zorvane::binding {
@@ -98,6 +99,62 @@ inline Result<Object> dict_item(PyObject* dict, const char* key) {
 // sys.modules[name] as a strong reference, null when the module has not been
 // imported, or the error of the lookup.
 inline Result<Object> imported_module(const char* name) { return dict_item(PyImport_GetModuleDict(), name); }
+
+// type.__mro__ as a strong reference (None while the type is being made).
+// Read through the type's own getter, which holds the type lock on a
+// free-threaded interpreter: another thread assigning __bases__ replaces (and
+// may free) the tuple in tp_mro. A metaclass cannot redirect it, as it could
+// an attribute lookup.
+inline Result<Object> method_resolution_order(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  const Object type_dict = Object::steal(PyType_GetDict(&PyType_Type));  // tp_dict is null on static types
+#else
+  const Object type_dict = Object::borrow(PyType_Type.tp_dict);
+#endif
+  Result<Object> getter = dict_item(type_dict.get(), "__mro__");
+  if (!getter) {
+    return getter;
+  }
+  descrgetfunc get = *getter ? Py_TYPE(getter->get())->tp_descr_get : nullptr;
+  if (get == nullptr) {
+    panic("type.__mro__ is not a descriptor");
+  }
+  Object mro = Object::steal(get(getter->get(), reinterpret_cast<PyObject*>(type),
+                                 reinterpret_cast<PyObject*>(Py_TYPE(type))));
+  if (!mro) {
+    return fetched_error();
+  }
+  if (mro.get() != Py_None && !PyTuple_Check(mro.get())) {
+    panic("type.__mro__ returned no tuple");
+  }
+  return mro;
+}
+
+// PyType_IsSubtype, which reads tp_mro without the type lock: on a
+// free-threaded interpreter, a class whose __bases__ can be assigned has its
+// MRO read through the locked getter instead. A failure of that read (out of
+// memory) answers false, its error cleared: the object is then taken for
+// what it is not, and the conversion's next form decides.
+inline bool is_subtype(PyTypeObject* type, PyTypeObject* base) {
+#if defined(Py_GIL_DISABLED)
+  if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && !PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) {
+    Result<Object> mro = method_resolution_order(type);
+    if (!mro) {
+      return false;  // the Error's destructor drops the exception
+    }
+    if (mro->get() == Py_None) {
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro->get()); ++i) {
+      if (PyTuple_GET_ITEM(mro->get(), i) == reinterpret_cast<PyObject*>(base)) {
+        return true;
+      }
+    }
+    return false;
+  }
+#endif
+  return PyType_IsSubtype(type, base) != 0;
+}
 
 // dict.setdefault(key, value) as a strong reference to what the dict holds
 // afterwards; null with an exception on failure.

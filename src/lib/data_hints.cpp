@@ -8,6 +8,7 @@
 #include "binding/error.hpp"
 #include "binding/numpy_abi.hpp"
 #include "binding/object.hpp"
+#include "binding/threads.hpp"
 
 namespace zorvane::lib {
 namespace {
@@ -202,7 +203,7 @@ std::string item_note(const ItemRefusal& refusal) {
 }  // namespace
 
 std::string unaccepted_data_note(const NumpyApi& api, PyObject* data, const ItemRefusal* refusal) {
-  if (Py_TYPE(data) == api.array_type() || PyType_IsSubtype(Py_TYPE(data), api.array_type())) {
+  if (Py_TYPE(data) == api.array_type() || binding::is_subtype(Py_TYPE(data), api.array_type())) {
     if (numpy::fields(data)->nd != 1) {
       return array_note(data);
     }

@@ -8,6 +8,7 @@
 #include "binding/numpy_abi.hpp"
 #include "binding/object.hpp"
 #include "binding/panic.hpp"
+#include "binding/threads.hpp"
 #include "lib/container_values.hpp"
 #include "lib/data_hints.hpp"
 #include "lib/float_buffer.hpp"
@@ -27,7 +28,7 @@ namespace numpy = binding::numpy;
 constexpr const char* kUnacceptedData = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64";
 
 bool is_array(const NumpyApi& api, PyObject* candidate) {
-  return Py_TYPE(candidate) == api.array_type() || PyType_IsSubtype(Py_TYPE(candidate), api.array_type());
+  return Py_TYPE(candidate) == api.array_type() || binding::is_subtype(Py_TYPE(candidate), api.array_type());
 }
 
 bool is_float64(const NumpyApi& api, PyObject* descr) {

@@ -34,35 +34,6 @@ Result<Object> loaded_series_class() {
   return series;
 }
 
-// type.__mro__ as a strong reference. Read through the type's own getter,
-// which holds the type lock on a free-threaded interpreter: another thread
-// assigning __bases__ replaces (and may free) the tuple in tp_mro. A
-// metaclass cannot redirect it, as it could an attribute lookup.
-Result<Object> method_resolution_order(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-  const Object type_dict = Object::steal(PyType_GetDict(&PyType_Type));  // tp_dict is null on static types
-#else
-  const Object type_dict = Object::borrow(PyType_Type.tp_dict);
-#endif
-  Result<Object> getter = binding::dict_item(type_dict.get(), "__mro__");
-  if (!getter) {
-    return getter;
-  }
-  descrgetfunc get = *getter ? Py_TYPE(getter->get())->tp_descr_get : nullptr;
-  if (get == nullptr) {
-    binding::panic("type.__mro__ is not a descriptor");
-  }
-  Object mro = Object::steal(get(getter->get(), reinterpret_cast<PyObject*>(type),
-                                 reinterpret_cast<PyObject*>(Py_TYPE(type))));
-  if (!mro) {
-    return binding::fetched_error();
-  }
-  if (mro.get() != Py_None && !PyTuple_Check(mro.get())) {
-    binding::panic("type.__mro__ returned no tuple");
-  }
-  return mro;
-}
-
 // The names through which a Series is iterated, measured or converted, and
 // `_values`, which its iteration reads.
 constexpr std::array<const char*, 5> kSeriesAccess = {"__iter__", "__len__", "__getitem__", "to_numpy", "_values"};
@@ -81,7 +52,7 @@ Result<bool> is_plain_series(PyObject* data) {
   }
   // A subclass, or any other type: its MRO decides (read under the type's
   // lock, where PyType_IsSubtype would read it without).
-  Result<Object> mro = method_resolution_order(type);
+  Result<Object> mro = binding::method_resolution_order(type);
   if (!mro || mro->get() == Py_None) {
     return mro ? Result<bool>(false) : std::unexpected(std::move(mro.error()));
   }

@@ -42,18 +42,49 @@ PyType_Spec slice_container_spec = {
 
 binding::OnceCell<PyTypeObject*> slice_container_type_cell;
 
+PyTypeObject* make_slice_container_type() {
+  PyObject* type = PyType_FromSpec(&slice_container_spec);
+  if (type == nullptr) {
+    PyErr_PrintEx(0);
+    binding::panic("failed to create type object for PySliceContainer");
+  }
+  return reinterpret_cast<PyTypeObject*>(type);  // kept until exit
+}
+
+#if defined(Py_GIL_DISABLED)
+// Without the interpreter lock, threads copying at once would contend on the
+// type's reference count (each instance holds one), so the type is made
+// immortal. One thread makes it while any other waits, so that no losing
+// type, which an immortal one could not be freed as, is ever made; a thread
+// that comes back here while making it (a finaliser run by the collector)
+// makes one of its own, counted as before.
+binding::Mutex slice_container_making;
+thread_local bool making_slice_container = false;
+#endif
+
 PyTypeObject* slice_container_type() {
-  return slice_container_type_cell.get_or_init([] {
-    PyObject* type = PyType_FromSpec(&slice_container_spec);
-    if (type == nullptr) {
-      PyErr_PrintEx(0);
-      binding::panic("failed to create type object for PySliceContainer");
-    }
-    // Not marked with keep_until_exit, as the result type is: threads may
-    // race to make this one, and the losers' types must be freed, which an
-    // immortal one cannot be.
-    return reinterpret_cast<PyTypeObject*>(type);  // kept until exit
-  });
+  if (PyTypeObject* made = slice_container_type_cell.get()) {
+    return made;
+  }
+#if defined(Py_GIL_DISABLED)
+  if (!making_slice_container) {
+    making_slice_container = true;
+    struct Done {
+      ~Done() {
+        making_slice_container = false;
+        slice_container_making.unlock();
+      }
+    };
+    slice_container_making.lock();
+    const Done done;
+    return slice_container_type_cell.get_or_init([] {
+      PyTypeObject* type = make_slice_container_type();
+      binding::keep_until_exit(reinterpret_cast<PyObject*>(type));  // no other thread has seen it yet
+      return type;
+    });
+  }
+#endif
+  return slice_container_type_cell.get_or_init(make_slice_container_type);
 }
 
 // A new float64 array of `count` values at `data`, with `base` (stolen) as

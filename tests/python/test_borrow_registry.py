@@ -233,3 +233,32 @@ def test_a_failing_lookup_of_the_registry_is_not_taken_for_its_absence():
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         "PanicException | Interal borrow checking API error: RuntimeError: lookups are refused", "False"]
+
+
+def test_many_owners_held_and_released_in_any_order(registry):
+    """About 500 arrays of distinct memory share 64 shards: each shard then
+    holds borrows of several owners, which every acquire passes over and
+    every release takes out from the middle of its list."""
+    import random
+
+    arrays = [np.full(3, float(i)) for i in range(500)]
+    for a in arrays:
+        assert registry.acquire_exclusive(registry.state, a) == 0
+    try:
+        for a in arrays[::7]:
+            assert acquire(registry, "shared", a) == CONFLICT  # still each held, whoever shares its shard
+            assert acquire(registry, "exclusive", a) == CONFLICT
+        order = list(range(500))
+        random.Random(5).shuffle(order)
+        for k, i in enumerate(order):
+            registry.release_exclusive(registry.state, arrays[i])
+            if k % 50 == 0:
+                # released: free again; the rest still held
+                assert acquire(registry, "exclusive", arrays[i]) == 0
+                assert all(acquire(registry, "shared", arrays[j]) == CONFLICT for j in order[k + 1:k + 40])
+        for a in arrays:
+            assert registry.acquire_exclusive(registry.state, a) == 0
+    finally:
+        for a in arrays:
+            registry.release_exclusive(registry.state, a)
+    assert all(acquire(registry, "exclusive", a) == 0 for a in arrays)
