@@ -201,14 +201,14 @@ tsan:
 	cmake --build $(TSAN_BUILD)
 	cat $(TSAN_ROOT)/prefix/tsan-suppressions.txt tests/tsan-suppressions.txt > $(TSAN_BUILD)/tsan-suppressions.txt
 	cd tests/python && $(TSAN_ENV) $(TSAN_PYTHON) -m pytest $(PYTEST_ARGS) -s -p no:cacheprovider test_concurrency.py \
-	  test_borrow_registry.py test_inputs.py
+	  test_borrow_registry.py test_inputs.py test_containers.py
 	$(TSAN_ENV) $(TSAN_PYTHON) tests/stress_threads.py --processes 3 --rounds 100
 
 # Every Debian package the targets after `make test` install, at once: CI
 # then runs those targets side by side, and two apt-get runs at a time would
 # fail on apt's lock.
 ci-deps:
-	@$(call apt_install,libgtest-dev valgrind clang-16 libc++-16-dev libc++abi-16-dev clang-19 llvm-16 file \
+	@$(call apt_install,libgtest-dev valgrind clang-16 libc++-16-dev libc++abi-16-dev clang-19 llvm-16 llvm-19 file \
 	  qemu-user g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64 debootstrap $(FT_BUILD_DEPS))
 
 # --- platforms --------------------------------------------------------------

@@ -1,6 +1,7 @@
-"""Threads constructing at once on shared arrays, private arrays and lists,
-while other threads take and release borrows through the registry's capsule as
-a foreign module would: every result must equal the serial one bit for bit.
+"""Threads constructing at once on shared arrays, private arrays, lists and
+other libraries' containers, while other threads take and release borrows
+through the registry's capsule as a foreign module would: every result must
+equal the serial one bit for bit.
 
     python tests/stress_threads.py [--processes 20] [--rounds 200]
 
@@ -25,6 +26,22 @@ CONSTRUCTORS = 8
 BORROWERS = 2
 
 
+def other_containers(values):
+    """The values in the containers read from their memory: Python's buffers,
+    and pandas' and pyarrow's where they are installed."""
+    import array
+    made = [array.array("d", values), memoryview(values.astype("float32")), bytes(values.astype("uint8"))]
+    try:
+        import pandas as pd
+        made += [pd.Series(values, dtype="Float64"), pd.Series(values.astype("int32"), dtype="Int32")]
+        import pyarrow as pa
+        made += [pa.chunked_array([values[:1000], values[1000:]]), pd.Series(values, dtype="float64[pyarrow]"),
+                 pa.array(values.astype("int16"))]
+    except ImportError:
+        pass
+    return made
+
+
 def child(rounds):
     import numpy as np
 
@@ -40,6 +57,8 @@ def child(rounds):
     lists = [a.tolist() for a in shared]
     serial_shared = [outcome(el(a)) for a in shared]
     serial_lists = [outcome(el(x)) for x in lists]
+    containers = other_containers(shared[2])
+    serial_containers = [outcome(el(c)) for c in containers]
     private_seeds = range(CONSTRUCTORS)
     serial_private = [outcome(el(np.random.default_rng(s).standard_normal(700))) for s in private_seeds]
 
@@ -80,6 +99,9 @@ def child(rounds):
                     raise AssertionError(f"shared array {k} differs")
                 if outcome(el(lists[k])) != serial_lists[k]:
                     raise AssertionError(f"list {k} differs")
+            k = (i + r) % len(containers)
+            if outcome(el(containers[k])) != serial_containers[k]:
+                raise AssertionError(f"container {k} differs")
             if outcome(el(own)) != serial_private[i]:
                 raise AssertionError("private array differs")
 
@@ -113,7 +135,7 @@ def child(rounds):
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
     for f in failures:
         print(f, file=sys.stderr)
-    print(f"{'ok' if not failures else 'FAILED'}: {CONSTRUCTORS * rounds * (2 * len(shared) + 1)} constructions, "
+    print(f"{'ok' if not failures else 'FAILED'}: {CONSTRUCTORS * rounds * (2 * len(shared) + 2)} constructions, "
           f"interpreter lock {'on' if gil else 'off'}")
     return 1 if failures else 0
 
