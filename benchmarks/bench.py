@@ -212,6 +212,11 @@ def main() -> None:
     form_sizes = [10**4, 10**5] if args.quick else [10**4, 10**5, 10**6]
     lines += ["", "Input forms beside the float64 array of the same values (integers as float64):", ""]
     lines += input_forms(form_sizes, rng)
+    from containers_bench import containers_table
+
+    lines += ["", "Other libraries' containers beside the float64 array, and beside np.asarray(container) "
+              "followed by the test:", ""]
+    lines += containers_table(10**5 if args.quick else 10**6, rng)
     lines += ["", "Refusing d = n + 1 beside a default-d construction on the same data:", ""]
     lines += refusal_of_d_beyond_n([10**4, 2 * 10**5] if args.quick else [10**4, 2 * 10**5, 10**6], rng)
     from many_series_bench import many_series_tables, parquet_job
