@@ -1,6 +1,7 @@
 """Many series on a free-threaded CPython: a loop against a pool of threads
 over chunks (examples/many_series.py), series per second side by side in one
-run, at n = 250, 10^4 and 10^6. Writes benchmarks/threads_latest.md.
+run, at n = 250, 10^4 and 10^6, each as float64 arrays, as lists (copied) and
+as float32 arrays (converted). Writes benchmarks/threads_latest.md.
 
     PYTHON_GIL=0 python benchmarks/threads_bench.py [--quick] [--against DIR]
 
@@ -24,6 +25,12 @@ sys.path.insert(0, str(HERE.parent / "examples"))
 import many_series  # noqa: E402
 
 SIZES = (250, 10**4, 10**6)
+# the same values as the series' containers: read in place, or copied
+KINDS = {
+    "float64 array": lambda values: values,
+    "list": lambda values: values.tolist(),
+    "float32 array": lambda values: values.astype(np.float32),
+}
 VALUES_PER_ROUND = 2 * 10**7  # about 40 ms of tests per round, whatever n
 
 
@@ -48,45 +55,47 @@ def cpu_name() -> str:
     return f"{fields.get('model name', '?')} (family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})"
 
 
-def measure(n: int, threads: int) -> tuple:
-    """(n, series, loop series/s, threads series/s, ratio, same results) at n."""
+def measure(n: int, kind: str, threads: int) -> tuple:
+    """(n, kind, series, loop series/s, threads series/s, ratio, same results) at n."""
     count = max(4 * threads, VALUES_PER_ROUND // n)
     rng = np.random.default_rng(n)
-    series = [rng.standard_normal(n) for _ in range(count)]
+    series = [KINDS[kind](rng.standard_normal(n)) for _ in range(count)]
     same = many_series.test_columns(series, threads=1).equals(many_series.test_columns(series, threads=threads))
     loop = best_of(5, lambda: many_series.test_columns(series, threads=1))
     pooled = best_of(5, lambda: many_series.test_columns(series, threads=threads))
-    return n, count, count / loop, count / pooled, loop / pooled, same
+    return n, kind, count, count / loop, count / pooled, loop / pooled, same
 
 
-def measure_elsewhere(folder: str, n: int) -> tuple:
+def measure_elsewhere(folder: str, n: int, kind: str) -> tuple:
     """The same row for the module in `folder`, measured in a fresh process."""
     env = dict(os.environ, PYTHONPATH=folder)
-    out = subprocess.run([sys.executable, __file__, "--row", str(n)], env=env, capture_output=True, text=True,
+    out = subprocess.run([sys.executable, __file__, "--row", str(n), kind], env=env, capture_output=True, text=True,
                          check=True).stdout
     return tuple(json.loads(out))
 
 
 def table(rows: list) -> list[str]:
-    return ["| n | series | loop, series/s | threads, series/s | threads / loop | same results |",
-            "|---:|---:|---:|---:|---:|---|"] + [
-        f"| {n:,} | {count:,} | {a:,.0f} | {b:,.0f} | {r:.2f}x | {'yes' if same else 'NO'} |"
-        for n, count, a, b, r, same in rows]
+    return ["| n | each series as | series | loop, series/s | threads, series/s | threads / loop | same results |",
+            "|---:|---|---:|---:|---:|---:|---|"] + [
+        f"| {n:,} | {kind} | {count:,} | {a:,.0f} | {b:,.0f} | {r:.2f}x | {'yes' if same else 'NO'} |"
+        for n, kind, count, a, b, r, same in rows]
 
 
 def main() -> int:
     threads = os.cpu_count() or 1
     if "--row" in sys.argv:
-        print(json.dumps(measure(int(sys.argv[sys.argv.index("--row") + 1]), threads)))
+        at = sys.argv.index("--row")
+        print(json.dumps(measure(int(sys.argv[at + 1]), sys.argv[at + 2], threads)))
         return 0
     quick = "--quick" in sys.argv
     against = sys.argv[sys.argv.index("--against") + 1] if "--against" in sys.argv else None
     lock = getattr(sys, "_is_gil_enabled", lambda: True)()
     rows, other = [], []
     for n in SIZES[:2] if quick else SIZES:
-        rows.append(measure(n, threads))
-        if against:
-            other.append(measure_elsewhere(against, n))
+        for kind in KINDS:
+            rows.append(measure(n, kind, threads))
+            if against:
+                other.append(measure_elsewhere(against, n, kind))
     lines = [
         f"CPython {sys.version.split()[0]}"
         f"{' free-threaded' if not lock or hasattr(sys, '_is_gil_enabled') else ''}, interpreter lock "
