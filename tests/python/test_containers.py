@@ -198,6 +198,9 @@ def others():
     yield pa.array([1.5, 2.0, 3.0]).dictionary_encode()
     yield pa.array(["1", "2"])
     yield pa.chunked_array([[True, False]])
+    if hasattr(pa, "bool8"):  # an extension type over int8 storage: its own values, not its storage's
+        yield pa.chunked_array([pa.array([1, 0, 1, 1], type=pa.bool8())])
+        yield pd.Series(pa.array([1, 0, 1, 1], type=pa.bool8()), dtype=pd.ArrowDtype(pa.bool8()))
     yield array.array("u", "abc")
     yield memoryview(b"abcdef").cast("c")
     yield memoryview(np.arange(6.0).reshape(2, 3))
