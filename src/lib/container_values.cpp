@@ -375,11 +375,18 @@ constexpr std::array<const char*, 10> kPyarrowNumberArrays = {
     "ChunkedArray", "Int8Array",   "Int16Array",  "Int32Array",  "Int64Array",
     "UInt8Array",   "UInt16Array", "UInt32Array", "UInt64Array", "FloatArray"};
 
+// pyarrow's classes are static types named "pyarrow.lib.<class>": a cheap
+// first test before the lookups (a Python class's name is only its own).
+bool may_be_pyarrow(PyObject* data) noexcept {
+  PyTypeObject* type = Py_TYPE(data);
+  return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::string_view(type->tp_name).starts_with("pyarrow.lib.");
+}
+
 }  // namespace
 
 Result<std::optional<ContainerValues>> container_values(const NumpyApi& api, PyObject* data) {
-  if (PyList_CheckExact(data) || PyTuple_CheckExact(data)) {
-    return Found();
+  if (PyList_CheckExact(data) || PyTuple_CheckExact(data) || Py_TYPE(data) == api.array_type()) {
+    return Found();  // read by the sequence form's own ways
   }
   Result<Object> backing = plain_series_backing(data);
   if (!backing) {
@@ -397,6 +404,9 @@ Result<std::optional<ContainerValues>> container_values(const NumpyApi& api, PyO
   if (Result<bool> xarray = is_exactly(data, "xarray.core.dataarray", "DataArray"); !xarray || *xarray) {
     return xarray ? read_data_array(api, data) : std::unexpected(std::move(xarray.error()));
   }
+  if (!may_be_pyarrow(data)) {
+    return Found();
+  }
   Result<bool> pyarrow = is_one_of(data, "pyarrow.lib", kPyarrowNumberArrays);
   if (!pyarrow || !*pyarrow) {
     return pyarrow ? Result<Found>(Found()) : std::unexpected(std::move(pyarrow.error()));
@@ -406,6 +416,9 @@ Result<std::optional<ContainerValues>> container_values(const NumpyApi& api, PyO
 
 Result<std::optional<SeriesHolder>> arrow_float64_values(const NumpyApi& api, PyObject* data) {
   using Held = std::optional<SeriesHolder>;
+  if (!may_be_pyarrow(data)) {
+    return Held();
+  }
   Result<bool> exact = is_one_of(data, "pyarrow.lib", std::array<const char*, 2>{"DoubleArray", "ChunkedArray"});
   if (!exact || !*exact) {
     return exact ? Result<Held>(Held()) : std::unexpected(std::move(exact.error()));
