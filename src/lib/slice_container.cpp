@@ -9,6 +9,7 @@
 #include "binding/object.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/panic.hpp"
+#include "binding/threads.hpp"
 
 namespace zorvane::lib {
 namespace {
