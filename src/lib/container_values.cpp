@@ -282,9 +282,20 @@ Result<Found> read_data_array(const NumpyApi& api, PyObject* data) {
 
 constexpr const char* kBufferCapsule = "zorvane.buffer";
 
+// Exports of one object are counted by the object itself, without a lock of
+// its own before CPython 3.14 (array.array's, for one): so each export and
+// its release hold the object's lock, that threads exporting one buffer at
+// once do not lose a count (a lost count would let the array be resized,
+// and its memory freed, while it is read here).
+void release_exported(Py_buffer* view) noexcept {
+  const binding::Object exporter = binding::Object::borrow(view->obj);  // the release drops the view's reference
+  const binding::CriticalSection section(exporter.get());
+  PyBuffer_Release(view);
+}
+
 void release_buffer(PyObject* capsule) noexcept {
   auto* view = static_cast<Py_buffer*>(PyCapsule_GetPointer(capsule, kBufferCapsule));
-  PyBuffer_Release(view);
+  release_exported(view);
   delete view;
 }
 
@@ -323,14 +334,19 @@ std::optional<ElementFormat> buffer_format(const char* code) {
 // as the array over it).
 Result<Found> read_buffer(const NumpyApi& api, PyObject* data) {
   auto view = std::make_unique<Py_buffer>();
-  if (PyObject_GetBuffer(data, view.get(), PyBUF_FULL_RO) != 0) {
+  int exported = 0;
+  {
+    const binding::CriticalSection section(data);
+    exported = PyObject_GetBuffer(data, view.get(), PyBUF_FULL_RO);
+  }
+  if (exported != 0) {
     return declined<ContainerValues>();
   }
   struct Release {
     Py_buffer* view;
     ~Release() {
       if (view != nullptr) {
-        PyBuffer_Release(view);
+        release_exported(view);
       }
     }
   } release{view.get()};

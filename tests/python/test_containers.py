@@ -245,7 +245,6 @@ def test_memory_read_in_place_outlives_the_construction():
     """The arrays made over another library's memory keep it alive only while
     they are used: nothing of it stays referenced afterwards."""
     import gc
-    import sys
     values = np.random.default_rng(3).standard_normal(500)
     chunked = pa.chunked_array([values])
     buffer = array.array("d", values)
