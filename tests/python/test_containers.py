@@ -201,7 +201,8 @@ def others():
     yield pa.chunked_array([[True, False]])
     if hasattr(pa, "bool8"):  # an extension type over int8 storage: its own values, not its storage's
         yield pa.chunked_array([pa.array([1, 0, 1, 1], type=pa.bool8())])
-        yield pd.Series(pa.array([1, 0, 1, 1], type=pa.bool8()), dtype=pd.ArrowDtype(pa.bool8()))
+        if int(pd.__version__.split(".")[0]) >= 3:  # pandas 2 cannot handle the dtype
+            yield pd.Series(pa.array([1, 0, 1, 1], type=pa.bool8()), dtype=pd.ArrowDtype(pa.bool8()))
     yield array.array("w" if sys.version_info >= (3, 13) else "u", "abc")  # "u" goes in 3.16
     yield memoryview(b"abcdef").cast("c")
     yield memoryview(np.arange(6.0).reshape(2, 3))
