@@ -197,6 +197,24 @@ def test_test_workflow_runs_make_test_and_the_suite_on_the_oldest_and_newest_pyt
 
 
 @pytest.mark.parametrize("workflow", ["wheels.yml", "test.yml"])
+def test_every_step_stops_at_its_first_failing_command(workflow):
+    """Each run step is bash with -e and pipefail, on every runner (pwsh fails
+    a step only on its last command), and no install's failure is forgiven."""
+    import yaml
+
+    parsed = yaml.safe_load((WORKFLOWS / workflow).read_text())
+    default = parsed.get("defaults", {}).get("run", {}).get("shell")
+    for name, job in parsed["jobs"].items():
+        job_default = job.get("defaults", {}).get("run", {}).get("shell", default)
+        for step in job["steps"]:
+            if "run" not in step:
+                continue
+            assert step.get("shell", job_default) == "bash", (name, step["run"])
+            for line in step["run"].splitlines():
+                assert not ("install" in line and "|| true" in line), (name, line)
+
+
+@pytest.mark.parametrize("workflow", ["wheels.yml", "test.yml"])
 @pytest.mark.parametrize("check", [
     pytest.param(["check-jsonschema", "--builtin-schema", "vendor.github-workflows"], id="schema"),
     pytest.param(["zizmor", "--offline", "--config", str(ROOT / ".github" / "zizmor.yml")], id="zizmor"),
