@@ -54,16 +54,23 @@ class CriticalSection {
 // spec, by this thread, before any other can see it) as immortal, so that
 // threads using it at once do not contend on its reference count: each
 // instance takes a reference to its type and gives it back. On 3.15 and
-// later by the call for it. On the free-threaded 3.13 and 3.14, which have
-// none (and do not make such a type immortal themselves, as they do Python
-// classes), by the rule of Py_SET_REFCNT that a count beyond 32 bits set by
-// the owning thread makes an object immortal; the collector then no longer
-// tracks it, as it does not CPython's own immortal objects. Elsewhere one
-// thread runs at a time, and nothing is done.
+// later by the call for it, where it accepts the object (it refuses one
+// with more than one reference). Otherwise, on the free-threaded builds
+// (3.13 and 3.14 have no such call, and do not make such a type immortal
+// themselves, as they do Python classes), by the rule of Py_SET_REFCNT that
+// a count beyond 32 bits set by the owning thread makes an object immortal;
+// the collector then no longer tracks it, as it does not CPython's own
+// immortal objects. Elsewhere one thread runs at a time: the object stays
+// counted.
 inline void keep_until_exit(PyObject* object) noexcept {
 #if PY_VERSION_HEX >= 0x030F0000
-  (void)PyUnstable_SetImmortal(object);  // 0 where it cannot be done: the object is counted as before
-#elif defined(Py_GIL_DISABLED)
+  if (PyUnstable_SetImmortal(object) != 0) {
+    return;
+  }
+  // 3.15 refuses an object with more than one reference, as a type made
+  // from a spec is: on a free-threaded build, the route of 3.13 and 3.14
+#endif
+#if defined(Py_GIL_DISABLED)
   if (!_Py_IsOwnedByCurrentThread(object)) {
     return;  // another thread may hold references already: leave it counted
   }

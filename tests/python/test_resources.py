@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import SKIP_UNDER_SANITIZER, VALUES, EscancianoLobato, ToNumpy, outcome
+from conftest import FREE_THREADED, SKIP_UNDER_SANITIZER, VALUES, EscancianoLobato, ToNumpy, outcome
 
 # Counts of references and of process memory: other threads would move them.
 pytestmark = pytest.mark.thread_unsafe(reason="measures reference counts and process memory")
@@ -95,6 +95,12 @@ def test_constructions_leak_nothing(name, data, kwargs):
         assert sys.getrefcount(data) == refs
         assert sys.getrefcount(EscancianoLobato) == type_refs
     assert growth[-1] < calls // 10, growth
+
+
+@pytest.mark.skipif(not (FREE_THREADED and hasattr(sys, "_is_immortal")), reason="free-threaded CPython 3.14+")
+def test_the_result_type_is_immortal_without_the_lock():
+    # so that threads making results at once do not contend on its count
+    assert sys._is_immortal(EscancianoLobato)
 
 
 def test_results_hold_no_reference_to_their_input():
