@@ -77,6 +77,10 @@ build() {
   "$python" -m wheel tags --remove --python-tag "cp3$base" --abi-tag "$abi" --platform-tag win_amd64 "$raw" >/dev/null
   mv "$folder"/raw/zorvane-*-"cp3$base-$abi"-win_amd64.whl "$out/"
   "$python" "$here/tools/check_wheel.py" "$out"/zorvane-*-"cp3$base-$abi"-win_amd64.whl
+  if [ -f "$official" ]; then
+    # the headers' way, which 3.14 and later take, checked where the official DLL checks the imports
+    "$python" "$here/tools/windows_import_lib.py" --covers "$include" "$out"/zorvane-*-"cp3$base-$abi"-win_amd64.whl
+  fi
 }
 
 for minor in $minors; do

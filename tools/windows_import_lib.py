@@ -1,4 +1,5 @@
 """Usage: python tools/windows_import_lib.py DLL_NAME OUT.def (--dll PATH | --headers INCLUDE)
+       python tools/windows_import_lib.py --covers INCLUDE WHEEL
 
 Writes the module-definition file of DLL_NAME (python313.dll, say) for an
 import library (`zig dlltool -d OUT.def`): the names the official DLL at PATH
@@ -16,8 +17,21 @@ import re
 import sys
 from pathlib import Path
 
-FUNCTION = re.compile(r"PyAPI_FUNC\s*\((?:[^()]|\([^()]*\))*\)\s*\(?\s*\*?\s*(\w+)")
-DATA = re.compile(r"PyAPI_DATA\s*\((?:[^()]|\([^()]*\))*\)\s*(\w+)")
+# PyAPI_FUNC(type), any attribute macros (_Py_NO_RETURN), then the name,
+# perhaps in parentheses, right before the parameter list.
+FUNCTION = re.compile(r"PyAPI_FUNC\s*\((?:[^()]|\([^()]*\))*\)\s*(?:\w+\s+)*?\(?\s*(\w+)\s*\)?\s*\(")
+# PyAPI_DATA(type), then the name after any pointer or parenthesis of a
+# declarator (char *(*PyOS_ReadlineFunctionPointer)(...)), before what ends it.
+DATA = re.compile(r"PyAPI_DATA\s*\((?:[^()]|\([^()]*\))*\)\s*(?:\w+\s+)*?[(*\s]*(\w+)\s*[)\[;]")
+COMMENT = re.compile(r"/\*.*?\*/|//[^\n]*", re.DOTALL)
+DIRECTIVE = re.compile(r"^\s*#.*$", re.MULTILINE)
+
+
+def declarations(text: str) -> set[str]:
+    """The names a header's text declares with PyAPI_FUNC or PyAPI_DATA:
+    comments and preprocessor lines (the macros' own definitions) left out."""
+    text = DIRECTIVE.sub("", COMMENT.sub(" ", text.replace("\\\n", " ")))
+    return set(FUNCTION.findall(text)) | set(DATA.findall(text))
 
 
 def dll_exports(path: Path) -> list[str]:
@@ -34,12 +48,38 @@ def declared(include: Path) -> list[str]:
     for folder, subfolders, files in os.walk(include, followlinks=True):
         subfolders[:] = [name for name in subfolders if name != "internal"]
         for header in (Path(folder) / name for name in files if name.endswith(".h")):
-            text = header.read_text(errors="replace").replace("\\\n", " ")
-            names.update(FUNCTION.findall(text), DATA.findall(text))
+            names.update(declarations(header.read_text(errors="replace")))
     return sorted(names)
 
 
+def module_imports(wheel: Path) -> tuple[str, list[str]]:
+    """The CPython DLL a Windows wheel's module imports from, and the names."""
+    import zipfile
+
+    import pefile
+
+    with zipfile.ZipFile(wheel) as archive:
+        (module,) = [name for name in archive.namelist() if name.endswith(".pyd")]
+        pe = pefile.PE(data=archive.read(module))
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        dll = entry.dll.decode()
+        if re.fullmatch(r"python3\d+t?\.dll", dll):
+            return dll, sorted(i.name.decode() for i in entry.imports if i.name)
+    raise SystemExit(f"{wheel.name}: imports no CPython DLL")
+
+
+def covers(include: Path, wheel: Path) -> None:
+    dll, imported = module_imports(wheel)
+    missing = sorted(set(imported) - set(declared(include)))
+    if missing:
+        raise SystemExit(f"{wheel.name}: the headers in {include} declare none of {missing}, which it imports")
+    print(f"{wheel.name}: the headers declare all {len(imported)} names it imports from {dll}")
+
+
 def main() -> None:
+    if len(sys.argv) == 4 and sys.argv[1] == "--covers":
+        covers(Path(sys.argv[2]), Path(sys.argv[3]))
+        return
     if len(sys.argv) != 5 or sys.argv[3] not in ("--dll", "--headers"):
         raise SystemExit(__doc__)
     dll_name, out, how, source = sys.argv[1], Path(sys.argv[2]), sys.argv[3], Path(sys.argv[4])

@@ -333,3 +333,30 @@ def test_type_stub_checks(dist, tmp_path):
                              capture_output=True, text=True, env=env, timeout=600)
     assert refused.returncode == 1
     assert refused.stdout.count("error:") == 2, refused.stdout
+
+
+def test_the_header_declarations_of_the_import_libraries():
+    """The names of the Windows import libraries of 3.14 and later come from
+    the headers' PyAPI_FUNC and PyAPI_DATA declarations: attribute macros,
+    declarators of function pointers, comments and the macros' own
+    definitions must not give wrong names or hide right ones."""
+    sys.path.insert(0, str(ROOT / "tools"))
+    from windows_import_lib import declarations
+
+    header = """
+    #define PyAPI_FUNC(RTYPE) __declspec(dllexport) RTYPE
+    #define PyAPI_DATA(RTYPE) extern Py_EXPORTED_SYMBOL RTYPE
+    PyAPI_FUNC(void) _Py_NO_RETURN Py_FatalError(const char *message);
+    PyAPI_FUNC(PyObject *) PyUnicode_FromFormat(const char *format, ...) Py_GCC_ATTRIBUTE((format(printf, 1, 2)));
+    PyAPI_FUNC(int) (PyArg_Parse)(PyObject *, const char *, ...);
+    Py_DEPRECATED(3.12) PyAPI_DATA(int) Py_DebugFlag;
+    PyAPI_DATA(char) *(*PyOS_ReadlineFunctionPointer)(FILE *, FILE *, const char *);
+    PyAPI_DATA(PyTypeObject) PyType_Type;
+    PyAPI_DATA(const char *) _Py_names[4];
+    /* PyAPI_FUNC(int) Commented_Out(void); */
+    // PyAPI_FUNC(int) Also_Commented(void);
+    PyAPI_FUNC(PyObject *) Py_Continued\\
+        (PyObject *);
+    """
+    assert declarations(header) == {"Py_FatalError", "PyUnicode_FromFormat", "PyArg_Parse", "Py_DebugFlag",
+                                    "PyOS_ReadlineFunctionPointer", "PyType_Type", "_Py_names", "Py_Continued"}
