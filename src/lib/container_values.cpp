@@ -9,7 +9,6 @@
 #include <memory>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "binding/numpy_abi.hpp"
 #include "binding/panic.hpp"
@@ -123,7 +122,10 @@ std::unexpected<Error> out_of_memory() {
 // A column's values: in place when it is one chunk of float64 with nothing
 // missing (the chunk then lives as long as the array over it), else copied.
 // With Missing::Stop, the position of the first missing value instead.
-using ColumnValues = std::variant<SeriesHolder, std::size_t>;
+struct ColumnValues {
+  std::optional<SeriesHolder> held;
+  std::size_t missing_at = 0;  // where `held` is empty
+};
 Result<ColumnValues> column_values(const NumpyApi& api, arrow::Column column, arrow::Missing missing) {
   if (column.chunks.size() == 1) {
     if (auto values = arrow::in_place_values(*column.chunks[0], column.format)) {
@@ -133,7 +135,7 @@ Result<ColumnValues> column_values(const NumpyApi& api, arrow::Column column, ar
         delete chunk;
         binding::panic_after_api_failure();
       }
-      return ColumnValues(wrap_foreign_values(api, *values, std::move(owner)));
+      return ColumnValues{wrap_foreign_values(api, *values, std::move(owner))};
     }
   }
   FloatBuffer buffer;
@@ -142,9 +144,9 @@ Result<ColumnValues> column_values(const NumpyApi& api, arrow::Column column, ar
     return out_of_memory();
   }
   if (const std::optional<std::size_t> at = arrow::write_values(column, missing, out)) {
-    return ColumnValues(*at);
+    return ColumnValues{std::nullopt, *at};
   }
-  return ColumnValues(wrap_buffer(api, buffer));
+  return ColumnValues{wrap_buffer(api, buffer)};
 }
 
 // Iteration gives, for each value of the column, a Python bool, int or float
@@ -164,10 +166,10 @@ Result<Found> read_column(const NumpyApi& api, PyObject* container, PyObject* ex
   if (!values) {
     return std::unexpected(std::move(values.error()));
   }
-  if (auto* held = std::get_if<SeriesHolder>(&*values)) {
-    return ContainerValues{{}, std::move(*held), {}};
+  if (values->held) {
+    return ContainerValues{{}, std::move(values->held), {}};
   }
-  const std::size_t at = std::get<std::size_t>(*values);
+  const std::size_t at = values->missing_at;
   Object item = missing != nullptr ? Object::borrow(missing)
                                    : Object::steal(PySequence_GetItem(container, static_cast<Py_ssize_t>(at)));
   if (!item) {
@@ -452,7 +454,7 @@ Result<std::optional<SeriesHolder>> arrow_float64_values(const NumpyApi& api, Py
   if (!values) {
     return std::unexpected(std::move(values.error()));
   }
-  return Held(std::move(std::get<SeriesHolder>(*values)));
+  return std::move(values->held);  // missing values were written as NaN: always held
 }
 
 }  // namespace zorvane::lib
