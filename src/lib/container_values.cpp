@@ -129,12 +129,12 @@ struct ColumnValues {
 Result<ColumnValues> column_values(const NumpyApi& api, arrow::Column column, arrow::Missing missing) {
   if (column.chunks.size() == 1) {
     if (auto values = arrow::in_place_values(*column.chunks[0], column.format)) {
-      auto* chunk = new arrow::Owned<arrow::ArrowArray>(std::move(column.chunks[0]));
-      Object owner = Object::steal(PyCapsule_New(chunk, kChunkCapsule, release_chunk));
+      auto chunk = std::make_unique<arrow::Owned<arrow::ArrowArray>>(std::move(column.chunks[0]));
+      Object owner = Object::steal(PyCapsule_New(chunk.get(), kChunkCapsule, release_chunk));
       if (!owner) {
-        delete chunk;
         binding::panic_after_api_failure();
       }
+      static_cast<void>(chunk.release());  // the capsule's now
       return ColumnValues{wrap_foreign_values(api, *values, std::move(owner))};
     }
   }
@@ -369,7 +369,7 @@ Result<Found> read_buffer(const NumpyApi& api, PyObject* data) {
       binding::panic_after_api_failure();
     }
     release.view = nullptr;
-    view.release();  // the capsule's now
+    static_cast<void>(view.release());  // the capsule's now
     return ContainerValues{{}, wrap_foreign_values(api, values, std::move(owner)), {}};
   }
   FloatBuffer buffer;
