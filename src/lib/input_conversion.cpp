@@ -71,7 +71,17 @@ std::optional<SeriesHolder> try_array(const NumpyApi& api, PyObject* candidate, 
 // nullopt: the form does not fit (its error discarded); an error: an
 // interrupt or MemoryError raised by to_numpy, which propagates.
 Result<std::optional<SeriesHolder>> try_to_numpy(const NumpyApi& api, PyObject* data) {
+#if PY_VERSION_HEX >= 0x030D0000
+  // A missing attribute, the common case (lists, arrays), makes no exception
+  // object: no allocation the collector counts, for an error discarded anyway.
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttrString(data, "to_numpy", &found) == 0) {
+    return std::nullopt;
+  }
+  Object method = Object::steal(found);
+#else
   Object method = Object::steal(PyObject_GetAttrString(data, "to_numpy"));
+#endif
   Object result = method ? Object::steal(PyObject_CallFunctionObjArgs(method.get(), Py_False, nullptr)) : Object();
   if (!result) {
     if (std::optional<Error> error = binding::take_trial_error()) {
