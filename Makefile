@@ -315,14 +315,15 @@ test-pythons: sid-root
 # manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64 and every CPython
 # 3.9 to 3.15 (3.14 and 3.15 built in the development suite) and the
 # free-threaded 3.13t built here, with zig from PyPI, repaired and checked,
-# then win_amd64 wheels of 3.9 to 3.15 (zig again; the import libraries from
-# python.org's DLLs where PyPI has them), checked, all into dist/.
+# then win_amd64 wheels of 3.9 to 3.15 and the free-threaded 3.14t and 3.15t
+# (zig again; the import libraries from python.org's DLLs where PyPI has
+# them, else from the headers' declarations), checked, all into dist/.
 wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
 	rm -rf build/wheels/raw
 	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)"
 	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT)"
 	tools/repair_wheels.sh build/wheels/raw dist
-	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT)"
+	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_WINDOWS)"
 
 # The golden cases' inputs, for running them through an installed module.
 golden-series: build
