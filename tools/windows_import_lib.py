@@ -20,9 +20,13 @@ from pathlib import Path
 # PyAPI_FUNC(type), any attribute macros (_Py_NO_RETURN), then the name,
 # perhaps in parentheses, right before the parameter list.
 FUNCTION = re.compile(r"PyAPI_FUNC\s*\((?:[^()]|\([^()]*\))*\)\s*(?:\w+\s+)*?\(?\s*(\w+)\s*\)?\s*\(")
-# PyAPI_DATA(type), then the name after any pointer or parenthesis of a
-# declarator (char *(*PyOS_ReadlineFunctionPointer)(...)), before what ends it.
-DATA = re.compile(r"PyAPI_DATA\s*\((?:[^()]|\([^()]*\))*\)\s*(?:\w+\s+)*?[(*\s]*(\w+)\s*[)\[;]")
+# PyAPI_DATA(type), then its declarators up to the semicolon: one or more,
+# separated by commas (_Py_FalseStruct, _Py_TrueStruct).
+DATA = re.compile(r"PyAPI_DATA\s*\((?:[^()]|\([^()]*\))*\)([^;]*);")
+# A declarator's name: inside (*...) for a function pointer
+# (char *(*PyOS_ReadlineFunctionPointer)(...)), else its last word before any [.
+POINTER_NAME = re.compile(r"\(\s*\*\s*(\w+)\s*\)")
+WORD = re.compile(r"\w+")
 COMMENT = re.compile(r"/\*.*?\*/|//[^\n]*", re.DOTALL)
 DIRECTIVE = re.compile(r"^\s*#.*$", re.MULTILINE)
 
@@ -31,7 +35,25 @@ def declarations(text: str) -> set[str]:
     """The names a header's text declares with PyAPI_FUNC or PyAPI_DATA:
     comments and preprocessor lines (the macros' own definitions) left out."""
     text = DIRECTIVE.sub("", COMMENT.sub(" ", text.replace("\\\n", " ")))
-    return set(FUNCTION.findall(text)) | set(DATA.findall(text))
+    names = set(FUNCTION.findall(text))
+    for declarators in DATA.findall(text):
+        for declarator in top_level_parts(declarators):
+            pointer = POINTER_NAME.search(declarator)
+            words = WORD.findall(declarator.split("[")[0])
+            if pointer or words:
+                names.add(pointer.group(1) if pointer else words[-1])
+    return names
+
+
+def top_level_parts(text: str) -> list[str]:
+    """`text` split at the commas outside parentheses."""
+    parts, depth, start = [], 0, 0
+    for i, char in enumerate(text):
+        depth += {"(": 1, ")": -1}.get(char, 0)
+        if char == "," and depth == 0:
+            parts.append(text[start:i])
+            start = i + 1
+    return parts + [text[start:]]
 
 
 def dll_exports(path: Path) -> list[str]:

@@ -353,10 +353,12 @@ def test_the_header_declarations_of_the_import_libraries():
     PyAPI_DATA(char) *(*PyOS_ReadlineFunctionPointer)(FILE *, FILE *, const char *);
     PyAPI_DATA(PyTypeObject) PyType_Type;
     PyAPI_DATA(const char *) _Py_names[4];
+    PyAPI_DATA(struct _longobject) _Py_FalseStruct, _Py_TrueStruct;
     /* PyAPI_FUNC(int) Commented_Out(void); */
     // PyAPI_FUNC(int) Also_Commented(void);
     PyAPI_FUNC(PyObject *) Py_Continued\\
         (PyObject *);
     """
     assert declarations(header) == {"Py_FatalError", "PyUnicode_FromFormat", "PyArg_Parse", "Py_DebugFlag",
-                                    "PyOS_ReadlineFunctionPointer", "PyType_Type", "_Py_names", "Py_Continued"}
+                                    "PyOS_ReadlineFunctionPointer", "PyType_Type", "_Py_names", "Py_Continued",
+                                    "_Py_FalseStruct", "_Py_TrueStruct"}

@@ -19,15 +19,19 @@ pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
 
 
-def optional(name):
+def optional(name, probe):
+    """The library, if it is installed (polars has no free-threaded wheels)
+    and works here (xarray asks psutil, which needs /proc)."""
     try:
-        return __import__(name)
-    except ImportError:  # not built for every interpreter (polars has no free-threaded wheels)
+        module = __import__(name)
+        probe(module)
+        return module
+    except Exception:  # noqa: BLE001 - whatever stops it, the tests of it are left out
         return None
 
 
-pl = optional("polars")
-xr = optional("xarray")
+pl = optional("polars", lambda pl: pl.Series([1.0, 2.0]).__arrow_c_stream__())
+xr = optional("xarray", lambda xr: xr.DataArray(np.arange(3.0)).isel(dim_0=0))
 
 NUMBERS = ["float64", "float32", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "bool"]
 MASKED = {"float64": "Float64", "float32": "Float32", "bool": "boolean",
