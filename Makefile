@@ -314,16 +314,17 @@ test-pythons: sid-root
 
 # manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64 and every CPython
 # 3.9 to 3.15 (3.14 and 3.15 built in the development suite) and the
-# free-threaded 3.13t built here, with zig from PyPI, repaired and checked,
+# free-threaded 3.13t built here, 3.14t and 3.15t (from the development
+# suite's headers), with zig from PyPI, repaired and checked,
 # then win_amd64 wheels of 3.9 to 3.15 and the free-threaded 3.14t and 3.15t
 # (zig again; the import libraries from python.org's DLLs where PyPI has
 # them, else from the headers' declarations), checked, all into dist/.
 wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
 	rm -rf build/wheels/raw
 	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)"
-	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT)"
+	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
 	tools/repair_wheels.sh build/wheels/raw dist
-	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_WINDOWS)"
+	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
 
 # The golden cases' inputs, for running them through an installed module.
 golden-series: build
@@ -332,8 +333,10 @@ golden-series: build
 # The same wheels on a machine that has every supported CPython on its PATH
 # (the release workflow's Linux runner, which has no development suite to
 # chroot into): the same build, repair and check, then each x86-64 wheel's
-# suite and golden cases on its CPython.
-ALL_PYTHONS := $(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED)
+# suite and golden cases on its CPython; there the free-threaded 3.14t and
+# 3.15t are built on their own interpreters.
+FREE_THREADED_ALL := $(PYTHONS_FREE_THREADED) $(PYTHONS_FREE_THREADED_HEADERS)
+ALL_PYTHONS := $(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(FREE_THREADED_ALL)
 release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
 	rm -rf build/wheels/raw
 	tools/build_wheels.sh build/wheels/raw "$(ALL_PYTHONS)"
@@ -341,7 +344,7 @@ release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
 	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT)" \
 	  $(WHEEL_TESTS)/release $(PYTEST_ARGS)
 	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
-	  "$(PYTHONS_FREE_THREADED)" $(WHEEL_TESTS)/release $(PYTEST_ARGS)
+	  "$(FREE_THREADED_ALL)" $(WHEEL_TESTS)/release $(PYTEST_ARGS)
 
 # The Windows wheels there too (3.9 to 3.15, and the free-threaded 3.14t and
 # 3.15t), built and checked as by make wheels; the workflow runs each on
@@ -350,7 +353,7 @@ release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
 WINDOWS_PYCONFIG ?=
 release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 	WINDOWS_PYCONFIG=$(WINDOWS_PYCONFIG) tools/build_windows_wheels.sh dist \
-	  "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_WINDOWS)"
+	  "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
 
 # Each x86-64 wheel on its CPython: 3.9 to 3.13 and 3.13t (without its
 # interpreter lock; then ft-readiness checks the wheels against the

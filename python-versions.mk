@@ -4,8 +4,10 @@
 #   PYTHONS_HERE         minors built and tested with this machine's CPythons (pyenv's)
 #   PYTHONS_DEVELOPMENT  minors built and tested in Debian's development suite
 #   PYTHONS_FREE_THREADED  free-threaded minors built here from the source archive
-#   PYTHONS_FREE_THREADED_WINDOWS  free-threaded minors whose Windows wheels the
-#                          release builds (and runs on a Windows runner)
+#   PYTHONS_FREE_THREADED_HEADERS  free-threaded minors that no CPython here runs:
+#                          their Linux and Windows wheels are built here from
+#                          their version's headers, and run by the release on
+#                          its runners' interpreters
 #   PYTHONS_DEBIAN_ARM64   MINOR:SUITE, the minors whose aarch64 wheels run (under
 #                          qemu) on the arm64 CPython of that Debian release; the
 #                          other minors' aarch64 wheels are built and checked only
@@ -14,5 +16,5 @@
 PYTHONS_HERE          := 9 10 11 12 13
 PYTHONS_DEVELOPMENT   := 14 15
 PYTHONS_FREE_THREADED := 13t
-PYTHONS_FREE_THREADED_WINDOWS := 14t 15t
+PYTHONS_FREE_THREADED_HEADERS := 14t 15t
 PYTHONS_DEBIAN_ARM64  := 9:bullseye 11:bookworm 13:trixie 14:sid 15:sid

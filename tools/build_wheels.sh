@@ -14,6 +14,12 @@
 # module was the same file byte for byte, so the release builds them the same
 # way. Where the headers are Debian's, whose pyconfig.h picks the
 # architecture's own, that one comes from Debian's arm64 package.
+#
+# A free-threaded 3.Xt that is not here (the development suite has none) is
+# built as the Windows ones are: on the CPython 3.X found here, with its
+# headers and a pyconfig.h that defines Py_GIL_DISABLED before including
+# theirs, which is all that tells the two builds' headers apart; the release
+# runs these wheels on their own interpreters.
 # zig comes from the environment .venv/wheels (tools/zig_wrappers.sh).
 set -euo pipefail
 raw=$(realpath -m "$1")
@@ -21,6 +27,7 @@ minors=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
 work="$here/build/wheels"
 source "$here/tools/find_python.sh"
+source "$here/tools/pyconfig.sh"
 
 # Debian's pyconfig.h includes the architecture's own from
 # /usr/include/ARCH-linux-gnu, where zig does not look: a folder that holds
@@ -57,28 +64,50 @@ program() {
   return 1
 }
 
+# INCLUDE as a free-threaded CPython's headers, in a folder under the build.
+free_threaded_headers() {
+  local include=$1 folder="$work/free-threaded/$2"
+  if grep -q '^#define Py_GIL_DISABLED' "$include/pyconfig.h"; then
+    echo "$include/pyconfig.h already defines Py_GIL_DISABLED" >&2
+    return 1
+  fi
+  mkdir -p "$folder"
+  printf '/* a free-threaded build of these headers */\n#define Py_GIL_DISABLED 1\n#include "%s/pyconfig.h"\n' \
+    "$include" > "$folder/pyconfig.h.tmp"
+  with_pyconfig "$include" "$folder/pyconfig.h.tmp" "$folder/include"
+}
+
+# build ARCH MINOR PYTHON [headers]: a wheel of CPython 3.MINOR built on
+# PYTHON, which is that CPython, or with `headers`, the CPython 3.X whose
+# headers make those of the free-threaded 3.MINOR.
 build() {
-  local arch=$1 minor=$2 python=$3 out="$raw/$1/3.$2" bin="${wrappers[$1]}"
+  local arch=$1 minor=$2 python=$3 from_headers=${4:-} out="$raw/$1/3.$2" bin="${wrappers[$1]}"
   # The module is stripped by its linker, not by a strip program that may
   # not know the target.
   local cmake_args="-DCMAKE_AR=$bin/ar -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all"
   local -a env=()
-  local include
+  local include base=${minor%t}
   include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-  if [ "$arch" = aarch64 ]; then
-    local soabi="cpython-3$minor-aarch64-linux-gnu"
-    cmake_args+=" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64"
-    cmake_args+=" -DPython_INCLUDE_DIR=$include -DPython_SOABI=$soabi"
-    env=(_PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so")
-  fi
   if grep -q "$arch-linux-gnu/python" "$include/pyconfig.h"; then
-    cmake_args+=" -DCMAKE_CXX_FLAGS=-idirafter$(debian_pyconfig "$arch" "$minor")"
+    cmake_args+=" -DCMAKE_CXX_FLAGS=-idirafter$(debian_pyconfig "$arch" "$base")"
+  fi
+  [ -z "$from_headers" ] || include=$(free_threaded_headers "$include" "$arch/3.$minor")
+  if [ "$arch" = aarch64 ] || [ -n "$from_headers" ]; then
+    local soabi="cpython-3$minor-$arch-linux-gnu"
+    cmake_args+=" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$arch"
+    cmake_args+=" -DPython_INCLUDE_DIR=$include -DPython_SOABI=$soabi"
+    env=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX=".$soabi.so")
   fi
   rm -rf "$out"
   echo "building the cp3$minor $arch wheel with zig ($arch-linux-gnu.2.17)"
   env "${env[@]}" CC="$bin/cc" CXX="$bin/c++" CMAKE_ARGS="$cmake_args" \
     CMAKE_EXECUTABLE="$cmake" CMAKE_MAKE_PROGRAM="$ninja" \
     "$python" -m pip wheel "$here" --no-deps --disable-pip-version-check -q -w "$out"
+  if [ -n "$from_headers" ]; then
+    local built
+    built=$(ls "$out"/zorvane-*-cp3"$base"-cp3"$base"-*.whl)
+    "$python" -m wheel tags --remove --abi-tag "cp3$minor" "$built" >/dev/null
+  fi
   # the wheel is of the CPython asked for (a free-threaded build also installs python3.X)
   if ! ls "$out"/zorvane-*-cp3"${minor%t}"-cp3"$minor"-*.whl >/dev/null 2>&1; then
     echo "error: $python built $(ls "$out") for 3.$minor" >&2
@@ -95,17 +124,25 @@ done
 built=0
 for minor in $minors; do
   python=$(find_python "$minor")
+  from_headers=""
+  if [ -z "$python" ] && [ "$minor" != "${minor%t}" ]; then
+    # a free-threaded CPython that is not here: from the headers of its version's
+    python=$(find_python "${minor%t}")
+    from_headers=headers
+  fi
   if [ -z "$python" ]; then
     echo "Python 3.$minor: not found, no wheel"
     continue
   fi
-  # Debian's CPythons come without pip: build from an environment of theirs.
-  if ! "$python" -m pip --version >/dev/null 2>&1; then
+  # Debian's CPythons come without pip: build from an environment of theirs;
+  # one for the free-threaded headers, where `wheel tags` gives the wheel its ABI's tag
+  if [ -n "$from_headers" ] || ! "$python" -m pip --version >/dev/null 2>&1; then
     "$python" -m venv "$work/venv-3.$minor"
     python="$work/venv-3.$minor/bin/python"
+    [ -z "$from_headers" ] || "$python" -m pip install -q --disable-pip-version-check wheel
   fi
-  build x86_64 "$minor" "$python"
-  build aarch64 "$minor" "$python"
+  build x86_64 "$minor" "$python" $from_headers
+  build aarch64 "$minor" "$python" $from_headers
   built=$((built + 1))
 done
 [ "$built" -gt 0 ] || { echo "none of CPython 3.{${minors// /,}} found" >&2; exit 1; }

@@ -4,7 +4,8 @@ Checks each repaired Linux wheel: its platform tag is manylinux2014
 (manylinux_2_17), its module is built for the tag's architecture, needs no
 C++ runtime (only the C library's parts) and no glibc symbol newer than
 2.17, exports nothing but PyInit_zorvane, and nothing was grafted into the
-wheel. And each Windows wheel (win_amd64): its tags are one CPython's, its
+wheel. A wheel of a free-threaded ABI (cp3Xt) holds a module built for
+it, any other one built for the interpreter lock. And each Windows wheel (win_amd64): its tags are one CPython's, its
 module is that CPython's x86-64 .pyd, imports only from python3X.dll,
 KERNEL32.dll and the universal C runtime (no C++ or MinGW runtime DLL),
 exports nothing but PyInit_zorvane, and, where the official python3X.dll is
@@ -20,6 +21,18 @@ import tempfile
 import zipfile
 from pathlib import Path
 
+# Py_DECREF of a free-threaded build calls these; one built without
+# Py_GIL_DISABLED never does, and would corrupt reference counts there.
+FREE_THREADED_ONLY = {"_Py_DecRefShared", "_Py_MergeZeroLocalRefcount"}
+
+
+def check_threading(wheel: Path, abi_tag: str, imported: set[str]) -> None:
+    free_threaded = abi_tag.endswith("t")
+    if bool(FREE_THREADED_ONLY & imported) != free_threaded:
+        raise SystemExit(f"{wheel.name}: built {'without' if free_threaded else 'with'} Py_GIL_DISABLED "
+                         f"for the {abi_tag} ABI")
+
+
 C_LIBRARY = re.compile(r"^(libc|libm|libpthread|libdl|librt|ld-linux[-\w]*)\.so(\.\d+)*$")
 
 
@@ -32,6 +45,12 @@ def exported(library: Path) -> list[str]:
     out = subprocess.run(["nm", "-D", "--defined-only", str(library)], capture_output=True, text=True,
                          check=True).stdout
     return [line.split()[-1] for line in out.splitlines() if line.split()[-2] not in ("w", "v")]
+
+
+def undefined(library: Path) -> set[str]:
+    out = subprocess.run(["nm", "-D", "--undefined-only", str(library)], capture_output=True, text=True,
+                         check=True).stdout
+    return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
 
 
 def glibc_versions(library: Path) -> list[str]:
@@ -76,6 +95,7 @@ def check_windows(wheel: Path) -> str:
         pe, "DIRECTORY_ENTRY_EXPORT") else []
     if exports != ["PyInit_zorvane"]:
         raise SystemExit(f"{wheel.name}: exports {exports}")
+    check_threading(wheel, abi_tag, set(imports.get(python_dll, [])))
     official = OFFICIAL_DLLS / f"3.{abi_tag.removeprefix('cp3')}" / "python" / python_dll
     checked = "no official DLL at hand"
     if official.exists():
@@ -117,6 +137,7 @@ def check(wheel: Path) -> str:
         symbols = exported(module)
         if symbols != ["PyInit_zorvane"]:
             raise SystemExit(f"{wheel.name}: exports {symbols}")
+        check_threading(wheel, wheel.name.split("-")[3], undefined(module))
     return (f"{wheel.name}: manylinux2014, needs {', '.join(libraries)} (GLIBC_{newest} at most), "
             "exports PyInit_zorvane only")
 

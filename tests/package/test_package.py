@@ -136,7 +136,7 @@ def test_wheel_build_identifiers_for_macos():
     assert proc.returncode == 0, proc.stderr
     assert set(proc.stdout.split()) == {f"{abi}-macosx_{arch}" for abi in abis for arch in ("x86_64", "arm64")}
     # the Windows wheels are the release's own build, of the same CPythons
-    assert [f"{m}t" for m in FREE_THREADED_PYTHONS] == VERSION_LISTS["PYTHONS_FREE_THREADED_WINDOWS"]
+    assert [f"{m}t" for m in FREE_THREADED_PYTHONS] == VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]
 
 
 def test_classifiers_name_every_python_built():
@@ -168,13 +168,14 @@ def test_release_workflow_runs_every_wheel_before_gathering_the_release():
     installed = setup["with"]["python-version"].split()
     listed = [f"3.{m}" for m in VERSION_LISTS["PYTHONS_HERE"] + VERSION_LISTS["PYTHONS_DEVELOPMENT"]]
     free_threaded = [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED"] +
-                     VERSION_LISTS["PYTHONS_FREE_THREADED_WINDOWS"]]
+                     VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]]
     assert sorted(installed) == sorted(listed + free_threaded)
     # each Windows wheel runs on Windows, each aarch64 one on arm64, after the build
-    windows = listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED_WINDOWS"]]
+    windows = listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]]
     assert jobs["windows"]["strategy"]["matrix"]["python"] == windows
     assert jobs["windows"]["runs-on"].startswith("windows-") and jobs["windows"]["needs"] == "linux"
-    arm64 = listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED"]]
+    arm64 = listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED"] +
+                      VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]]
     assert jobs["arm64"]["strategy"]["matrix"]["python"] == arm64
     assert jobs["arm64"]["runs-on"].endswith("-arm") and jobs["arm64"]["needs"] == "linux"
     for job in ("windows", "arm64"):
