@@ -316,15 +316,17 @@ test-pythons: sid-root
 # 3.9 to 3.15 (3.14 and 3.15 built in the development suite) and the
 # free-threaded 3.13t built here, 3.14t and 3.15t (from the development
 # suite's headers), with zig from PyPI, repaired and checked,
-# then win_amd64 wheels of 3.9 to 3.15 and the free-threaded 3.14t and 3.15t
-# (zig again; the import libraries from python.org's DLLs where PyPI has
-# them, else from the headers' declarations), checked, all into dist/.
+# then win_amd64 wheels of 3.9 to 3.15 and the free-threaded 3.14t and 3.15t,
+# and win_arm64 wheels of PYTHONS_WINDOWS_ARM64 (zig again; the import
+# libraries from python.org's DLLs where PyPI has them, else from the
+# headers' declarations), checked, all into dist/.
 wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
 	rm -rf build/wheels/raw
 	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)"
 	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
 	tools/repair_wheels.sh build/wheels/raw dist
 	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
+	tools/build_windows_wheels.sh dist "$(PYTHONS_WINDOWS_ARM64)" aarch64
 
 # The golden cases' inputs, for running them through an installed module.
 golden-series: build
@@ -347,13 +349,14 @@ release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
 	  "$(FREE_THREADED_ALL)" $(WHEEL_TESTS)/release $(PYTEST_ARGS)
 
 # The Windows wheels there too (3.9 to 3.15, and the free-threaded 3.14t and
-# 3.15t), built and checked as by make wheels; the workflow runs each on
-# Windows. WINDOWS_PYCONFIG names CPython's PC/pyconfig.h.in where the
+# 3.15t, and the win_arm64 ones), built and checked as by make wheels; the
+# workflow runs each on Windows of its machine. WINDOWS_PYCONFIG names CPython's PC/pyconfig.h.in where the
 # source archive beside the project is not at hand.
 WINDOWS_PYCONFIG ?=
 release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 	WINDOWS_PYCONFIG=$(WINDOWS_PYCONFIG) tools/build_windows_wheels.sh dist \
 	  "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
+	WINDOWS_PYCONFIG=$(WINDOWS_PYCONFIG) tools/build_windows_wheels.sh dist "$(PYTHONS_WINDOWS_ARM64)" aarch64
 
 # Each x86-64 wheel on its CPython: 3.9 to 3.13 and 3.13t (without its
 # interpreter lock; then ft-readiness checks the wheels against the

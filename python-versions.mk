@@ -8,6 +8,10 @@
 #                          their Linux and Windows wheels are built here from
 #                          their version's headers, and run by the release on
 #                          its runners' interpreters
+#   PYTHONS_WINDOWS_ARM64  the minors (14t: free-threaded) of the win_arm64 wheels,
+#                          those NumPy ships win_arm64 wheels for: built and
+#                          checked here, run by the release on a Windows-on-ARM
+#                          runner
 #   PYTHONS_DEBIAN_ARM64   MINOR:SUITE, the minors whose aarch64 wheels run (under
 #                          qemu) on the arm64 CPython of that Debian release; the
 #                          other minors' aarch64 wheels are built and checked only
@@ -17,4 +21,5 @@ PYTHONS_HERE          := 9 10 11 12 13
 PYTHONS_DEVELOPMENT   := 14 15
 PYTHONS_FREE_THREADED := 13t
 PYTHONS_FREE_THREADED_HEADERS := 14t 15t
+PYTHONS_WINDOWS_ARM64 := 12 13 14 15 14t
 PYTHONS_DEBIAN_ARM64  := 9:bullseye 11:bookworm 13:trixie 14:sid 15:sid

@@ -4,13 +4,15 @@ Checks each repaired Linux wheel: its platform tag is manylinux2014
 (manylinux_2_17), its module is built for the tag's architecture, needs no
 C++ runtime (only the C library's parts) and no glibc symbol newer than
 2.17, exports nothing but PyInit_zorvane, and nothing was grafted into the
-wheel. A wheel of a free-threaded ABI (cp3Xt) holds a module built for
-it, any other one built for the interpreter lock. And each Windows wheel (win_amd64): its tags are one CPython's, its
-module is that CPython's x86-64 .pyd, imports only from python3X.dll,
-KERNEL32.dll and the universal C runtime (no C++ or MinGW runtime DLL),
-exports nothing but PyInit_zorvane, and, where the official python3X.dll is
-at hand (build/windows-python/3.X/python, tools/windows_python.sh), imports only
-names that DLL exports. Prints one line per wheel; exits 1 on the first failure.
+wheel. And each Windows wheel (win_amd64, win_arm64): its tags are one
+CPython's, its module is that CPython's .pyd for the tag's machine (x86-64,
+ARM64), imports only from python3X.dll, KERNEL32.dll and the universal C
+runtime (no C++ or MinGW runtime DLL), exports nothing but PyInit_zorvane,
+and, where the official python3X.dll is at hand (build/windows-python/3.X/python,
+tools/windows_python.sh), imports only names that DLL exports. On every
+platform, a wheel of a free-threaded ABI (cp3Xt) holds a module built for it
+(with Py_GIL_DISABLED), any other one a module built for the interpreter lock.
+Prints one line per wheel; exits 1 on the first failure.
 """
 from __future__ import annotations
 
@@ -63,27 +65,29 @@ ELF_MACHINE = {"x86_64": 62, "aarch64": 183}
 
 UNIVERSAL_CRT = re.compile(r"^api-ms-win-crt-[a-z]+-l1-1-0\.dll$", re.IGNORECASE)
 OFFICIAL_DLLS = Path(__file__).resolve().parents[1] / "build" / "windows-python"
-AMD64 = 0x8664
+PE_MACHINE = {"win_amd64": (0x8664, "x86-64"), "win_arm64": (0xAA64, "ARM64")}
 
 
 def check_windows(wheel: Path) -> str:
     import pefile
 
     _, _, python_tag, abi_tag, platform_tag = wheel.name.removesuffix(".whl").split("-")
-    if platform_tag != "win_amd64" or not re.fullmatch(r"cp3\d+", python_tag) or \
+    if platform_tag not in PE_MACHINE or not re.fullmatch(r"cp3\d+", python_tag) or \
             abi_tag not in (python_tag, python_tag + "t"):
-        raise SystemExit(f"{wheel.name}: tag is not one CPython's win_amd64")
+        raise SystemExit(f"{wheel.name}: tag is not one CPython's win_amd64 or win_arm64")
+    machine, machine_name = PE_MACHINE[platform_tag]
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
         modules = [name for name in names if name.endswith(".pyd")]
-        if modules != [f"zorvane.{abi_tag}-win_amd64.pyd"]:
-            raise SystemExit(f"{wheel.name}: expected zorvane.{abi_tag}-win_amd64.pyd alone, found {modules}")
+        if modules != [f"zorvane.{abi_tag}-{platform_tag}.pyd"]:
+            raise SystemExit(f"{wheel.name}: expected zorvane.{abi_tag}-{platform_tag}.pyd alone, found {modules}")
         stray = [name for name in names if name.lower().endswith(".dll")]
         if stray:
             raise SystemExit(f"{wheel.name}: holds DLLs {stray}")
         pe = pefile.PE(data=archive.read(modules[0]))
-    if pe.FILE_HEADER.Machine != AMD64:
-        raise SystemExit(f"{wheel.name}: {modules[0]} is not an x86-64 module (machine {pe.FILE_HEADER.Machine:#x})")
+    if pe.FILE_HEADER.Machine != machine:
+        raise SystemExit(f"{wheel.name}: {modules[0]} is not an {machine_name} module "
+                         f"(machine {pe.FILE_HEADER.Machine:#x})")
     python_dll = f"python3{abi_tag.removeprefix('cp3')}.dll"
     imports = {entry.dll.decode(): [i.name.decode() for i in entry.imports if i.name]
                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
@@ -91,11 +95,11 @@ def check_windows(wheel: Path) -> str:
                and not UNIVERSAL_CRT.match(dll)]
     if foreign:
         raise SystemExit(f"{wheel.name}: needs {foreign} beyond {python_dll}, KERNEL32.dll and the universal C runtime")
+    check_threading(wheel, abi_tag, set(imports.get(python_dll, [])))
     exports = [e.name.decode() for e in pe.DIRECTORY_ENTRY_EXPORT.symbols] if hasattr(
         pe, "DIRECTORY_ENTRY_EXPORT") else []
     if exports != ["PyInit_zorvane"]:
         raise SystemExit(f"{wheel.name}: exports {exports}")
-    check_threading(wheel, abi_tag, set(imports.get(python_dll, [])))
     official = OFFICIAL_DLLS / f"3.{abi_tag.removeprefix('cp3')}" / "python" / python_dll
     checked = "no official DLL at hand"
     if official.exists():
@@ -105,7 +109,7 @@ def check_windows(wheel: Path) -> str:
         if missing:
             raise SystemExit(f"{wheel.name}: imports {missing}, which the official {python_dll} does not export")
         checked = f"all {len(imports.get(python_dll, []))} exported by the official one"
-    return (f"{wheel.name}: win_amd64, needs {python_dll} ({checked}), KERNEL32.dll and "
+    return (f"{wheel.name}: {platform_tag}, needs {python_dll} ({checked}), KERNEL32.dll and "
             f"{sum(bool(UNIVERSAL_CRT.match(d)) for d in imports)} universal C runtime DLLs, exports PyInit_zorvane only")
 
 

@@ -117,11 +117,14 @@ def windows_module(dll: str) -> bytes:
     ("cp313-cp313-win_amd64", "libwinpthread-1.dll", "needs ['libwinpthread-1.dll'] beyond"),
     ("cp313-cp313-win32", "python313.dll", "tag is not one CPython's win_amd64"),
     ("cp313-cp312-win_amd64", "python313.dll", "tag is not one CPython's win_amd64"),
-], ids=["c++-runtime", "mingw-threads", "win32", "abi-of-another-python"])
+    ("cp313-cp313-win_arm64", "python313.dll", "is not an ARM64 module (machine 0x8664)"),
+    ("cp313-cp313t-win_amd64", "python313t.dll", "built without Py_GIL_DISABLED for the cp313t ABI"),
+], ids=["c++-runtime", "mingw-threads", "win32", "abi-of-another-python", "x86-64-as-arm64", "lock-as-free-threaded"])
 def test_wheel_check_refuses_a_windows_wheel_not_fit_for_windows(tmp_path, tags, dll, complaint):
     wheel = tmp_path / f"zorvane-0.1.0-{tags}.whl"
     with zipfile.ZipFile(wheel, "w") as archive:
-        archive.writestr("zorvane.cp313-win_amd64.pyd", windows_module(dll))
+        _, abi, platform = tags.split("-")
+        archive.writestr(f"zorvane.{abi}-{platform}.pyd", windows_module(dll))
         archive.writestr("zorvane-0.1.0.dist-info/WHEEL", f"Wheel-Version: 1.0\nTag: {tags}\n")
     proc = subprocess.run([sys.executable, str(ROOT / "tools" / "check_wheel.py"), str(wheel)],
                           capture_output=True, text=True, timeout=120)
@@ -174,11 +177,14 @@ def test_release_workflow_runs_every_wheel_before_gathering_the_release():
     windows = listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]]
     assert jobs["windows"]["strategy"]["matrix"]["python"] == windows
     assert jobs["windows"]["runs-on"].startswith("windows-") and jobs["windows"]["needs"] == "linux"
+    windows_arm64 = [f"3.{m}" for m in VERSION_LISTS["PYTHONS_WINDOWS_ARM64"]]
+    assert jobs["windows-arm64"]["strategy"]["matrix"]["python"] == windows_arm64
+    assert jobs["windows-arm64"]["runs-on"].endswith("-arm") and jobs["windows-arm64"]["needs"] == "linux"
     arm64 = listed + [f"3.{m}" for m in VERSION_LISTS["PYTHONS_FREE_THREADED"] +
                       VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]]
     assert jobs["arm64"]["strategy"]["matrix"]["python"] == arm64
     assert jobs["arm64"]["runs-on"].endswith("-arm") and jobs["arm64"]["needs"] == "linux"
-    for job in ("windows", "arm64"):
+    for job in ("windows", "windows-arm64", "arm64"):
         (run,) = [step["run"] for step in jobs[job]["steps"] if "pytest" in step.get("run", "")]
         assert "golden_check.py" in run, job
     # the release gathers what every other job made, once all have passed
