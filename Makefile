@@ -17,7 +17,7 @@ include python-versions.mk
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
   freethreaded-python ft-module test-freethreaded tsan test-without-proc release-linux-wheels \
-  release-windows-wheels \
+  release-windows-wheels test-musl musl-python \
   arm64-pythons ci-deps
 
 # Installs the Debian packages among $(1) that are missing.
@@ -209,13 +209,13 @@ tsan:
 # fail on apt's lock.
 ci-deps:
 	@$(call apt_install,libgtest-dev valgrind clang-16 libc++-16-dev libc++abi-16-dev clang-19 llvm-16 llvm-19 file \
-	  qemu-user g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64 debootstrap $(FT_BUILD_DEPS))
+	  qemu-user g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64 debootstrap $(FT_BUILD_DEPS) $(MUSL_BUILD_DEPS))
 
 # --- platforms --------------------------------------------------------------
 # Each builds with another toolchain and runs the C++ tests (the golden file
 # among them) and, where it can, the Python suite. CI runs them after
 # `make test`.
-test-platforms: test-clang test-arm64 test-windows test-pythons test-wheels test-glibc test-macos
+test-platforms: test-clang test-arm64 test-windows test-pythons test-wheels test-glibc test-macos test-musl
 
 # Clang with each standard library: Debian's clang 16 with libc++ 16 (and
 # GoogleTest built from its sources against it), and clang 19 with GCC's
@@ -289,6 +289,33 @@ test-windows: build $(VENV_DIR)/wheels/.ready
 	$(WINE) $(WINDOWS_ZIG_DIR)/zorvane_golden.exe --pvalues > $(WINDOWS_ZIG_DIR)/pvalues-windows.txt
 	$(PYTHON) tools/compare_pvalues.py $(WINDOWS_DIR)/pvalues-glibc.txt $(WINDOWS_ZIG_DIR)/pvalues-windows.txt
 
+# musl: the C++ tests built by zig for x86_64-linux-musl (the musllinux
+# wheels' toolchain) linked against Debian's musl, the system's C library
+# (zig's own static one computes exp and log otherwise), then every p-value
+# of a dense table against glibc's.
+MUSL_BUILD_DEPS := musl musl-dev musl-tools
+MUSL_ZIG_DIR := build/musl-zig
+test-musl: build $(VENV_DIR)/wheels/.ready
+	@$(call apt_install,$(MUSL_BUILD_DEPS) libgtest-dev)
+	bin=$$(tools/zig_wrappers.sh x86_64-linux-musl) && CC=$$bin/cc CXX=$$bin/c++ cmake -S . -B $(MUSL_ZIG_DIR) \
+	  -G Ninja -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=x86_64 -DCMAKE_AR=$$bin/ar \
+	  -DCMAKE_RANLIB=$$bin/ranlib -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=OFF -DZORVANE_WARNINGS_AS_ERRORS=ON \
+	  -DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest -DCMAKE_EXE_LINKER_FLAGS=-dynamic
+	cmake --build $(MUSL_ZIG_DIR)
+	readelf -l $(MUSL_ZIG_DIR)/zorvane_core_tests | grep -q 'interpreter: /lib/ld-musl-x86_64.so.1'
+	$(MUSL_ZIG_DIR)/zorvane_core_tests --gtest_brief=1
+	$(BUILD_DIR)/zorvane_golden --pvalues > $(MUSL_ZIG_DIR)/pvalues-glibc.txt
+	$(MUSL_ZIG_DIR)/zorvane_golden --pvalues > $(MUSL_ZIG_DIR)/pvalues-musl.txt
+	$(PYTHON) tools/compare_pvalues.py $(MUSL_ZIG_DIR)/pvalues-glibc.txt $(MUSL_ZIG_DIR)/pvalues-musl.txt
+
+# A CPython 3.13 built against musl from the source archive (see
+# tools/musl_python.sh; cached under build/), which runs the x86-64
+# musllinux wheel of its version in make test-wheels.
+MUSL_ROOT := build/musl
+musl-python:
+	@$(call apt_install,$(MUSL_BUILD_DEPS) $(FT_BUILD_DEPS))
+	tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_ROOT) requirements/musl.txt
+
 # Debian systems in folders under build/, made with debootstrap from the
 # machine's own mirror: the development suite (GCC 16, glibc 2.43, CPython
 # 3.14 and 3.15) and Debian 11 (glibc 2.31, CPython 3.9).
@@ -324,6 +351,8 @@ wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
 	rm -rf build/wheels/raw
 	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)"
 	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
+	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)" musl
+	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)" musl
 	tools/repair_wheels.sh build/wheels/raw dist
 	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
 	tools/build_windows_wheels.sh dist "$(PYTHONS_WINDOWS_ARM64)" aarch64
@@ -342,6 +371,7 @@ ALL_PYTHONS := $(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(FREE_THREADED_ALL)
 release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
 	rm -rf build/wheels/raw
 	tools/build_wheels.sh build/wheels/raw "$(ALL_PYTHONS)"
+	tools/build_wheels.sh build/wheels/raw "$(ALL_PYTHONS)" musl
 	tools/repair_wheels.sh build/wheels/raw dist
 	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT)" \
 	  $(WHEEL_TESTS)/release $(PYTEST_ARGS)
@@ -367,7 +397,7 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 # that CPython under qemu. Each runs the Python suite and the golden cases
 # against the installed module.
 WHEEL_TESTS := build/wheel-tests
-test-wheels: wheels golden-series old-root arm64-pythons
+test-wheels: wheels golden-series old-root arm64-pythons musl-python
 	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
 	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
 	  "$(PYTHONS_FREE_THREADED)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
@@ -379,6 +409,7 @@ test-wheels: wheels golden-series old-root arm64-pythons
 	  $(WHEEL_TESTS)/bullseye $(PYTEST_ARGS)
 	tools/test_arm64_wheels.sh dist $(ARM64_PYTHONS) "$(ARM64_MINORS)" $(WHEEL_TESTS)/arm64 $(PYTEST_ARGS)
 	tools/test_windows_wheels.sh dist requirements/windows.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
+	tools/test_musl_wheels.sh dist $(MUSL_ROOT) $(WHEEL_TESTS)/musl $(PYTEST_ARGS)
 
 # The C++ tests and the golden file under GCC 16 and glibc 2.43 (the
 # development suite), and under zig's clang and libc++ on glibc 2.36, 2.43

@@ -4,7 +4,11 @@
 # ordinary build of the package (scikit-build-core), one per CPython 3.X of
 # MINORS found here (pyenv's, or python3.X on PATH). The wheels are raw:
 # tools/repair_wheels.sh makes them manylinux2014.
-#   tools/build_wheels.sh RAW_DIR "MINORS"
+#   tools/build_wheels.sh RAW_DIR "MINORS" [musl]
+# With `musl`, the same against musl's C library (zig's), for musllinux_1_2:
+# on this glibc machine's CPython and headers, which are what a musl CPython's
+# headers are for what ours read (the module came out the same file byte for
+# byte with those of a musl CPython 3.13 built from the source archive).
 #
 # The aarch64 build runs on this machine's CPython of the same version, with
 # its headers: CPython's headers are the same on every Linux of 64-bit longs
@@ -24,6 +28,7 @@
 set -euo pipefail
 raw=$(realpath -m "$1")
 minors=$2
+libc=${3:-gnu}
 here=$(cd "$(dirname "$0")/.." && pwd)
 work="$here/build/wheels"
 source "$here/tools/find_python.sh"
@@ -81,7 +86,9 @@ free_threaded_headers() {
 # PYTHON, which is that CPython, or with `headers`, the CPython 3.X whose
 # headers make those of the free-threaded 3.MINOR.
 build() {
-  local arch=$1 minor=$2 python=$3 from_headers=${4:-} out="$raw/$1/3.$2" bin="${wrappers[$1]}"
+  local arch=$1 minor=$2 python=$3 from_headers=${4:-} out bin="${wrappers[$1]}"
+  out="$raw/$arch/3.$minor"
+  [ "$libc" = gnu ] || out="$raw/$arch-$libc/3.$minor"
   # The module is stripped by its linker, not by a strip program that may
   # not know the target.
   local cmake_args="-DCMAKE_AR=$bin/ar -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all"
@@ -92,14 +99,14 @@ build() {
     cmake_args+=" -DCMAKE_CXX_FLAGS=-idirafter$(debian_pyconfig "$arch" "$base")"
   fi
   [ -z "$from_headers" ] || include=$(free_threaded_headers "$include" "$arch/3.$minor")
-  if [ "$arch" = aarch64 ] || [ -n "$from_headers" ]; then
-    local soabi="cpython-3$minor-$arch-linux-gnu"
+  if [ "$arch" = aarch64 ] || [ -n "$from_headers" ] || [ "$libc" = musl ]; then
+    local soabi="cpython-3$minor-$arch-linux-${libc}"
     cmake_args+=" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$arch"
     cmake_args+=" -DPython_INCLUDE_DIR=$include -DPython_SOABI=$soabi"
     env=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX=".$soabi.so")
   fi
   rm -rf "$out"
-  echo "building the cp3$minor $arch wheel with zig ($arch-linux-gnu.2.17)"
+  echo "building the cp3$minor $arch wheel with zig (${targets[$arch]})"
   env "${env[@]}" CC="$bin/cc" CXX="$bin/c++" CMAKE_ARGS="$cmake_args" \
     CMAKE_EXECUTABLE="$cmake" CMAKE_MAKE_PROGRAM="$ninja" \
     "$python" -m pip wheel "$here" --no-deps --disable-pip-version-check -q -w "$out"
@@ -117,9 +124,11 @@ build() {
 
 cmake=$(program cmake)
 ninja=$(program ninja)
-declare -A wrappers
+declare -A wrappers targets
 for arch in x86_64 aarch64; do
-  wrappers[$arch]=$("$here/tools/zig_wrappers.sh" "$arch-linux-gnu.2.17")
+  targets[$arch]=$arch-linux-gnu.2.17
+  [ "$libc" = gnu ] || targets[$arch]=$arch-linux-$libc
+  wrappers[$arch]=$("$here/tools/zig_wrappers.sh" "${targets[$arch]}")
 done
 built=0
 for minor in $minors; do

@@ -4,7 +4,8 @@ Checks each repaired Linux wheel: its platform tag is manylinux2014
 (manylinux_2_17), its module is built for the tag's architecture, needs no
 C++ runtime (only the C library's parts) and no glibc symbol newer than
 2.17, exports nothing but PyInit_zorvane, and nothing was grafted into the
-wheel. And each Windows wheel (win_amd64, win_arm64): its tags are one
+wheel; a musllinux_1_2 one alike, its module needing musl's
+libc.musl-ARCH.so.1 alone. And each Windows wheel (win_amd64, win_arm64): its tags are one
 CPython's, its module is that CPython's .pyd for the tag's machine (x86-64,
 ARM64), imports only from python3X.dll, KERNEL32.dll and the universal C
 runtime (no C++ or MinGW runtime DLL), exports nothing but PyInit_zorvane,
@@ -117,8 +118,10 @@ def check(wheel: Path) -> str:
     if wheel.name.endswith("-win_amd64.whl") or "-win" in wheel.name:
         return check_windows(wheel)
     tags = wheel.name.removesuffix(".whl").split("-")[-1].split(".")
-    if "manylinux2014_x86_64" not in tags and "manylinux2014_aarch64" not in tags:
-        raise SystemExit(f"{wheel.name}: tag is not manylinux2014")
+    musl = any(tag.startswith("musllinux") for tag in tags)
+    family = "musllinux_1_2" if musl else "manylinux2014"
+    if f"{family}_x86_64" not in tags and f"{family}_aarch64" not in tags:
+        raise SystemExit(f"{wheel.name}: tag is not manylinux2014 or musllinux_1_2")
     with zipfile.ZipFile(wheel) as archive, tempfile.TemporaryDirectory() as folder:
         names = archive.namelist()
         if any(".libs/" in name for name in names):
@@ -127,21 +130,29 @@ def check(wheel: Path) -> str:
         if len(modules) != 1:
             raise SystemExit(f"{wheel.name}: expected one extension module, found {modules}")
         module = Path(archive.extract(modules[0], folder))
-        arch = "aarch64" if "manylinux2014_aarch64" in tags else "x86_64"
+        arch = "aarch64" if f"{family}_aarch64" in tags else "x86_64"
         machine = int.from_bytes(module.read_bytes()[18:20], "little")
         if machine != ELF_MACHINE[arch] or arch not in modules[0]:
             raise SystemExit(f"{wheel.name}: {modules[0]} is not an {arch} module (ELF machine {machine})")
-        newest = glibc_versions(module)[-1]
-        if tuple(map(int, newest.split("."))) > (2, 17):
-            raise SystemExit(f"{wheel.name}: needs GLIBC_{newest}, newer than manylinux2014's 2.17")
         libraries = needed(module)
-        foreign = [name for name in libraries if not C_LIBRARY.match(name)]
-        if foreign:
-            raise SystemExit(f"{wheel.name}: needs {foreign} beyond the C library")
+        if musl:
+            # musl's one library holds the whole C library, the loader too
+            foreign = [name for name in libraries if name != f"libc.musl-{arch}.so.1"]
+            if foreign or glibc_versions(module):
+                raise SystemExit(f"{wheel.name}: needs {foreign or glibc_versions(module)} beyond libc.musl-{arch}.so.1")
+        else:
+            newest = glibc_versions(module)[-1]
+            if tuple(map(int, newest.split("."))) > (2, 17):
+                raise SystemExit(f"{wheel.name}: needs GLIBC_{newest}, newer than manylinux2014's 2.17")
+            foreign = [name for name in libraries if not C_LIBRARY.match(name)]
+            if foreign:
+                raise SystemExit(f"{wheel.name}: needs {foreign} beyond the C library")
         symbols = exported(module)
         if symbols != ["PyInit_zorvane"]:
             raise SystemExit(f"{wheel.name}: exports {symbols}")
         check_threading(wheel, wheel.name.split("-")[3], undefined(module))
+    if musl:
+        return f"{wheel.name}: musllinux_1_2, needs {', '.join(libraries)} alone, exports PyInit_zorvane only"
     return (f"{wheel.name}: manylinux2014, needs {', '.join(libraries)} (GLIBC_{newest} at most), "
             "exports PyInit_zorvane only")
 

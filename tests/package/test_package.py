@@ -184,7 +184,10 @@ def test_release_workflow_runs_every_wheel_before_gathering_the_release():
                       VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]]
     assert jobs["arm64"]["strategy"]["matrix"]["python"] == arm64
     assert jobs["arm64"]["runs-on"].endswith("-arm") and jobs["arm64"]["needs"] == "linux"
-    for job in ("windows", "windows-arm64", "arm64"):
+    musl = jobs["musllinux"]["strategy"]["matrix"]
+    assert musl["python"] == listed and {r.endswith("-arm") for r in musl["runner"]} == {True, False}
+    assert jobs["musllinux"]["needs"] == "linux"
+    for job in ("windows", "windows-arm64", "arm64", "musllinux"):
         (run,) = [step["run"] for step in jobs[job]["steps"] if "pytest" in step.get("run", "")]
         assert "golden_check.py" in run, job
     # the release gathers what every other job made, once all have passed

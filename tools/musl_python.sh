@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# A CPython built against musl from the source archive beside the project, to
+# run the musllinux wheels on this glibc machine, with the test requirements
+# installed.
+#
+#   tools/musl_python.sh ARCHIVE ROOT REQUIREMENTS
+#     builds ROOT/prefix once (x86-64) and installs REQUIREMENTS into it;
+#     ROOT/python runs it.
+#
+# Debian's musl-gcc compiles it, with zlib and libffi (for ctypes, which the
+# suite's fixtures use) built for musl from Debian's source packages, fetched
+# through a private APT_CONFIG whose sources are this machine's mirror with
+# `Types: deb-src`. It runs on Debian 13's musl 1.2.5, unpacked under ROOT and
+# named the interpreter's loader: NumPy's and pandas' musllinux wheels need
+# musl 1.2.4 or newer (their bundled libraries use DT_RELR relocations) and
+# Debian 12 has 1.2.3. This CPython has no ssl, so pip on this machine
+# fetches the requirements' musllinux wheels and the musl CPython installs
+# them from that folder.
+# The Debian packages the build needs are the Makefile's MUSL_BUILD_DEPS.
+set -euo pipefail
+archive=$1 root=$(realpath -m "$2") requirements=$(realpath "$3")
+here=$(cd "$(dirname "$0")/.." && pwd)
+arch=x86_64
+# One build of ROOT at a time: CI's two streams may both ask for it.
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
+[ -x "$root/python" ] && cmp -s "$requirements" "$root/requirements.txt" && exit 0
+(cd "$(dirname "$archive")" && grep " $(basename "$archive")\$" SHA256SUMS | sha256sum -c --quiet -) || {
+  echo "error: $archive does not match its checksum in SHA256SUMS beside it" >&2; exit 1; }
+
+# apt-get on sources of our own: ROOT/apt, this machine's keys.
+apt_get() {
+  APT_CONFIG="$root/apt/apt.conf" apt-get -qq -o APT::Sandbox::User=root "$@"
+}
+debian_sources() {
+  local mirror
+  mirror=$("$here/tools/debian_chroot.sh" mirror)
+  rm -rf "$root/apt" && mkdir -p "$root/apt/sources.list.d" "$root/apt/state/lists/partial" \
+    "$root/apt/cache/archives/partial"
+  cat > "$root/apt/apt.conf" <<EOF
+Dir::Etc::SourceList "/dev/null";
+Dir::Etc::SourceParts "$root/apt/sources.list.d";
+Dir::State "$root/apt/state";
+Dir::Cache "$root/apt/cache";
+EOF
+  cat > "$root/apt/sources.list.d/debian.sources" <<EOF
+Types: deb-src
+URIs: $mirror
+Suites: bookworm
+Components: main
+
+Types: deb
+URIs: $mirror
+Suites: trixie
+Components: main
+EOF
+  apt_get update
+}
+
+# A source package's upstream tree, in FOLDER.
+debian_source() {
+  local package=$1 folder=$2
+  mkdir -p "$root.tmp/apt-source" && (cd "$root.tmp/apt-source" && apt_get source --download-only "$package")
+  mkdir -p "$folder"
+  tar -xf "$(ls "$root.tmp/apt-source/${package}"_*.orig.tar.* | head -n 1)" -C "$folder" --strip-components=1
+}
+
+if [ ! -f "$root/prefix/.built" ]; then
+  rm -rf "$root.tmp" "$root/prefix" "$root/musl" && mkdir -p "$root.tmp"
+  debian_sources
+  deps="$root.tmp/deps" log="$root.tmp/build.log"
+  # musl 1.2.5, whose libc.so is also its loader
+  (cd "$root.tmp" && apt_get download "musl:amd64" && dpkg-deb -x musl_*.deb "$root/musl")
+  loader="$root/musl/usr/lib/$arch-linux-musl/libc.so"
+  [ -x "$loader" ] || { echo "no musl loader at $loader" >&2; exit 1; }
+  # musl-gcc hides /usr/include: the kernel's headers alone, for -idirafter
+  mkdir -p "$root.tmp/kernel"
+  ln -s /usr/include/linux /usr/include/asm-generic "$root.tmp/kernel/"
+  ln -s "/usr/include/$arch-linux-gnu/asm" "$root.tmp/kernel/asm"
+  # CPython's configure asks the compiler for its platform triplet
+  cat > "$root.tmp/cc" <<EOF
+#!/bin/sh
+[ "\$1" = --print-multiarch ] && { echo $arch-linux-musl; exit 0; }
+exec musl-gcc -idirafter "$root.tmp/kernel" "\$@"
+EOF
+  chmod +x "$root.tmp/cc"
+  echo "building zlib and libffi for musl from Debian's sources"
+  debian_source zlib "$root.tmp/zlib"
+  (cd "$root.tmp/zlib" && CC="$root.tmp/cc" CFLAGS="-O2 -fPIC" ./configure --static --prefix="$deps" && make -s -j"$(nproc)" install) \
+    >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  debian_source libffi "$root.tmp/libffi"
+  (cd "$root.tmp/libffi" && CC="$root.tmp/cc" ./configure -q --prefix="$deps" --libdir="$deps/lib" \
+    --disable-shared --enable-static --with-pic --disable-docs && make -s -j"$(nproc)" install) \
+    >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  echo "configuring a musl CPython from $(basename "$archive")"
+  mkdir -p "$root.tmp/src" && tar -xJf "$archive" -C "$root.tmp/src" --strip-components=1
+  (cd "$root.tmp/src" && PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH="" ./configure -q \
+    --prefix="$root/prefix" CC="$root.tmp/cc" CPPFLAGS="-I$deps/include" \
+    LDFLAGS="-L$deps/lib -Wl,--dynamic-linker=$loader" >>"$log" 2>&1) || { tail -40 "$log"; exit 1; }
+  make -C "$root.tmp/src" -s -j"$(nproc)" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  make -C "$root.tmp/src" -s altinstall >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  rm -rf "$root.tmp"
+  touch "$root/prefix/.built"
+fi
+python=$(ls "$root"/prefix/bin/python3.?? "$root"/prefix/bin/python3.? 2>/dev/null | head -n 1)
+minor=$("$python" -c 'import sys; print(sys.version_info[1])')
+"$python" -c 'import ctypes, platform, sys, zlib; assert platform.libc_ver()[0] != "glibc"; print(sys.version, "(musl)")'
+# the requirements' musllinux wheels, fetched here, installed there
+rm -rf "$root/wheels"
+python3 -m pip download -q --disable-pip-version-check --only-binary=:all: -d "$root/wheels" \
+  --platform "musllinux_1_2_$arch" --python-version "3.$minor" --implementation cp -r "$requirements"
+"$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index \
+  --find-links "$root/wheels" -r "$requirements"
+ln -sf "$python" "$root/python"
+cp "$requirements" "$root/requirements.txt"

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the x86-64 musllinux wheel in WHEEL_DIR of the musl CPython in
+# MUSL_ROOT (tools/musl_python.sh) into TARGET and runs the whole Python
+# suite and the golden cases (tools/golden_check.py, on the inputs in
+# build/golden-series.txt) against the installed module, nothing of the build
+# tree on the path. Prints "wheel NAME on Python VERSION (musl ...)" first.
+#   tools/test_musl_wheels.sh WHEEL_DIR MUSL_ROOT TARGET [pytest arguments...]
+set -euo pipefail
+wheels=$(realpath "$1")
+python=$(realpath -m "$2")/python
+target=$(realpath -m "$3")
+shift 3
+here=$(cd "$(dirname "$0")/.." && pwd)
+series="$here/build/golden-series.txt"
+[ -f "$series" ] || { echo "no $series (make golden-series)" >&2; exit 1; }
+[ -x "$python" ] || { echo "no musl CPython at $python (make musl-python)" >&2; exit 1; }
+
+minor=$("$python" -c 'import sys; print(sys.version_info[1])')
+wheel=$(ls "$wheels"/zorvane-*-cp3"$minor"-cp3"$minor"-musllinux_1_2_x86_64.whl)
+rm -rf "$target"
+"$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index --no-deps \
+  --target "$target" "$wheel"
+loader=$(readelf -l "$python" | sed -n 's/.*interpreter: \(.*\)]$/\1/p')
+echo "wheel $(basename "$wheel") on Python $("$python" -c 'import platform; print(platform.python_version())')" \
+  "(musl $({ "$loader" 2>&1 || true; } | sed -n 's/^Version //p'))"
+cd "$here/tests/python"
+export PYTHONPATH="$target"
+"$python" -c 'import sys, zorvane; assert zorvane.__file__.startswith(sys.argv[1]), zorvane.__file__' "$target"
+"$python" -m pytest -p no:cacheprovider "$@"
+"$python" "$here/tools/golden_check.py" "$series" "$here/tests/golden/escanciano_lobato.txt"
