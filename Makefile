@@ -17,7 +17,8 @@ include python-versions.mk
   test-platforms test-clang test-arm64 test-windows test-pythons golden test-validation validate \
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
   freethreaded-python ft-module test-freethreaded tsan test-without-proc release-linux-wheels \
-  release-windows-wheels test-musl musl-python \
+  release-windows-wheels test-musl musl-python wheels-manylinux wheels-musllinux wheels-windows \
+  test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl \
   arm64-pythons ci-deps
 
 # Installs the Debian packages among $(1) that are missing.
@@ -339,21 +340,24 @@ test-pythons: sid-root
 	$(IN_SID) tools/test_pythons.sh build/sid/pythons requirements/pythons.txt \
 	  "$(PYTHONS_DEVELOPMENT)" $(PYTEST_ARGS)
 
-# manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64 and every CPython
-# 3.9 to 3.15 (3.14 and 3.15 built in the development suite) and the
-# free-threaded 3.13t built here, 3.14t and 3.15t (from the development
-# suite's headers), with zig from PyPI, repaired and checked,
-# then win_amd64 wheels of 3.9 to 3.15 and the free-threaded 3.14t and 3.15t,
-# and win_arm64 wheels of PYTHONS_WINDOWS_ARM64 (zig again; the import
-# libraries from python.org's DLLs where PyPI has them, else from the
-# headers' declarations), checked, all into dist/.
-wheels: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
-	rm -rf build/wheels/raw
-	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)"
-	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
-	tools/build_wheels.sh build/wheels/raw "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)" musl
-	$(IN_SID) tools/build_wheels.sh build/wheels/raw "$(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)" musl
-	tools/repair_wheels.sh build/wheels/raw dist
+# Every wheel, into dist/, with zig from PyPI:
+# - wheels-manylinux: manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64
+#   of every CPython 3.9 to 3.15 (3.14 and 3.15 built in the development
+#   suite), the free-threaded 3.13t built here, and 3.14t and 3.15t (from the
+#   development suite's headers), repaired and checked;
+# - wheels-musllinux: the same for musllinux_1_2;
+# - wheels-windows: win_amd64 wheels of 3.9 to 3.15 and the free-threaded
+#   3.14t and 3.15t, and win_arm64 wheels of PYTHONS_WINDOWS_ARM64 (the import
+#   libraries from python.org's DLLs where PyPI has them, else from the
+#   headers' declarations), checked.
+wheels: wheels-manylinux wheels-musllinux wheels-windows
+wheels-manylinux wheels-musllinux: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
+	rm -rf build/wheels/raw-$@
+	tools/build_wheels.sh build/wheels/raw-$@ "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)" $(if $(findstring musl,$@),musl)
+	$(IN_SID) tools/build_wheels.sh build/wheels/raw-$@ "$(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)" \
+	  $(if $(findstring musl,$@),musl)
+	tools/repair_wheels.sh build/wheels/raw-$@ dist
+wheels-windows: $(VENV_DIR)/wheels/.ready sid-root
 	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
 	tools/build_windows_wheels.sh dist "$(PYTHONS_WINDOWS_ARM64)" aarch64
 
@@ -369,10 +373,10 @@ golden-series: build
 FREE_THREADED_ALL := $(PYTHONS_FREE_THREADED) $(PYTHONS_FREE_THREADED_HEADERS)
 ALL_PYTHONS := $(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(FREE_THREADED_ALL)
 release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
-	rm -rf build/wheels/raw
-	tools/build_wheels.sh build/wheels/raw "$(ALL_PYTHONS)"
-	tools/build_wheels.sh build/wheels/raw "$(ALL_PYTHONS)" musl
-	tools/repair_wheels.sh build/wheels/raw dist
+	rm -rf build/wheels/raw-release
+	tools/build_wheels.sh build/wheels/raw-release "$(ALL_PYTHONS)"
+	tools/build_wheels.sh build/wheels/raw-release "$(ALL_PYTHONS)" musl
+	tools/repair_wheels.sh build/wheels/raw-release dist
 	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT)" \
 	  $(WHEEL_TESTS)/release $(PYTEST_ARGS)
 	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
@@ -380,24 +384,30 @@ release-linux-wheels: $(VENV_DIR)/wheels/.ready golden-series
 
 # The Windows wheels there too (3.9 to 3.15, and the free-threaded 3.14t and
 # 3.15t, and the win_arm64 ones), built and checked as by make wheels; the
-# workflow runs each on Windows of its machine. WINDOWS_PYCONFIG names CPython's PC/pyconfig.h.in where the
-# source archive beside the project is not at hand.
-WINDOWS_PYCONFIG ?=
+# workflow runs each on Windows of its machine. WINDOWS_PYCONFIGS names a
+# folder of CPython's PC folder of each version (3.X/PC), whose pyconfig.h
+# each version's wheels take (the release checks them out).
+WINDOWS_PYCONFIGS ?=
 release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
-	WINDOWS_PYCONFIG=$(WINDOWS_PYCONFIG) tools/build_windows_wheels.sh dist \
+	WINDOWS_PYCONFIGS=$(WINDOWS_PYCONFIGS) tools/build_windows_wheels.sh dist \
 	  "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
-	WINDOWS_PYCONFIG=$(WINDOWS_PYCONFIG) tools/build_windows_wheels.sh dist "$(PYTHONS_WINDOWS_ARM64)" aarch64
+	WINDOWS_PYCONFIGS=$(WINDOWS_PYCONFIGS) tools/build_windows_wheels.sh dist "$(PYTHONS_WINDOWS_ARM64)" aarch64
 
-# Each x86-64 wheel on its CPython: 3.9 to 3.13 and 3.13t (without its
-# interpreter lock; then ft-readiness checks the wheels against the
-# classifiers and that the import leaves the lock off) here (glibc 2.36), 3.14 and
-# 3.15 in the development suite (glibc 2.43), and the cp39 one again on
-# Debian 11 (glibc 2.31, its own Python 3.9); the aarch64 ones of the
-# minors that Debian has an arm64 CPython of (PYTHONS_DEBIAN_ARM64), each on
-# that CPython under qemu. Each runs the Python suite and the golden cases
-# against the installed module.
+# Each wheel that a CPython here runs, in four parts that CI runs side by side:
+# - test-wheels-linux: each x86-64 manylinux wheel on its CPython: 3.9 to 3.13
+#   and 3.13t (without its interpreter lock; then ft-readiness checks the
+#   wheels against the classifiers and that the import leaves the lock off)
+#   here (glibc 2.36), 3.14 and 3.15 in the development suite (glibc 2.43),
+#   and the cp39 one again on Debian 11 (glibc 2.31, its own Python 3.9);
+# - test-wheels-aarch64: the aarch64 ones of the minors that Debian has an
+#   arm64 CPython of (PYTHONS_DEBIAN_ARM64), each on that CPython under qemu;
+# - test-wheels-windows: the win_amd64 ones of 3.9 to 3.13 on python.org's
+#   CPython under wine;
+# - test-wheels-musl: the x86-64 musllinux one of 3.13 on a musl CPython.
+# Each runs the Python suite and the golden cases against the installed module.
 WHEEL_TESTS := build/wheel-tests
-test-wheels: wheels golden-series old-root arm64-pythons musl-python
+test-wheels: test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl
+test-wheels-linux: wheels-manylinux golden-series old-root
 	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
 	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
 	  "$(PYTHONS_FREE_THREADED)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
@@ -407,8 +417,11 @@ test-wheels: wheels golden-series old-root arm64-pythons musl-python
 	  $(WHEEL_TESTS)/sid $(PYTEST_ARGS)
 	$(IN_OLD) tools/test_wheels.sh dist requirements/pythons.txt 9 \
 	  $(WHEEL_TESTS)/bullseye $(PYTEST_ARGS)
+test-wheels-aarch64: wheels-manylinux golden-series arm64-pythons
 	tools/test_arm64_wheels.sh dist $(ARM64_PYTHONS) "$(ARM64_MINORS)" $(WHEEL_TESTS)/arm64 $(PYTEST_ARGS)
+test-wheels-windows: wheels-windows golden-series
 	tools/test_windows_wheels.sh dist requirements/windows.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
+test-wheels-musl: wheels-musllinux golden-series musl-python
 	tools/test_musl_wheels.sh dist $(MUSL_ROOT) $(WHEEL_TESTS)/musl $(PYTEST_ARGS)
 
 # The C++ tests and the golden file under GCC 16 and glibc 2.43 (the

@@ -6,6 +6,10 @@
 set -euo pipefail
 roots=$1 requirements=$2 pythons=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
+# One maker of ROOTS at a time: CI's two streams may both ask for them.
+mkdir -p "$roots"
+exec 9>"$roots.lock"
+flock 9
 source "$here/tools/parallel.sh"
 for p in $pythons; do
   minor=${p%%:*}

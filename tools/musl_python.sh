@@ -103,7 +103,7 @@ EOF
   rm -rf "$root.tmp"
   touch "$root/prefix/.built"
 fi
-python=$(ls "$root"/prefix/bin/python3.?? "$root"/prefix/bin/python3.? 2>/dev/null | head -n 1)
+python=$(find "$root/prefix/bin" -name 'python3.[0-9]*' ! -name '*-config' | sort | head -n 1)
 minor=$("$python" -c 'import sys; print(sys.version_info[1])')
 "$python" -c 'import ctypes, platform, sys, zlib; assert platform.libc_ver()[0] != "glibc"; print(sys.version, "(musl)")'
 # the requirements' musllinux wheels, fetched here, installed there

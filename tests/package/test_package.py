@@ -2,6 +2,7 @@
 only what it should, installs into a clean environment and works there, and
 its type stub satisfies a type checker."""
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -80,9 +81,11 @@ def test_one_version_list():
 
 
 @pytest.mark.parametrize("tag, complaint", [
-    ("manylinux_2_36_x86_64", "tag is not manylinux2014"),
+    ("manylinux_2_36_x86_64", "tag is not manylinux2014 or musllinux_1_2"),
     ("manylinux2014_x86_64", "newer than manylinux2014's 2.17"),
     ("manylinux2014_aarch64", "is not an aarch64 module"),
+    ("musllinux_1_2_x86_64", "beyond libc.musl-x86_64.so.1"),
+    ("musllinux_1_1_x86_64", "tag is not manylinux2014 or musllinux_1_2"),
 ])
 def test_wheel_check_refuses_a_wheel_not_fit_for_manylinux2014(repaired, tmp_path, tag, complaint):
     # the GCC build here needs glibc 2.36's symbols and is an x86-64 module
@@ -184,6 +187,10 @@ def test_release_workflow_runs_every_wheel_before_gathering_the_release():
                       VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]]
     assert jobs["arm64"]["strategy"]["matrix"]["python"] == arm64
     assert jobs["arm64"]["runs-on"].endswith("-arm") and jobs["arm64"]["needs"] == "linux"
+    # each version's Windows wheels take its own pyconfig.h
+    (checkout,) = [step["run"] for step in jobs["linux"]["steps"] if "sparse-checkout set PC" in step.get("run", "")]
+    refs = re.search(r"for ref in ([^;]+);", checkout).group(1).split()
+    assert sorted(int(re.match(r"v?3\.(\d+)", ref).group(1)) for ref in refs) == PYTHONS
     musl = jobs["musllinux"]["strategy"]["matrix"]
     assert musl["python"] == listed and {r.endswith("-arm") for r in musl["runner"]} == {True, False}
     assert jobs["musllinux"]["needs"] == "linux"
