@@ -138,8 +138,9 @@ def check(wheel: Path) -> str:
         if musl:
             # musl's one library holds the whole C library, the loader too
             foreign = [name for name in libraries if name != f"libc.musl-{arch}.so.1"]
-            if foreign or glibc_versions(module):
-                raise SystemExit(f"{wheel.name}: needs {foreign or glibc_versions(module)} beyond libc.musl-{arch}.so.1")
+            foreign += [f"GLIBC_{version}" for version in glibc_versions(module)]
+            if foreign:
+                raise SystemExit(f"{wheel.name}: needs {foreign} beyond libc.musl-{arch}.so.1")
         else:
             newest = glibc_versions(module)[-1]
             if tuple(map(int, newest.split("."))) > (2, 17):
