@@ -162,26 +162,29 @@ freethreaded-python:
 	@$(call apt_install,$(FT_BUILD_DEPS))
 	tools/freethreaded_python.sh $(CPYTHON_ARCHIVE) $(FT_ROOT) requirements/freethreaded.txt
 
-# The module built for it (warnings as errors), then the Python suite with the
-# interpreter lock off (PYTHON_GIL=0) and as the build defaults, the suite
-# with each test run on 4 threads at once, and the thread stress in 20 fresh
-# processes.
+# The module built for it (warnings as errors), then the Python suite without
+# the interpreter lock (PYTHON_GIL=0) with each test run on 4 threads at once
+# (a test that cannot share its process runs alone), the thread stress in 20
+# fresh processes, and the import of the module leaving the lock off when
+# the interpreter is left to decide. The suite runs once on a thread of its
+# own on the 3.13t wheel (make test-wheels-linux).
 FT_RUN = cd tests/python && PYTHONPATH=$(abspath $(FT_BUILD)) $(1) $(FT_PYTHON) -m pytest $(PYTEST_ARGS) -p no:cacheprovider
 ft-module: freethreaded-python
 	cmake -S . -B $(FT_BUILD) -G Ninja -DZORVANE_BUILD_MODULE=ON -DZORVANE_WARNINGS_AS_ERRORS=ON \
 	  -DPython_EXECUTABLE=$(FT_PYTHON)
 	cmake --build $(FT_BUILD)
 test-freethreaded: ft-module
-	@echo "free-threaded CPython, PYTHON_GIL=0"
-	$(call FT_RUN,PYTHON_GIL=0)
-	@echo "free-threaded CPython, its default"
-	$(call FT_RUN,)
 	@echo "free-threaded CPython, PYTHON_GIL=0, every test on 4 threads at once"
 	$(call FT_RUN,PYTHON_GIL=0) --parallel-threads=4 --mark-hypothesis-as-unsafe --disable-warnings
 	PYTHON_GIL=0 PYTHONPATH=$(abspath $(FT_BUILD)) $(FT_PYTHON) tests/stress_threads.py --processes 20
+	env -u PYTHON_GIL PYTHONPATH=$(abspath $(FT_BUILD)) $(FT_PYTHON) -W error -c 'import sys, zorvane; \
+	  assert zorvane.__file__.startswith(sys.argv[1]), zorvane.__file__; \
+	  assert not sys._is_gil_enabled(), "importing zorvane turned the interpreter lock on"' $(abspath $(FT_BUILD))
 
 # ThreadSanitizer: a free-threaded CPython built by clang 19 with
-# --with-thread-sanitizer (cached under build/), the module and core built
+# --with-thread-sanitizer (cached under build/; without CPython's own test
+# modules, its requirements installed by the plain free-threaded CPython's
+# pip, which is minutes faster than its own), the module and core built
 # with -fsanitize=thread, then the concurrency tests and the thread stress
 # without the interpreter lock; any report fails the run. The interpreter's
 # known reports are suppressed by CPython's own list and the few of
@@ -192,10 +195,10 @@ TSAN_BUILD  := build/tsan-module
 TSAN_FLAGS  := -fsanitize=thread -g -fno-omit-frame-pointer
 TSAN_ENV     = PYTHON_GIL=0 PYTHONPATH=$(abspath $(TSAN_BUILD)) PATH=/usr/lib/llvm-19/bin:$$PATH \
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1 suppressions=$(abspath $(TSAN_BUILD))/tsan-suppressions.txt"
-tsan:
+tsan: freethreaded-python
 	@$(call apt_install,clang-19 llvm-19 $(FT_BUILD_DEPS))
-	CC=clang-19 CXX=clang++-19 tools/freethreaded_python.sh $(CPYTHON_ARCHIVE) $(TSAN_ROOT) \
-	  requirements/freethreaded.txt --with-thread-sanitizer
+	CC=clang-19 CXX=clang++-19 PIP_PYTHON=$(FT_PYTHON) tools/freethreaded_python.sh $(CPYTHON_ARCHIVE) $(TSAN_ROOT) \
+	  requirements/freethreaded.txt --with-thread-sanitizer --disable-test-modules
 	CC=clang-19 CXX=clang++-19 cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DZORVANE_BUILD_MODULE=ON -DZORVANE_WARNINGS_AS_ERRORS=ON -DZORVANE_STATIC_CXX_RUNTIME=OFF \
 	  -DPython_EXECUTABLE=$(TSAN_PYTHON) "-DCMAKE_CXX_FLAGS=$(TSAN_FLAGS)" "-DCMAKE_MODULE_LINKER_FLAGS=$(TSAN_FLAGS)"
@@ -247,12 +250,13 @@ arm64-pythons:
 	tools/arm64_pythons.sh $(ARM64_PYTHONS) requirements/pythons.txt "$(PYTHONS_DEBIAN_ARM64)"
 
 # aarch64 with Debian's GCC 12 cross compiler, run under qemu-user: the C++
-# tests, then the module's Python suite on Debian's arm64 CPython 3.11 with
-# NumPy's and pandas' aarch64 wheels.
+# tests, then the golden cases through the module on Debian's arm64 CPython
+# 3.11 with NumPy's aarch64 wheel (the whole suite runs on the aarch64 wheels,
+# make test-wheels-aarch64).
 ARM64_DIR    := build/arm64
 ARM64_PYTHON := $(ARM64_PYTHONS)/3.11
 ARM64_ROOT    = $(abspath $(ARM64_PYTHON))/sysroot
-test-arm64: arm64-pythons
+test-arm64: arm64-pythons golden-series
 	@$(call apt_install,g++-aarch64-linux-gnu qemu-user libgtest-dev)
 	cmake -S . -B $(ARM64_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake \
 	  -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON -DZORVANE_BUILD_BENCHMARKS=ON \
@@ -261,8 +265,10 @@ test-arm64: arm64-pythons
 	  "-DCMAKE_CXX_FLAGS=-idirafter $(ARM64_ROOT)/usr/include"
 	cmake --build $(ARM64_DIR)
 	qemu-aarch64 -L /usr/aarch64-linux-gnu $(ARM64_DIR)/zorvane_core_tests --gtest_brief=1
-	cd tests/python && PYTHONPATH=$(abspath $(ARM64_DIR)) ZORVANE_EMULATED=1 ../../$(ARM64_PYTHON)/python \
-	  -m pytest $(PYTEST_ARGS) -p no:cacheprovider
+	PYTHONPATH=$(abspath $(ARM64_DIR)) $(ARM64_PYTHON)/python -c \
+	  'import sys, zorvane; assert zorvane.__file__.startswith(sys.argv[1]), zorvane.__file__' $(abspath $(ARM64_DIR))
+	PYTHONPATH=$(abspath $(ARM64_DIR)) $(ARM64_PYTHON)/python tools/golden_check.py build/golden-series.txt \
+	  tests/golden/escanciano_lobato.txt
 
 # 64-bit Windows with mingw-w64, run under wine: the C++ tests (LLP64, and
 # Windows' C math library), then every p-value of a dense table against the
@@ -333,12 +339,12 @@ old-root:
 	tools/debian_chroot.sh make $(OLD_ROOT) bullseye $(OLD_PACKAGES)
 
 # Every CPython 3.9 to 3.13 on the machine (pyenv's here), then 3.14 and
-# 3.15 in the development suite: build, then the Python suite, each
-# announced as "Python 3.X".
-test-pythons: sid-root
-	tools/test_pythons.sh build/pythons requirements/pythons.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
-	$(IN_SID) tools/test_pythons.sh build/sid/pythons requirements/pythons.txt \
-	  "$(PYTHONS_DEVELOPMENT)" $(PYTEST_ARGS)
+# 3.15 in the development suite: the module built from source with warnings
+# as errors, then the golden cases through it, each announced as "Python
+# 3.X". The whole suite runs on each version's wheel (make test-wheels).
+test-pythons: sid-root golden-series
+	tools/test_pythons.sh build/pythons requirements/golden.txt "$(PYTHONS_HERE)"
+	$(IN_SID) tools/test_pythons.sh build/sid/pythons requirements/golden.txt "$(PYTHONS_DEVELOPMENT)"
 
 # Every wheel, into dist/, with zig from PyPI:
 # - wheels-manylinux: manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64

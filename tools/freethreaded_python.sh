@@ -7,6 +7,9 @@
 #     beside it) and installs REQUIREMENTS into it; ROOT/python runs it.
 #     Extra arguments go to configure.
 #     CC and CFLAGS are passed to configure as they are set.
+#     With PIP_PYTHON naming a CPython of the same version and ABI, that one's
+#     pip installs the requirements (into this one's site-packages): pip on an
+#     interpreter built with a sanitizer takes minutes.
 #     The Debian packages the build needs are the Makefile's FT_BUILD_DEPS.
 set -euo pipefail
 archive=$1 root=$(realpath -m "$2") requirements=$(realpath "$3")
@@ -38,7 +41,10 @@ if [ ! -f "$root/prefix/.built" ]; then
   (cd "$root.tmp/src" && ./configure -q --disable-gil --prefix="$root/prefix" --without-ensurepip "$@" >/dev/null)
   log=$root.tmp/build.log
   make -C "$root.tmp/src" -s -j"$(nproc)" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
-  make -C "$root.tmp/src" -s altinstall >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  # Of the standard library only the top level is compiled ahead (-l): the
+  # rest compiles as it is first imported, and ahead of time, three times
+  # over, it is most of an install.
+  make -C "$root.tmp/src" -s altinstall COMPILEALL_OPTS="-j0 -l" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   # CPython's own list of the interpreter's known ThreadSanitizer reports
   cp "$root.tmp/src/Tools/tsan/suppressions_free_threading.txt" "$root/prefix/tsan-suppressions.txt"
   rm -rf "$root.tmp"
@@ -46,7 +52,17 @@ if [ ! -f "$root/prefix/.built" ]; then
 fi
 python=$(ls "$root"/prefix/bin/python3.*t | head -n 1)
 "$python" -c 'import sysconfig, sys; assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1; print(sys.version)'
-"$python" -m ensurepip >/dev/null
-"$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --only-binary=:all: -r "$requirements"
+if [ -n "${PIP_PYTHON:-}" ]; then
+  "$PIP_PYTHON" -c 'import sys, sysconfig; assert sys.argv[1] == sysconfig.get_config_var("SOABI"), sys.argv[1]' \
+    "$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')"
+  rm -rf "$root/site-packages.tmp"
+  "$PIP_PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore --only-binary=:all: \
+    --target "$root/site-packages.tmp" -r "$requirements"
+  site=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+  cp -a "$root/site-packages.tmp/." "$site/" && rm -rf "$root/site-packages.tmp"
+else
+  "$python" -m ensurepip >/dev/null
+  "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --only-binary=:all: -r "$requirements"
+fi
 ln -sf "$python" "$root/python"
 cp "$requirements" "$root/requirements.txt"

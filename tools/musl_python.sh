@@ -99,7 +99,8 @@ EOF
     --prefix="$root/prefix" CC="$root.tmp/cc" CPPFLAGS="-I$deps/include" \
     LDFLAGS="-L$deps/lib -Wl,--dynamic-linker=$loader" >>"$log" 2>&1) || { tail -40 "$log"; exit 1; }
   make -C "$root.tmp/src" -s -j"$(nproc)" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
-  make -C "$root.tmp/src" -s altinstall >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  # the standard library's top level compiled ahead only, as in tools/freethreaded_python.sh
+  make -C "$root.tmp/src" -s altinstall COMPILEALL_OPTS="-j0 -l" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   rm -rf "$root.tmp"
   touch "$root/prefix/.built"
 fi
