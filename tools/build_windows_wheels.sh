@@ -106,7 +106,8 @@ EOF
 
   echo "building the $abi $platform wheel with zig ($arch-windows-gnu)"
   local cmake_args="-DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=$processor -DCMAKE_AR=$bin/ar"
-  cmake_args+=" -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all"
+  # a unity build, as the Linux wheels' (tools/build_wheels.sh)
+  cmake_args+=" -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all -DCMAKE_UNITY_BUILD=ON"
   cmake_args+=" -DPython_INCLUDE_DIR=$include -DPython_LIBRARY=$lib -DPython_SOABI=$abi-$platform"
   _PYTHON_HOST_PLATFORM="${platform/_/-}" CC="$bin/cc" CXX="$bin/c++" CMAKE_ARGS="$cmake_args" \
     CMAKE_EXECUTABLE="$(command -v cmake)" CMAKE_MAKE_PROGRAM="$(command -v ninja)" \

@@ -115,10 +115,6 @@ Result<std::optional<arrow::Column>> exported_column(PyObject* object) {
   return arrow::single_array(std::move(*schema), std::move(*array));
 }
 
-std::unexpected<Error> out_of_memory() {
-  return std::unexpected(Error::lazy(PyExc_MemoryError, "out of memory while copying the data"));
-}
-
 // A column's values: in place when it is one chunk of float64 with nothing
 // missing (the chunk then lives as long as the array over it), else copied.
 // With Missing::Stop, the position of the first missing value instead.
@@ -141,7 +137,7 @@ Result<ColumnValues> column_values(const NumpyApi& api, arrow::Column column, ar
   FloatBuffer buffer;
   double* out = buffer.append_uninitialised(column.length());
   if (out == nullptr) {
-    return out_of_memory();
+    return out_of_memory_while_copying();
   }
   if (const std::optional<std::size_t> at = arrow::write_values(column, missing, out)) {
     return ColumnValues{std::nullopt, *at};
@@ -375,7 +371,7 @@ Result<Found> read_buffer(const NumpyApi& api, PyObject* data) {
   FloatBuffer buffer;
   double* out = buffer.append_uninitialised(count);
   if (out == nullptr) {
-    return out_of_memory();
+    return out_of_memory_while_copying();
   }
   read_elements(static_cast<const char*>(view->buf), view->strides[0], count, *format, out);
   return ContainerValues{{}, wrap_buffer(api, buffer), {}};

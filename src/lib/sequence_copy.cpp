@@ -12,10 +12,6 @@ using binding::Error;
 using binding::Object;
 namespace numpy = binding::numpy;
 
-std::unexpected<Error> out_of_memory() {
-  return std::unexpected(Error::lazy(PyExc_MemoryError, "out of memory while copying the data"));
-}
-
 // One item as float64; nullopt when it does not convert (error discarded).
 binding::Result<std::optional<double>> item_value(PyObject* item) {
   if (PyFloat_CheckExact(item)) {
@@ -33,6 +29,10 @@ binding::Result<std::optional<double>> item_value(PyObject* item) {
 }
 
 }  // namespace
+
+std::unexpected<Error> out_of_memory_while_copying() {
+  return std::unexpected(Error::lazy(PyExc_MemoryError, "out of memory while copying the data"));
+}
 
 // The length is read again at every step, since converting an item may run
 // Python code that changes the list; no iterator or reference per float. A
@@ -58,7 +58,7 @@ CopyResult copy_list_or_tuple(PyObject* data, FloatBuffer& buffer) {
       value = **converted;
     }
     if (!buffer.push(value)) {
-      return out_of_memory();
+      return out_of_memory_while_copying();
     }
   }
   return std::nullopt;
@@ -81,7 +81,7 @@ CopyResult copy_iterated(PyObject* data, FloatBuffer& buffer) {
       return ItemRefusal{buffer.size(), std::move(item)};
     }
     if (!buffer.push(**value)) {
-      return out_of_memory();
+      return out_of_memory_while_copying();
     }
   }
   if (PyErr_Occurred() != nullptr) {
@@ -98,7 +98,7 @@ binding::Result<void> copy_elements(PyObject* array, ElementFormat format, Float
   const auto count = static_cast<std::size_t>(fields->dimensions[0]);
   double* out = buffer.append_uninitialised(count);
   if (out == nullptr) {
-    return out_of_memory();
+    return out_of_memory_while_copying();
   }
   read_elements(fields->data, fields->strides[0], count, format, out);
   return {};

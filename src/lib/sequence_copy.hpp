@@ -27,6 +27,10 @@ struct ItemRefusal {
 // which propagates unchanged: the machine or the user asked to stop.
 using CopyResult = binding::Result<std::optional<ItemRefusal>>;
 
+// The error of a copy that ran out of memory: MemoryError "out of memory
+// while copying the data".
+[[nodiscard]] std::unexpected<binding::Error> out_of_memory_while_copying();
+
 // Exact lists and tuples, read by index as their iterators do.
 [[nodiscard]] CopyResult copy_list_or_tuple(PyObject* data, FloatBuffer& buffer);
 
