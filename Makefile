@@ -315,13 +315,16 @@ test-musl: build $(VENV_DIR)/wheels/.ready
 	$(MUSL_ZIG_DIR)/zorvane_golden --pvalues > $(MUSL_ZIG_DIR)/pvalues-musl.txt
 	$(PYTHON) tools/compare_pvalues.py $(MUSL_ZIG_DIR)/pvalues-glibc.txt $(MUSL_ZIG_DIR)/pvalues-musl.txt
 
-# A CPython 3.13 built against musl from the source archive (see
-# tools/musl_python.sh; cached under build/), which runs the x86-64
-# musllinux wheel of its version in make test-wheels.
+# A CPython 3.13 and a free-threaded 3.13t built against musl from the
+# source archive (see tools/musl_python.sh; cached under build/), which run
+# the x86-64 musllinux wheels of their ABIs in make test-wheels. The
+# free-threaded one's requirements are resolved by the glibc 3.13t's pip.
 MUSL_ROOT := build/musl
-musl-python:
+MUSL_FT_ROOT := build/musl-ft
+musl-python: freethreaded-python
 	@$(call apt_install,$(MUSL_BUILD_DEPS) $(FT_BUILD_DEPS))
 	tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_ROOT) requirements/musl.txt
+	FT_PYTHON=$(FT_PYTHON) tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_FT_ROOT) requirements/musl.txt --disable-gil
 
 # Debian systems in folders under build/, made with debootstrap from the
 # machine's own mirror: the development suite (GCC 16, glibc 2.43, CPython
@@ -409,7 +412,8 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 #   arm64 CPython of (PYTHONS_DEBIAN_ARM64), each on that CPython under qemu;
 # - test-wheels-windows: the win_amd64 ones of 3.9 to 3.13 on python.org's
 #   CPython under wine;
-# - test-wheels-musl: the x86-64 musllinux one of 3.13 on a musl CPython.
+# - test-wheels-musl: the x86-64 musllinux ones of 3.13 and 3.13t on musl
+#   CPythons (the free-threaded one without its lock).
 # Each runs the Python suite and the golden cases against the installed module.
 WHEEL_TESTS := build/wheel-tests
 test-wheels: test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl
@@ -429,6 +433,7 @@ test-wheels-windows: wheels-windows golden-series
 	tools/test_windows_wheels.sh dist requirements/windows.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
 test-wheels-musl: wheels-musllinux golden-series musl-python
 	tools/test_musl_wheels.sh dist $(MUSL_ROOT) $(WHEEL_TESTS)/musl $(PYTEST_ARGS)
+	tools/test_musl_wheels.sh dist $(MUSL_FT_ROOT) $(WHEEL_TESTS)/musl-ft $(PYTEST_ARGS)
 
 # The C++ tests and the golden file under GCC 16 and glibc 2.43 (the
 # development suite), and under zig's clang and libc++ on glibc 2.36, 2.43

@@ -3,9 +3,13 @@
 # run the musllinux wheels on this glibc machine, with the test requirements
 # installed.
 #
-#   tools/musl_python.sh ARCHIVE ROOT REQUIREMENTS
+#   tools/musl_python.sh ARCHIVE ROOT REQUIREMENTS [--disable-gil]
 #     builds ROOT/prefix once (x86-64) and installs REQUIREMENTS into it;
-#     ROOT/python runs it.
+#     ROOT/python runs it. With --disable-gil, a free-threaded one: its
+#     requirements are then resolved by FT_PYTHON's pip (a free-threaded
+#     CPython of the same version on this machine, tools/freethreaded_python.sh):
+#     this machine's pip would take a wheel of the stable ABI for one, which
+#     a free-threaded CPython cannot load.
 #
 # Debian's musl-gcc compiles it, with zlib and libffi (for ctypes, which the
 # suite's fixtures use) built for musl from Debian's source packages, fetched
@@ -19,6 +23,13 @@
 # The Debian packages the build needs are the Makefile's MUSL_BUILD_DEPS.
 set -euo pipefail
 archive=$1 root=$(realpath -m "$2") requirements=$(realpath "$3")
+shift 3
+free_threaded=""
+case "${1:-}" in
+  --disable-gil) free_threaded=t ;;
+  "") ;;
+  *) echo "unknown option $1" >&2; exit 1 ;;
+esac
 here=$(cd "$(dirname "$0")/.." && pwd)
 arch=x86_64
 # One build of ROOT at a time: CI's two streams may both ask for it.
@@ -96,7 +107,7 @@ EOF
   echo "configuring a musl CPython from $(basename "$archive")"
   mkdir -p "$root.tmp/src" && tar -xJf "$archive" -C "$root.tmp/src" --strip-components=1
   (cd "$root.tmp/src" && PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH="" ./configure -q \
-    --prefix="$root/prefix" CC="$root.tmp/cc" CPPFLAGS="-I$deps/include" \
+    --prefix="$root/prefix" ${free_threaded:+--disable-gil} CC="$root.tmp/cc" CPPFLAGS="-I$deps/include" \
     LDFLAGS="-L$deps/lib -Wl,--dynamic-linker=$loader" >>"$log" 2>&1) || { tail -40 "$log"; exit 1; }
   make -C "$root.tmp/src" -s -j"$(nproc)" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   # the standard library's top level compiled ahead only, as in tools/freethreaded_python.sh
@@ -106,11 +117,21 @@ EOF
 fi
 python=$(find "$root/prefix/bin" -name 'python3.[0-9]*' ! -name '*-config' | sort | head -n 1)
 minor=$("$python" -c 'import sys; print(sys.version_info[1])')
-"$python" -c 'import ctypes, platform, sys, zlib; assert platform.libc_ver()[0] != "glibc"; print(sys.version, "(musl)")'
+"$python" -c 'import ctypes, platform, sys, sysconfig, zlib; assert platform.libc_ver()[0] != "glibc"
+assert bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == (sys.argv[1] == "t"), sys.argv[1]
+print(sys.version, "(musl)")' "$free_threaded"
 # the requirements' musllinux wheels, fetched here, installed there
 rm -rf "$root/wheels"
-python3 -m pip download -q --disable-pip-version-check --only-binary=:all: -d "$root/wheels" \
-  --platform "musllinux_1_2_$arch" --python-version "3.$minor" --implementation cp -r "$requirements"
+downloader=python3
+if [ -n "$free_threaded" ]; then
+  downloader=${FT_PYTHON:?FT_PYTHON names no free-threaded CPython to fetch the requirements with}
+  "$downloader" -c 'import sys, sysconfig
+assert sysconfig.get_config_var("Py_GIL_DISABLED"), "not free-threaded"
+assert sys.version_info[1] == int(sys.argv[1]), sys.version' "$minor"
+fi
+"$downloader" -m pip download -q --disable-pip-version-check --only-binary=:all: -d "$root/wheels" \
+  --platform "musllinux_1_2_$arch" --python-version "3.$minor" --implementation cp \
+  ${free_threaded:+--abi "cp3${minor}t"} -r "$requirements"
 "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index \
   --find-links "$root/wheels" -r "$requirements"
 ln -sf "$python" "$root/python"

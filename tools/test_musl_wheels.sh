@@ -4,6 +4,7 @@
 # suite and the golden cases (tools/golden_check.py, on the inputs in
 # build/golden-series.txt) against the installed module, nothing of the build
 # tree on the path. Prints "wheel NAME on Python VERSION (musl ...)" first.
+# A free-threaded CPython runs the wheel of its ABI, without its lock.
 #   tools/test_musl_wheels.sh WHEEL_DIR MUSL_ROOT TARGET [pytest arguments...]
 set -euo pipefail
 wheels=$(realpath "$1")
@@ -16,7 +17,9 @@ series="$here/build/golden-series.txt"
 [ -x "$python" ] || { echo "no musl CPython at $python (make musl-python)" >&2; exit 1; }
 
 minor=$("$python" -c 'import sys; print(sys.version_info[1])')
-wheel=$(ls "$wheels"/zorvane-*-cp3"$minor"-cp3"$minor"-musllinux_1_2_x86_64.whl)
+abi=$("$python" -c 'import sys, sysconfig; print(f"cp3{sys.version_info[1]}" + "t" * bool(sysconfig.get_config_var("Py_GIL_DISABLED")))')
+wheel=$(ls "$wheels"/zorvane-*-cp3"$minor"-"$abi"-musllinux_1_2_x86_64.whl)
+[ "$abi" = "cp3$minor" ] || export PYTHON_GIL=0
 rm -rf "$target"
 "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index --no-deps \
   --target "$target" "$wheel"
