@@ -315,16 +315,19 @@ test-musl: build $(VENV_DIR)/wheels/.ready
 	$(MUSL_ZIG_DIR)/zorvane_golden --pvalues > $(MUSL_ZIG_DIR)/pvalues-musl.txt
 	$(PYTHON) tools/compare_pvalues.py $(MUSL_ZIG_DIR)/pvalues-glibc.txt $(MUSL_ZIG_DIR)/pvalues-musl.txt
 
-# A CPython 3.13 and a free-threaded 3.13t built against musl from the
-# source archive (see tools/musl_python.sh; cached under build/), which run
-# the x86-64 musllinux wheels of their ABIs in make test-wheels. The
-# free-threaded one's requirements are resolved by the glibc 3.13t's pip.
+# CPythons 3.13 built against musl from the source archive (see
+# tools/musl_python.sh; cached under build/), which run the musllinux wheels
+# of their version in make test-wheels: x86-64, free-threaded x86-64 (its
+# requirements resolved by the glibc 3.13t's pip), and aarch64, cross-built
+# by zig and run under qemu-user.
 MUSL_ROOT := build/musl
 MUSL_FT_ROOT := build/musl-ft
-musl-python: freethreaded-python
-	@$(call apt_install,$(MUSL_BUILD_DEPS) $(FT_BUILD_DEPS))
+MUSL_AARCH64_ROOT := build/musl-aarch64
+musl-python: freethreaded-python $(VENV_DIR)/wheels/.ready
+	@$(call apt_install,$(MUSL_BUILD_DEPS) $(FT_BUILD_DEPS) qemu-user)
 	tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_ROOT) requirements/musl.txt
 	FT_PYTHON=$(FT_PYTHON) tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_FT_ROOT) requirements/musl.txt --disable-gil
+	tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_AARCH64_ROOT) requirements/musl.txt --aarch64
 
 # Debian systems in folders under build/, made with debootstrap from the
 # machine's own mirror: the development suite (GCC 16, glibc 2.43, CPython
@@ -412,8 +415,8 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 #   arm64 CPython of (PYTHONS_DEBIAN_ARM64), each on that CPython under qemu;
 # - test-wheels-windows: the win_amd64 ones of 3.9 to 3.13 on python.org's
 #   CPython under wine;
-# - test-wheels-musl: the x86-64 musllinux ones of 3.13 and 3.13t on musl
-#   CPythons (the free-threaded one without its lock).
+# - test-wheels-musl: the musllinux ones of 3.13 (x86-64 and aarch64, under
+#   qemu) and 3.13t (x86-64, without its lock) on musl CPythons.
 # Each runs the Python suite and the golden cases against the installed module.
 WHEEL_TESTS := build/wheel-tests
 test-wheels: test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl
@@ -434,6 +437,7 @@ test-wheels-windows: wheels-windows golden-series
 test-wheels-musl: wheels-musllinux golden-series musl-python
 	tools/test_musl_wheels.sh dist $(MUSL_ROOT) $(WHEEL_TESTS)/musl $(PYTEST_ARGS)
 	tools/test_musl_wheels.sh dist $(MUSL_FT_ROOT) $(WHEEL_TESTS)/musl-ft $(PYTEST_ARGS)
+	tools/test_musl_wheels.sh dist $(MUSL_AARCH64_ROOT) $(WHEEL_TESTS)/musl-aarch64 $(PYTEST_ARGS)
 
 # The C++ tests and the golden file under GCC 16 and glibc 2.43 (the
 # development suite), and under zig's clang and libc++ on glibc 2.36, 2.43

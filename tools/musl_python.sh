@@ -3,9 +3,11 @@
 # run the musllinux wheels on this glibc machine, with the test requirements
 # installed.
 #
-#   tools/musl_python.sh ARCHIVE ROOT REQUIREMENTS [--disable-gil]
+#   tools/musl_python.sh ARCHIVE ROOT REQUIREMENTS [--disable-gil] [--aarch64]
 #     builds ROOT/prefix once (x86-64) and installs REQUIREMENTS into it;
-#     ROOT/python runs it. With --disable-gil, a free-threaded one: its
+#     ROOT/python runs it. With --aarch64, an aarch64 one, cross-built by zig
+#     (for aarch64-linux-musl, linked to the C library dynamically), that
+#     ROOT/python runs under qemu-user. With --disable-gil, a free-threaded one: its
 #     requirements are then resolved by FT_PYTHON's pip (a free-threaded
 #     CPython of the same version on this machine, tools/freethreaded_python.sh):
 #     this machine's pip would take a wheel of the stable ABI for one, which
@@ -24,14 +26,16 @@
 set -euo pipefail
 archive=$1 root=$(realpath -m "$2") requirements=$(realpath "$3")
 shift 3
-free_threaded=""
-case "${1:-}" in
-  --disable-gil) free_threaded=t ;;
-  "") ;;
-  *) echo "unknown option $1" >&2; exit 1 ;;
-esac
+free_threaded="" arch=x86_64 debian_arch=amd64
+for option; do
+  case "$option" in
+    --disable-gil) free_threaded=t ;;
+    --aarch64) arch=aarch64 debian_arch=arm64 ;;
+    *) echo "unknown option $option" >&2; exit 1 ;;
+  esac
+done
 here=$(cd "$(dirname "$0")/.." && pwd)
-arch=x86_64
+source "$here/tools/find_python.sh"
 # One build of ROOT at a time: CI's two streams may both ask for it.
 mkdir -p "$(dirname "$root")"
 exec 9>"$root.lock"
@@ -54,6 +58,7 @@ Dir::Etc::SourceList "/dev/null";
 Dir::Etc::SourceParts "$root/apt/sources.list.d";
 Dir::State "$root/apt/state";
 Dir::Cache "$root/apt/cache";
+APT::Architectures { "$(dpkg --print-architecture)"; "$debian_arch"; };
 EOF
   cat > "$root/apt/sources.list.d/debian.sources" <<EOF
 Types: deb-src
@@ -82,32 +87,57 @@ if [ ! -f "$root/prefix/.built" ]; then
   debian_sources
   deps="$root.tmp/deps" log="$root.tmp/build.log"
   # musl 1.2.5, whose libc.so is also its loader
-  (cd "$root.tmp" && apt_get download "musl:amd64" && dpkg-deb -x musl_*.deb "$root/musl")
+  (cd "$root.tmp" && apt_get download "musl:$debian_arch" && dpkg-deb -x musl_*.deb "$root/musl")
   loader="$root/musl/usr/lib/$arch-linux-musl/libc.so"
   [ -x "$loader" ] || { echo "no musl loader at $loader" >&2; exit 1; }
-  # musl-gcc hides /usr/include: the kernel's headers alone, for -idirafter
-  mkdir -p "$root.tmp/kernel"
-  ln -s /usr/include/linux /usr/include/asm-generic "$root.tmp/kernel/"
-  ln -s "/usr/include/$arch-linux-gnu/asm" "$root.tmp/kernel/asm"
+  tools=() cross=()
+  if [ "$arch" = x86_64 ]; then
+    # musl-gcc hides /usr/include: the kernel's headers alone, for -idirafter
+    mkdir -p "$root.tmp/kernel"
+    ln -s /usr/include/linux /usr/include/asm-generic "$root.tmp/kernel/"
+    ln -s "/usr/include/$arch-linux-gnu/asm" "$root.tmp/kernel/asm"
+    compile="musl-gcc -idirafter $root.tmp/kernel"
+  else
+    # zig's musl headers come with the kernel's; clang warns of the build's
+    # date that the interpreter records
+    zig=$("$here/tools/zig_wrappers.sh" "$arch-linux-musl")
+    compile="$zig/cc -dynamic -Wno-date-time"
+    tools=(AR="$zig/ar" RANLIB="$zig/ranlib")
+    # What configure cannot learn by running a program of the target: the
+    # pseudo-terminal devices and getaddrinfo (musl's is sound). Without
+    # __DEFINED_va_list the preprocessor run that names the platform's
+    # triplet stops at zig's stdarg.h, and names none.
+    minor=$(tar -xJOf "$archive" --wildcards '*/Include/patchlevel.h' |
+      sed -n 's/^#define PY_MINOR_VERSION[[:space:]]*\([0-9]*\).*/\1/p')
+    build_python=$(find_python "$minor")
+    [ -n "$build_python" ] || { echo "no CPython 3.$minor here to cross-build with" >&2; exit 1; }
+    cross=(--host="$arch-linux-musl" --build="$(uname -m)-pc-linux-gnu" --with-build-python="$build_python"
+      --without-ensurepip "CPP=$root.tmp/cc -E -D__DEFINED_va_list" ac_cv_file__dev_ptmx=yes
+      ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no)
+  fi
   # CPython's configure asks the compiler for its platform triplet
   cat > "$root.tmp/cc" <<EOF
 #!/bin/sh
 [ "\$1" = --print-multiarch ] && { echo $arch-linux-musl; exit 0; }
-exec musl-gcc -idirafter "$root.tmp/kernel" "\$@"
+exec $compile "\$@"
 EOF
   chmod +x "$root.tmp/cc"
-  echo "building zlib and libffi for musl from Debian's sources"
+  echo "building zlib and libffi for musl ($arch) from Debian's sources"
   debian_source zlib "$root.tmp/zlib"
-  (cd "$root.tmp/zlib" && CC="$root.tmp/cc" CFLAGS="-O2 -fPIC" ./configure --static --prefix="$deps" && make -s -j"$(nproc)" install) \
-    >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  (cd "$root.tmp/zlib" && env CC="$root.tmp/cc" CFLAGS="-O2 -fPIC" "${tools[@]}" ./configure --static --prefix="$deps" &&
+    make -s -j"$(nproc)" install) >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   debian_source libffi "$root.tmp/libffi"
-  (cd "$root.tmp/libffi" && CC="$root.tmp/cc" ./configure -q --prefix="$deps" --libdir="$deps/lib" \
+  # libffi's static trampolines (code mapped from a file at run time) crash
+  # ctypes' callbacks under qemu
+  (cd "$root.tmp/libffi" && env CC="$root.tmp/cc" "${tools[@]}" ./configure -q --prefix="$deps" --libdir="$deps/lib" \
+    ${cross:+--host="$arch-linux-musl" --disable-exec-static-tramp} \
     --disable-shared --enable-static --with-pic --disable-docs && make -s -j"$(nproc)" install) \
     >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
-  echo "configuring a musl CPython from $(basename "$archive")"
+  echo "configuring a musl CPython ($arch) from $(basename "$archive")"
   mkdir -p "$root.tmp/src" && tar -xJf "$archive" -C "$root.tmp/src" --strip-components=1
   (cd "$root.tmp/src" && PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH="" ./configure -q \
     --prefix="$root/prefix" ${free_threaded:+--disable-gil} CC="$root.tmp/cc" CPPFLAGS="-I$deps/include" \
+    "${tools[@]}" "${cross[@]}" \
     LDFLAGS="-L$deps/lib -Wl,--dynamic-linker=$loader" >>"$log" 2>&1) || { tail -40 "$log"; exit 1; }
   make -C "$root.tmp/src" -s -j"$(nproc)" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   # the standard library's top level compiled ahead only, as in tools/freethreaded_python.sh
@@ -116,6 +146,19 @@ EOF
   touch "$root/prefix/.built"
 fi
 python=$(find "$root/prefix/bin" -name 'python3.[0-9]*' ! -name '*-config' | sort | head -n 1)
+if [ "$arch" != "$(uname -m)" ]; then
+  # Run under qemu by a script that is also sys.executable (qemu's -0), so
+  # that the suite's subprocesses run under qemu too; PYTHONHOME pins the
+  # prefix, which CPython would otherwise look for beside the script.
+  cat > "$root/python.tmp" <<EOF
+#!/bin/sh
+root=\$(dirname "\$(readlink -f "\$0")")
+export PYTHONHOME="\$root/prefix"
+exec qemu-$arch -0 "\$0" "\$root/prefix/bin/$(basename "$python")" "\$@"
+EOF
+  chmod +x "$root/python.tmp"
+  python=$root/python.tmp
+fi
 minor=$("$python" -c 'import sys; print(sys.version_info[1])')
 "$python" -c 'import ctypes, platform, sys, sysconfig, zlib; assert platform.libc_ver()[0] != "glibc"
 assert bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == (sys.argv[1] == "t"), sys.argv[1]
@@ -132,7 +175,20 @@ fi
 "$downloader" -m pip download -q --disable-pip-version-check --only-binary=:all: -d "$root/wheels" \
   --platform "musllinux_1_2_$arch" --python-version "3.$minor" --implementation cp \
   ${free_threaded:+--abi "cp3${minor}t"} -r "$requirements"
-"$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index \
-  --find-links "$root/wheels" -r "$requirements"
-ln -sf "$python" "$root/python"
+if [ "$arch" = "$(uname -m)" ]; then
+  "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index \
+    --find-links "$root/wheels" -r "$requirements"
+  ln -sf "$python" "$root/python"
+else
+  # No ensurepip in a cross build: pip from its wheel, run from the wheel.
+  # pip learns that its CPython is musl's from sys.executable's loader, and
+  # sys.executable is the script: the platform is named instead.
+  python3 -m pip download -q --disable-pip-version-check --only-binary=:all: -d "$root/wheels" --no-deps \
+    --python-version "3.$minor" pip
+  pip_wheel=$(ls "$root"/wheels/pip-*.whl)
+  "$python" "$pip_wheel/pip" install -q --disable-pip-version-check --root-user-action=ignore --no-index \
+    --find-links "$root/wheels" --platform "musllinux_1_2_$arch" --only-binary=:all: \
+    --target "$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')" -r "$requirements" pip
+  mv "$python" "$root/python"
+fi
 cp "$requirements" "$root/requirements.txt"

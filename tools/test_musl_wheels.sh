@@ -4,7 +4,8 @@
 # suite and the golden cases (tools/golden_check.py, on the inputs in
 # build/golden-series.txt) against the installed module, nothing of the build
 # tree on the path. Prints "wheel NAME on Python VERSION (musl ...)" first.
-# A free-threaded CPython runs the wheel of its ABI, without its lock.
+# A free-threaded CPython runs the wheel of its ABI, without its lock; an
+# aarch64 one (under qemu) the aarch64 wheel, with the suite told so.
 #   tools/test_musl_wheels.sh WHEEL_DIR MUSL_ROOT TARGET [pytest arguments...]
 set -euo pipefail
 wheels=$(realpath "$1")
@@ -18,14 +19,25 @@ series="$here/build/golden-series.txt"
 
 minor=$("$python" -c 'import sys; print(sys.version_info[1])')
 abi=$("$python" -c 'import sys, sysconfig; print(f"cp3{sys.version_info[1]}" + "t" * bool(sysconfig.get_config_var("Py_GIL_DISABLED")))')
-wheel=$(ls "$wheels"/zorvane-*-cp3"$minor"-"$abi"-musllinux_1_2_x86_64.whl)
+machine=$("$python" -c 'import platform; print(platform.machine())')
+wheel=$(ls "$wheels"/zorvane-*-cp3"$minor"-"$abi"-musllinux_1_2_"$machine".whl)
 [ "$abi" = "cp3$minor" ] || export PYTHON_GIL=0
+[ "$machine" = "$(uname -m)" ] || export ZORVANE_EMULATED=1
 rm -rf "$target"
+# pip under qemu is told the platform (tools/musl_python.sh)
+platform=()
+[ "$machine" = "$(uname -m)" ] || platform=(--platform "musllinux_1_2_$machine" --only-binary=:all:)
 "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index --no-deps \
-  --target "$target" "$wheel"
-loader=$(readelf -l "$python" | sed -n 's/.*interpreter: \(.*\)]$/\1/p')
+  "${platform[@]}" --target "$target" "$wheel"
+# the interpreter's loader, musl's libc.so, tells its version when run
+binary=$(readlink -f "$python")
+[ "$(head -c 4 "$binary" | od -An -c | tr -d ' ')" = '177ELF' ] ||
+  binary=$(find "$(dirname "$binary")/prefix/bin" -name 'python3.[0-9]*' ! -name '*-config' | sort | head -n 1)
+loader=$(readelf -l "$binary" | sed -n 's/.*interpreter: \(.*\)]$/\1/p')
+run_loader=("$loader")
+[ "$machine" = "$(uname -m)" ] || run_loader=("qemu-$machine" "$loader")
 echo "wheel $(basename "$wheel") on Python $("$python" -c 'import platform; print(platform.python_version())')" \
-  "(musl $({ "$loader" 2>&1 || true; } | sed -n 's/^Version //p'))"
+  "(musl $({ "${run_loader[@]}" 2>&1 || true; } | sed -n 's/^Version //p'))"
 cd "$here/tests/python"
 export PYTHONPATH="$target"
 "$python" -c 'import sys, zorvane; assert zorvane.__file__.startswith(sys.argv[1]), zorvane.__file__' "$target"
