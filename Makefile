@@ -18,7 +18,8 @@ include python-versions.mk
   test-tutorial tutorial wheels test-wheels sid-root old-root golden-series test-glibc test-macos \
   freethreaded-python ft-module test-freethreaded tsan test-without-proc release-linux-wheels \
   release-windows-wheels test-musl musl-python wheels-manylinux wheels-musllinux wheels-windows \
-  test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl \
+  test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl test-wheels-musl-aarch64 \
+  musl-python-aarch64 \
   arm64-pythons ci-deps
 
 # Installs the Debian packages among $(1) that are missing.
@@ -327,6 +328,8 @@ musl-python: freethreaded-python $(VENV_DIR)/wheels/.ready
 	@$(call apt_install,$(MUSL_BUILD_DEPS) $(FT_BUILD_DEPS) qemu-user)
 	tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_ROOT) requirements/musl.txt
 	FT_PYTHON=$(FT_PYTHON) tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_FT_ROOT) requirements/musl.txt --disable-gil
+musl-python-aarch64: $(VENV_DIR)/wheels/.ready
+	@$(call apt_install,$(MUSL_BUILD_DEPS) qemu-user)
 	tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_AARCH64_ROOT) requirements/musl.txt --aarch64
 
 # Debian systems in folders under build/, made with debootstrap from the
@@ -415,11 +418,12 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 #   arm64 CPython of (PYTHONS_DEBIAN_ARM64), each on that CPython under qemu;
 # - test-wheels-windows: the win_amd64 ones of 3.9 to 3.13 on python.org's
 #   CPython under wine;
-# - test-wheels-musl: the musllinux ones of 3.13 (x86-64 and aarch64, under
-#   qemu) and 3.13t (x86-64, without its lock) on musl CPythons.
+# - test-wheels-musl: the musllinux ones of 3.13 (x86-64; aarch64, under
+#   qemu, in test-wheels-musl-aarch64) and 3.13t (x86-64, without its lock)
+#   on musl CPythons.
 # Each runs the Python suite and the golden cases against the installed module.
 WHEEL_TESTS := build/wheel-tests
-test-wheels: test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl
+test-wheels: test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl test-wheels-musl-aarch64
 test-wheels-linux: wheels-manylinux golden-series old-root
 	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
 	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
@@ -437,6 +441,9 @@ test-wheels-windows: wheels-windows golden-series
 test-wheels-musl: wheels-musllinux golden-series musl-python
 	tools/test_musl_wheels.sh dist $(MUSL_ROOT) $(WHEEL_TESTS)/musl $(PYTEST_ARGS)
 	tools/test_musl_wheels.sh dist $(MUSL_FT_ROOT) $(WHEEL_TESTS)/musl-ft $(PYTEST_ARGS)
+# The aarch64 one under qemu (about 5 minutes to build its CPython, 2 to run
+# the suite): make test-wheels runs it, CI does not (its time).
+test-wheels-musl-aarch64: wheels-musllinux golden-series musl-python-aarch64
 	tools/test_musl_wheels.sh dist $(MUSL_AARCH64_ROOT) $(WHEEL_TESTS)/musl-aarch64 $(PYTEST_ARGS)
 
 # The C++ tests and the golden file under GCC 16 and glibc 2.43 (the
