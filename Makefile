@@ -324,8 +324,8 @@ test-musl: build $(VENV_DIR)/wheels/.ready
 MUSL_ROOT := build/musl
 MUSL_FT_ROOT := build/musl-ft
 MUSL_AARCH64_ROOT := build/musl-aarch64
-musl-python: freethreaded-python $(VENV_DIR)/wheels/.ready
-	@$(call apt_install,$(MUSL_BUILD_DEPS) $(FT_BUILD_DEPS) qemu-user)
+musl-python: freethreaded-python
+	@$(call apt_install,$(MUSL_BUILD_DEPS) $(FT_BUILD_DEPS))
 	tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_ROOT) requirements/musl.txt
 	FT_PYTHON=$(FT_PYTHON) tools/musl_python.sh $(CPYTHON_ARCHIVE) $(MUSL_FT_ROOT) requirements/musl.txt --disable-gil
 musl-python-aarch64: $(VENV_DIR)/wheels/.ready
