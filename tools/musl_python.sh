@@ -22,6 +22,8 @@
 # Debian 12 has 1.2.3. This CPython has no ssl, so pip on this machine
 # fetches the requirements' musllinux wheels and the musl CPython installs
 # them from that folder.
+# Compiled -O1 without debug information, as tools/freethreaded_python.sh
+# explains.
 # The Debian packages the build needs are the Makefile's MUSL_BUILD_DEPS.
 set -euo pipefail
 archive=$1 root=$(realpath -m "$2") requirements=$(realpath "$3")
@@ -137,6 +139,7 @@ EOF
   mkdir -p "$root.tmp/src" && tar -xJf "$archive" -C "$root.tmp/src" --strip-components=1
   (cd "$root.tmp/src" && PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH="" ./configure -q \
     --prefix="$root/prefix" ${free_threaded:+--disable-gil} CC="$root.tmp/cc" CPPFLAGS="-I$deps/include" \
+    OPT=-O1 \
     "${tools[@]}" "${cross[@]}" \
     LDFLAGS="-L$deps/lib -Wl,--dynamic-linker=$loader" >>"$log" 2>&1) || { tail -40 "$log"; exit 1; }
   make -C "$root.tmp/src" -s -j"$(nproc)" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
