@@ -213,7 +213,7 @@ tsan: freethreaded-python
 # then runs those targets side by side, and two apt-get runs at a time would
 # fail on apt's lock.
 ci-deps:
-	@$(call apt_install,libgtest-dev valgrind clang-16 libc++-16-dev libc++abi-16-dev clang-19 llvm-16 llvm-19 file \
+	@$(call apt_install,ccache libgtest-dev valgrind clang-16 libc++-16-dev libc++abi-16-dev clang-19 llvm-16 llvm-19 file \
 	  qemu-user g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64 debootstrap $(FT_BUILD_DEPS) $(MUSL_BUILD_DEPS))
 
 # --- platforms --------------------------------------------------------------

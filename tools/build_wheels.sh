@@ -33,6 +33,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 work="$here/build/wheels"
 source "$here/tools/find_python.sh"
 source "$here/tools/pyconfig.sh"
+source "$here/tools/ccache.sh"
 
 # Debian's pyconfig.h includes the architecture's own from
 # /usr/include/ARCH-linux-gnu, where zig does not look: a folder that holds
@@ -95,7 +96,7 @@ build() {
   # of every wheel; the results are the same bit for bit, as every wheel's
   # test checks.
   local cmake_args="-DCMAKE_AR=$bin/ar -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all"
-  cmake_args+=" -DCMAKE_UNITY_BUILD=ON"
+  cmake_args+=" -DCMAKE_UNITY_BUILD=ON$ccache_args"
   local -a env=()
   local include base=${minor%t}
   include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')

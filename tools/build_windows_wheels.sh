@@ -28,6 +28,7 @@ python="$here/.venv/wheels/bin/python"
 archive=${CPYTHON_ARCHIVE:-$here/../shared/cpython/Python-3.13.0rc2-src.tar.xz}
 source "$here/tools/find_python.sh"
 source "$here/tools/pyconfig.sh"
+source "$here/tools/ccache.sh"
 
 case $arch in
   x86_64) platform=win_amd64 processor=AMD64 machine=i386:x86-64 ;;
@@ -107,7 +108,7 @@ EOF
   echo "building the $abi $platform wheel with zig ($arch-windows-gnu)"
   local cmake_args="-DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=$processor -DCMAKE_AR=$bin/ar"
   # a unity build, as the Linux wheels' (tools/build_wheels.sh)
-  cmake_args+=" -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all -DCMAKE_UNITY_BUILD=ON"
+  cmake_args+=" -DCMAKE_RANLIB=$bin/ranlib -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all -DCMAKE_UNITY_BUILD=ON$ccache_args"
   cmake_args+=" -DPython_INCLUDE_DIR=$include -DPython_LIBRARY=$lib -DPython_SOABI=$abi-$platform"
   _PYTHON_HOST_PLATFORM="${platform/_/-}" CC="$bin/cc" CXX="$bin/c++" CMAKE_ARGS="$cmake_args" \
     CMAKE_EXECUTABLE="$(command -v cmake)" CMAKE_MAKE_PROGRAM="$(command -v ninja)" \
