@@ -441,8 +441,8 @@ test-wheels-windows: wheels-windows golden-series
 test-wheels-musl: wheels-musllinux golden-series musl-python
 	tools/test_musl_wheels.sh dist $(MUSL_ROOT) $(WHEEL_TESTS)/musl $(PYTEST_ARGS)
 	tools/test_musl_wheels.sh dist $(MUSL_FT_ROOT) $(WHEEL_TESTS)/musl-ft $(PYTEST_ARGS)
-# The aarch64 one under qemu (about 5 minutes to build its CPython, 2 to run
-# the suite): make test-wheels runs it, CI does not (its time).
+# The aarch64 one under qemu, a target of its own (its CPython is a
+# cross-build of its own).
 test-wheels-musl-aarch64: wheels-musllinux golden-series musl-python-aarch64
 	tools/test_musl_wheels.sh dist $(MUSL_AARCH64_ROOT) $(WHEEL_TESTS)/musl-aarch64 $(PYTEST_ARGS)
 
