@@ -343,10 +343,13 @@ def test_type_stub_checks(dist, tmp_path):
     bad.write_text("from zorvane import statistical_tests\nstatistical_tests.EscancianoLobato([1.0], q='x')\n"
                    "s: str = statistical_tests.EscancianoLobato([1.0]).pvalue\n")
     env = {"MYPYPATH": str(target), "PATH": "/usr/bin:/bin"}
-    ok = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(usage)],
+    # mypy writes its cache even with --no-incremental: into the test's own
+    # folder, not the working tree
+    mypy = [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", str(tmp_path / "mypy-cache")]
+    ok = subprocess.run([*mypy, "--strict", str(usage)],
                         capture_output=True, text=True, env=env, timeout=600)
     assert ok.returncode == 0, ok.stdout + ok.stderr
-    refused = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", str(bad)],
+    refused = subprocess.run([*mypy, str(bad)],
                              capture_output=True, text=True, env=env, timeout=600)
     assert refused.returncode == 1
     assert refused.stdout.count("error:") == 2, refused.stdout
