@@ -62,11 +62,10 @@ rm -rf "$apt_dir"
 # The script finds its root through its own path. PYTHONHOME pins the
 # prefix, so that sys.executable (argv[0], this script) can be the host
 # script: subprocesses started with sys.executable run under qemu too. From
-# 3.13 on Debian builds CPython with pointer authentication, which qemu
-# emulates about 15 to 30 times slower; nothing here depends on it, so those
-# run with it off.
-qemu_cpu=""
-[ "$minor" -lt 13 ] || qemu_cpu='export QEMU_CPU="${QEMU_CPU:-max,pauth=off}"'
+# 3.13 on Debian builds CPython with pointer authentication, and NumPy's own
+# code signs its return addresses on every version; qemu emulates that about
+# 15 to 30 times slower. Nothing here depends on it, so it is off.
+qemu_cpu='export QEMU_CPU="${QEMU_CPU:-max,pauth=off}"'
 cat > "$root.tmp/python" <<SCRIPT
 #!/bin/sh
 root=\$(dirname "\$(readlink -f "\$0")")

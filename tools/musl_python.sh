@@ -183,14 +183,18 @@ if [ "$arch" = "$(uname -m)" ]; then
     --find-links "$root/wheels" -r "$requirements"
   ln -sf "$python" "$root/python"
 else
-  # No ensurepip in a cross build: pip from its wheel, run from the wheel.
-  # pip learns that its CPython is musl's from sys.executable's loader, and
-  # sys.executable is the script: the platform is named instead.
+  # No ensurepip in a cross build, and pip under qemu takes ten times as long:
+  # a CPython of this machine of the same minor (whose bytecode the emulated
+  # one reads) installs the requirements and pip, told the platform. The
+  # suite's own pip (tools/test_musl_wheels.sh) is that pip, under qemu.
   python3 -m pip download -q --disable-pip-version-check --only-binary=:all: -d "$root/wheels" --no-deps \
     --python-version "3.$minor" pip
-  pip_wheel=$(ls "$root"/wheels/pip-*.whl)
-  "$python" "$pip_wheel/pip" install -q --disable-pip-version-check --root-user-action=ignore --no-index \
+  installer=$downloader
+  [ -n "$free_threaded" ] || installer=$(find_python "$minor")
+  [ -n "$installer" ] || { echo "no CPython 3.$minor here to install the requirements with" >&2; exit 1; }
+  "$installer" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index \
     --find-links "$root/wheels" --platform "musllinux_1_2_$arch" --only-binary=:all: \
+    --python-version "3.$minor" --implementation cp ${free_threaded:+--abi "cp3${minor}t"} \
     --target "$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')" -r "$requirements" pip
   mv "$python" "$root/python"
 fi
