@@ -57,6 +57,7 @@ make_root() {
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
   }
   echo "debootstrap $suite into $root"
+  local began=$SECONDS
   rm -rf "$root.tmp"
   mkdir -p "$(dirname "$root")"
   local packages
@@ -74,6 +75,7 @@ make_root() {
   rm -rf "$root"
   mv "$root.tmp" "$root"
   echo "$wanted" > "$root/.ready"
+  echo "debootstrap $suite done in $((SECONDS - began)) s"
 }
 
 run_in_root() {

@@ -152,11 +152,14 @@ python=$(find "$root/prefix/bin" -name 'python3.[0-9]*' ! -name '*-config' | sor
 if [ "$arch" != "$(uname -m)" ]; then
   # Run under qemu by a script that is also sys.executable (qemu's -0), so
   # that the suite's subprocesses run under qemu too; PYTHONHOME pins the
-  # prefix, which CPython would otherwise look for beside the script.
+  # prefix, which CPython would otherwise look for beside the script. NumPy's
+  # code signs its return addresses, which qemu emulates many times slower:
+  # pointer authentication is off (as in tools/arm64_python.sh).
   cat > "$root/python.tmp" <<EOF
 #!/bin/sh
 root=\$(dirname "\$(readlink -f "\$0")")
 export PYTHONHOME="\$root/prefix"
+export QEMU_CPU="\${QEMU_CPU:-max,pauth=off}"
 exec qemu-$arch -0 "\$0" "\$root/prefix/bin/$(basename "$python")" "\$@"
 EOF
   chmod +x "$root/python.tmp"

@@ -19,7 +19,7 @@ source "$here/tools/find_python.sh"
 # One wheel: a fresh environment of the test requirements and the wheel,
 # then the suite and the golden cases against the installed module.
 run() {
-  local minor=$1 wheel python venv
+  local minor=$1 wheel python venv began=$SECONDS
   shift
   wheel=$(ls "$wheels"/zorvane-*-cp3"${minor%t}"-cp3"$minor"-manylinux*x86_64*.whl)
   python=$(find_python "$minor")
@@ -30,6 +30,7 @@ run() {
   rm -rf "$venv"
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements" "$wheel"
+  echo "environment ready in $((SECONDS - began)) s"
   cd "$here/tests/python" && env -u PYTHONPATH "$venv/bin/python" -c \
     'import zorvane, sys; assert "site-packages" in zorvane.__file__, zorvane.__file__' &&
     env -u PYTHONPATH "$venv/bin/python" -m pytest -p no:cacheprovider "$@" &&
