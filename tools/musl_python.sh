@@ -152,9 +152,9 @@ python=$(find "$root/prefix/bin" -name 'python3.[0-9]*' ! -name '*-config' | sor
 if [ "$arch" != "$(uname -m)" ]; then
   # Run under qemu by a script that is also sys.executable (qemu's -0), so
   # that the suite's subprocesses run under qemu too; PYTHONHOME pins the
-  # prefix, which CPython would otherwise look for beside the script. NumPy's
-  # code signs its return addresses, which qemu emulates many times slower:
-  # pointer authentication is off (as in tools/arm64_python.sh).
+  # prefix, which CPython would otherwise look for beside the script. As for
+  # Debian's (tools/arm64_python.sh), pointer authentication is off: nothing
+  # here needs it.
   cat > "$root/python.tmp" <<EOF
 #!/bin/sh
 root=\$(dirname "\$(readlink -f "\$0")")
