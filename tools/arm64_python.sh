@@ -101,6 +101,14 @@ else
 fi
 "$installer" "$pip_wheel/pip" install -q --disable-pip-version-check --root-user-action=ignore \
   "${platforms[@]}" --target "$root.tmp/site" --only-binary=:all: -r "$requirements"
+# Debian compiles the standard library's bytecode when its package is
+# configured, which an unpacked one never is: a process would compile each
+# module of it that it imports, under qemu, and where the environment says not
+# to write bytecode (PYTHONDONTWRITEBYTECODE, as here) every process would
+# (NumPy, pandas, pytest and Hypothesis imported on 3.11: 6.3 s of CPU
+# without, 4.3 s with; the whole suite 107 s against 84 s). The CPython that
+# installs the requirements compiles it.
+"$installer" -m compileall -q -j0 "$root.tmp/sysroot/usr/lib/python3.$minor" >/dev/null
 rm -rf "$root.tmp/pip"
 echo "$wanted" > "$root.tmp/.ready"
 rm -rf "$root" && mv "$root.tmp" "$root"

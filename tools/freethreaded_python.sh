@@ -39,6 +39,7 @@ fi
   echo "error: $archive does not match its checksum in $sums" >&2; exit 1; }
 
 if [ ! -f "$root/prefix/.built" ]; then
+  began=$SECONDS
   rm -rf "$root.tmp" "$root/prefix" && mkdir -p "$root.tmp/src"
   tar -xJf "$archive" -C "$root.tmp/src" --strip-components=1
   echo "configuring a free-threaded CPython from $(basename "$archive") ${*:+($*)}"
@@ -53,6 +54,7 @@ if [ ! -f "$root/prefix/.built" ]; then
   cp "$root.tmp/src/Tools/tsan/suppressions_free_threading.txt" "$root/prefix/tsan-suppressions.txt"
   rm -rf "$root.tmp"
   touch "$root/prefix/.built"
+  echo "built in $((SECONDS - began)) s"
 fi
 python=$(ls "$root"/prefix/bin/python3.*t | head -n 1)
 "$python" -c 'import sysconfig, sys; assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1; print(sys.version)'

@@ -85,6 +85,7 @@ debian_source() {
 }
 
 if [ ! -f "$root/prefix/.built" ]; then
+  began=$SECONDS
   rm -rf "$root.tmp" "$root/prefix" "$root/musl" && mkdir -p "$root.tmp"
   debian_sources
   deps="$root.tmp/deps" log="$root.tmp/build.log"
@@ -145,8 +146,19 @@ EOF
   make -C "$root.tmp/src" -s -j"$(nproc)" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   # the standard library's top level compiled ahead only, as in tools/freethreaded_python.sh
   make -C "$root.tmp/src" -s altinstall COMPILEALL_OPTS="-j0 -l" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  if [ ${#cross[@]} -gt 0 ]; then
+    # The emulated one has the rest compiled too (its packages, such as
+    # encodings, json and ctypes; not the tests'), unoptimised only, by the
+    # build's CPython: a process compiles each module it imports that has no
+    # bytecode, under qemu, and where the environment says not to write
+    # bytecode (PYTHONDONTWRITEBYTECODE, as here) every process does (NumPy,
+    # pandas, pytest and Hypothesis imported: 5.2 s of CPU without, 4.4 s with).
+    "$build_python" -m compileall -q -j0 -o 0 -x '/(test|idlelib|tkinter|turtledemo)/' \
+      "$root/prefix/lib/python3.$minor" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  fi
   rm -rf "$root.tmp"
   touch "$root/prefix/.built"
+  echo "built in $((SECONDS - began)) s"
 fi
 python=$(find "$root/prefix/bin" -name 'python3.[0-9]*' ! -name '*-config' | sort | head -n 1)
 if [ "$arch" != "$(uname -m)" ]; then
