@@ -243,12 +243,14 @@ test-clang: $(VENV_DIR)/numpy2/.ready
 
 # Debian's arm64 CPythons (python-versions.mk), each with NumPy's, pandas'
 # and the test requirements' aarch64 wheels, run under qemu-user (cached
-# under build/).
+# under build/); the requirements are installed by a CPython of this machine
+# of each version, the development suite's for those pyenv has none of.
 ARM64_PYTHONS := build/arm64-pythons
 ARM64_MINORS  := $(foreach p,$(PYTHONS_DEBIAN_ARM64),$(firstword $(subst :, ,$(p))))
-arm64-pythons:
+arm64-pythons: sid-root
 	@$(call apt_install,qemu-user)
-	tools/arm64_pythons.sh $(ARM64_PYTHONS) requirements/pythons.txt "$(PYTHONS_DEBIAN_ARM64)"
+	DEVELOPMENT_ROOT=$(SID_ROOT) tools/arm64_pythons.sh $(ARM64_PYTHONS) requirements/pythons.txt \
+	  "$(PYTHONS_DEBIAN_ARM64)"
 
 # aarch64 with Debian's GCC 12 cross compiler, run under qemu-user: the C++
 # tests, then the golden cases through the module on Debian's arm64 CPython

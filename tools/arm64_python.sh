@@ -82,12 +82,25 @@ chmod +x "$root.tmp/python"
 # pip runs on a CPython of this machine of the same minor where there is one
 # (ten times faster than under qemu; markers and Requires-Python read the
 # same but for the machine's name, and the emulated Python reads the bytecode
-# it compiles), else on the emulated Python itself.
+# it compiles): pyenv's, else that of the Debian root DEVELOPMENT_ROOT names
+# (make sid-root, for the versions this machine has none of), run by that
+# root's own loader and libraries; else on the emulated Python itself.
 python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
   --python-version "3.$minor" -d "$root.tmp/pip" pip
 pip_wheel=$(ls "$root.tmp"/pip/pip-*.whl)
 source "$here/tools/find_python.sh"
 installer=$(find_python "$minor")
+development=${DEVELOPMENT_ROOT:+$(realpath "$DEVELOPMENT_ROOT")}
+if [ -z "$installer" ] && [ -n "$development" ] && [ -x "$development/usr/bin/python3.$minor" ]; then
+  # this script is its sys.executable (the loader's --argv0), so that the
+  # processes it starts (compileall's) run the same way
+  loader=$(ls "$development/usr/lib/$(uname -m)-linux-gnu"/ld-linux*.so.* | head -n 1)
+  printf '#!/bin/sh\nexport PYTHONHOME="%s"\nexec "%s" --library-path "%s" --argv0 "$0" "%s" "$@"\n' \
+    "$development/usr" "$loader" "$(dirname "$loader")" "$development/usr/bin/python3.$minor" \
+    > "$root.tmp/native-python"
+  chmod +x "$root.tmp/native-python"
+  installer=$root.tmp/native-python
+fi
 platforms=()
 if [ -n "$installer" ]; then
   for platform in $("$root.tmp/python" -c 'import sys; sys.path.insert(0, sys.argv[1])
@@ -109,6 +122,6 @@ fi
 # without, 4.3 s with; the whole suite 107 s against 84 s). The CPython that
 # installs the requirements compiles it.
 "$installer" -m compileall -q -j0 "$root.tmp/sysroot/usr/lib/python3.$minor" >/dev/null
-rm -rf "$root.tmp/pip"
+rm -rf "$root.tmp/pip" "$root.tmp/native-python"
 echo "$wanted" > "$root.tmp/.ready"
 rm -rf "$root" && mv "$root.tmp" "$root"
