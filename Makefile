@@ -56,7 +56,7 @@ test-cpp: build
 $(VENV_DIR)/%/.ready: requirements/%.txt
 	rm -rf $(VENV_DIR)/$*
 	$(PYTHON) -m venv $(VENV_DIR)/$*
-	$(VENV_DIR)/$*/bin/python -m pip install -q --disable-pip-version-check -r $<
+	tools/pip_install.sh $(VENV_DIR)/$*/bin/python -r $<
 	touch $@
 
 venvs: $(VENV_DIR)/numpy2/.ready $(VENV_DIR)/numpy1/.ready

@@ -29,14 +29,7 @@ run() {
   venv="$venvs/3.$minor"
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  # pip compiles the bytecode of every file it installs, more than half of
-  # which is NumPy's and pandas' own tests (3.11 here: 21 s of CPU for the
-  # environment, 13 s without them). The rest is compiled, which each process
-  # of the suite would compile again where the environment says not to write
-  # bytecode. A file that does not compile is left to its import, as pip
-  # leaves it.
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-compile -r "$requirements" "$wheel"
-  "$venv/bin/python" -m compileall -q -j0 -x '/tests?/' "$venv"/lib/python3*/site-packages >/dev/null || true
+  "$here/tools/pip_install.sh" "$venv/bin/python" -r "$requirements" "$wheel"
   echo "environment ready in $((SECONDS - began)) s"
   cd "$here/tests/python" && env -u PYTHONPATH "$venv/bin/python" -c \
     'import zorvane, sys; assert "site-packages" in zorvane.__file__, zorvane.__file__' &&
