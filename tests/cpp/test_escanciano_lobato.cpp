@@ -1,6 +1,7 @@
 // The test computation on hand-checked series, bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -72,10 +73,62 @@ TEST(OneToTen, TwoLagsUnderEitherPenalty) {
 
 TEST(ZeroVariance, ReportsTheSmallestLag) {
   EXPECT_EQ(zero_variance_lag(std::vector<double>(10, 5.0), 3), 1u);
-  // products of squares underflow although G_1 is not zero
-  EXPECT_EQ(zero_variance_lag({1e-100, -1e-100, 1e-100, -1e-100}, 1), 1u);
   // lag 1 pairs 1 with -1; at lag 2 every pair holds a zero
   EXPECT_EQ(zero_variance_lag({0.0, 1.0, -1.0, 0.0, 0.0, 0.0, 0.0}, 5), 2u);
+}
+
+TEST(ZeroVariance, EqualValuesWhoseMeanRoundsAway) {
+  // n * v rounds, so the mean is not v and every deviation is the same tiny number
+  for (const double v : {5.33, 3.7, 0.1, -2.9e-300, 1e300}) {
+    for (const std::size_t n : {std::size_t{2}, std::size_t{10}, std::size_t{100}, std::size_t{250}}) {
+      for (const std::uint64_t d : {std::uint64_t{1}, std::uint64_t{2}, n + 5}) {
+        EXPECT_EQ(zero_variance_lag(std::vector<double>(n, v), d), 1u) << v << " n " << n << " d " << d;
+      }
+    }
+  }
+  // one value apart is a series like any other
+  std::vector<double> x(250, 5.33);
+  x[100] = 5.34;
+  EXPECT_EQ(outcome(x, 2, 2.4).p_tilde, 1u);
+}
+
+// Each series against itself times 2^k: every intermediate scales exactly,
+// so the outcome is the same bits for every k that keeps the values normal.
+TEST(Scale, PowersOfTwoGiveTheSameBits) {
+  std::uint64_t state = 0x5ca1e;
+  const auto next = [&] {  // xorshift, values in (-2, 2)
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<double>(state >> 11) * 0x1p-51 - 2.0;
+  };
+  for (const std::size_t n : {std::size_t{2}, std::size_t{7}, std::size_t{50}, std::size_t{1000}}) {
+    std::vector<double> x(n);
+    for (double& v : x) v = next() + (n == 7 ? 0.5 * x[0] : 0.0);
+    const auto base = run_escanciano_lobato(x, std::min<std::uint64_t>(n - 1, 6), 2.4);
+    ASSERT_TRUE(base.has_value());
+    for (int k = -1020; k <= 1020; ++k) {
+      std::vector<double> y(x);
+      bool normal = true;
+      for (double& v : y) {
+        v = std::ldexp(v, k);
+        normal = normal && std::isnormal(v);
+      }
+      if (!normal) {
+        continue;
+      }
+      const auto scaled = run_escanciano_lobato(y, std::min<std::uint64_t>(n - 1, 6), 2.4);
+      ASSERT_TRUE(scaled.has_value()) << "n " << n << " k " << k;
+      EXPECT_EQ(scaled->p_tilde, base->p_tilde) << "n " << n << " k " << k;
+      EXPECT_TRUE(same_bits(scaled->statistic, base->statistic)) << "n " << n << " k " << k;
+      EXPECT_TRUE(same_bits(scaled->pvalue, base->pvalue)) << "n " << n << " k " << k;
+    }
+  }
+  // squares of +-1e-100 underflowed once, and made this a zero variance
+  const TestOutcome tiny = outcome({1e-100, -1e-100, 1e-100, -1e-100}, 1, 2.4);
+  const TestOutcome unit = outcome({1.0, -1.0, 1.0, -1.0}, 1, 2.4);
+  EXPECT_EQ(tiny.p_tilde, unit.p_tilde);
+  EXPECT_TRUE(same_bits(tiny.statistic, unit.statistic));
 }
 
 TEST(Degenerate, OneValue) { expect_no_lag_selected(outcome({3.25}, 1, 2.4)); }

@@ -2,8 +2,10 @@
 #include "statistical_tests/escanciano_lobato/escanciano_lobato.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -39,13 +41,46 @@ bool robust_variances_nonzero(std::span<const double> x, double mean) noexcept {
   return (smallest * smallest) / static_cast<double>(x.size()) > 0.0;
 }
 
+// Largest magnitudes in [kLowestUnscaled, kHighestUnscaled) are used as
+// they are: with n < 2^53 values, sums of fourth powers of deviations stay
+// below 2^470, and only deviations below 2^-300 of the largest magnitude
+// could make a product of squares subnormal.
+constexpr double kLowestUnscaled = 0x1p-100;
+constexpr double kHighestUnscaled = 0x1p100;
+
+// x * 2^e for every value, correctly rounded (exact where the result is
+// normal); 2^e itself need not be a double, so an e beyond the normal
+// exponents is applied in two steps.
+std::vector<double> scaled_by_power_of_two(std::span<const double> x, int e) {
+  const auto power = [](int k) {  // 2^k for -1022 <= k <= 1023, from its bits
+    return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
+  };
+  std::vector<double> y(x.size());
+  if (e >= -1022 && e <= 1023) {
+    const double factor = power(e);
+    std::transform(x.begin(), x.end(), y.begin(), [factor](double v) { return v * factor; });
+  } else {
+    const int first = e / 2;
+    const double factor1 = power(first);
+    const double factor2 = power(e - first);
+    std::transform(x.begin(), x.end(), y.begin(), [factor1, factor2](double v) { return (v * factor1) * factor2; });
+  }
+  return y;
+}
+
 }  // namespace
 
 ScannedSeries ScannedSeries::scan(std::span<const double> values) noexcept {
   // One accumulator from -0.0 in index order: the mean's bits depend on it.
+  // The extremes ride along: their compares are off the add chain that
+  // bounds this loop. A NaN compares false and is passed over.
   double sum = -0.0;
+  double smallest = std::numeric_limits<double>::infinity();
+  double largest = -std::numeric_limits<double>::infinity();
   for (const double value : values) {
     sum = sum + value;
+    smallest = value < smallest ? value : smallest;
+    largest = value > largest ? value : largest;
   }
   bool has_nan = false;
   bool has_infinity = false;
@@ -56,7 +91,7 @@ ScannedSeries ScannedSeries::scan(std::span<const double> values) noexcept {
                       value == -std::numeric_limits<double>::infinity();
     }
   }
-  return {values, sum, has_nan, has_infinity};
+  return {values, sum, smallest, largest, has_nan, has_infinity};
 }
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series, std::uint64_t d, double q) {
@@ -69,6 +104,18 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato(const ScannedSeries& s
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeries& series, std::uint64_t d, double q,
                                                                RobustTermsKernel kernel) {
+  const std::uint64_t length = series.values().size();
+  const bool finite = !series.has_nan() && !series.has_infinity();
+  // All equal: exact arithmetic has every deviation zero (one value has no pairs at lag 1)
+  if (finite && length >= 2 && d >= 1 && series.smallest() == series.largest()) {
+    return std::unexpected(ZeroVariance{1});
+  }
+  // (an empty series has no magnitude: its extremes are the infinities)
+  const double magnitude = length == 0 ? 1.0 : std::max(std::fabs(series.smallest()), std::fabs(series.largest()));
+  if (finite && magnitude != 0.0 && (magnitude < kLowestUnscaled || magnitude >= kHighestUnscaled)) {
+    const std::vector<double> scaled = scaled_by_power_of_two(series.values(), -std::ilogb(magnitude));
+    return run_escanciano_lobato_with(ScannedSeries::scan(scaled), d, q, kernel);
+  }
   const std::span<const double> x = series.values();
   const std::uint64_t n = x.size();
   const auto n_f = static_cast<double>(n);

@@ -36,8 +36,8 @@ struct LagBeyondSeries {
 using Refusal = std::variant<ZeroVariance, LagBeyondSeries>;
 
 // A series together with what one pass over it gives: the sum from -0.0 in
-// index order (the mean's numerator), and whether any value is NaN or
-// infinite. A NaN makes the sum NaN and an infinity makes it infinite or NaN,
+// index order (the mean's numerator), the smallest and largest value (NaN
+// passed over), and whether any value is NaN or infinite. A NaN makes the sum NaN and an infinity makes it infinite or NaN,
 // so a finite sum proves every value finite; only a sum that is not finite
 // (which finite values can also reach, by overflow) costs a second pass. Only
 // scan() makes one, so the sum always belongs to the values it travels with.
@@ -47,15 +47,25 @@ class ScannedSeries {
 
   [[nodiscard]] std::span<const double> values() const noexcept { return values_; }
   [[nodiscard]] double sum() const noexcept { return sum_; }
+  [[nodiscard]] double smallest() const noexcept { return smallest_; }
+  [[nodiscard]] double largest() const noexcept { return largest_; }
   [[nodiscard]] bool has_nan() const noexcept { return has_nan_; }
   [[nodiscard]] bool has_infinity() const noexcept { return has_infinity_; }
 
  private:
-  ScannedSeries(std::span<const double> values, double sum, bool has_nan, bool has_infinity) noexcept
-      : values_(values), sum_(sum), has_nan_(has_nan), has_infinity_(has_infinity) {}
+  ScannedSeries(std::span<const double> values, double sum, double smallest, double largest, bool has_nan,
+                bool has_infinity) noexcept
+      : values_(values),
+        sum_(sum),
+        smallest_(smallest),
+        largest_(largest),
+        has_nan_(has_nan),
+        has_infinity_(has_infinity) {}
 
   std::span<const double> values_;
   double sum_;
+  double smallest_;  // +inf and -inf for a series without a non-NaN value
+  double largest_;
   bool has_nan_;
   bool has_infinity_;
 };
@@ -68,6 +78,19 @@ class ScannedSeries {
 // A d beyond n is refused with LagBeyondSeries, unless some lag up to n has a
 // zero robust variance, which is reported first. When the data show in one
 // pass that no such lag exists, the refusal comes without computing any lag.
+//
+// Two answers are those of exact arithmetic rather than of the formulas as
+// rounded:
+// - a series of two or more values that are all equal has zero variance at
+//   lag 1 (its rounded mean need not equal the value, which would leave
+//   every deviation the same tiny number and every autocorrelation near 1);
+// - the outcome does not depend on the scale of the data: a series whose
+//   largest magnitude lies outside [2^-100, 2^100) is first multiplied by
+//   the power of two that brings it into [1, 2), so that fourth powers of
+//   deviations neither overflow nor underflow. A power of two scales every
+//   intermediate exactly, so inside that range the data are used as they
+//   are, and x * 2^k gives x's outcome bit for bit whenever both hold only
+//   finite normal values.
 [[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato(const ScannedSeries& series,
                                                                        std::uint64_t d, double q);
 
