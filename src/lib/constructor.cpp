@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -11,6 +12,7 @@
 #include "binding/entry.hpp"
 #include "binding/object.hpp"
 #include "binding/parameters.hpp"
+#include "lib/data_hints.hpp"
 #include "lib/input_conversion.hpp"
 #include "lib/result_type.hpp"
 #include "statistical_tests/escanciano_lobato/default_lag.hpp"
@@ -115,6 +117,17 @@ Result<NewArguments> bind_new(PyObject* args, PyObject* kwargs) {
   return arguments;
 }
 
+// The ValueError for NaN or infinite values, with a note on where they are
+// and how to drop them.
+std::unexpected<Error> refused_values(PyObject* raw_data, std::span<const double> values, NonFinite kind,
+                                      const char* message) {
+  Result<std::string> note = non_finite_note(raw_data, values, kind);
+  if (!note) {
+    return std::unexpected(std::move(note.error()));
+  }
+  return std::unexpected(Error::lazy(PyExc_ValueError, message).with_note(std::move(*note)));
+}
+
 // Converts and checks the data, runs the test and builds the result object.
 Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, double q,
                                       std::optional<std::uint64_t> d) {
@@ -128,12 +141,12 @@ Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, do
   // the NaN check shares its pass with the sum behind the mean
   const auto scanned = el::ScannedSeries::scan(series->view());
   if (scanned.has_nan()) {
-    return binding::value_error("data must not contain NaN values");
+    return refused_values(raw_data, scanned.values(), NonFinite::Nan, "data must not contain NaN values");
   }
   // An infinity would make every term NaN and the answer "p~ = 0, p-value 1",
   // which reads as no evidence of correlation: refused like a NaN.
   if (scanned.has_infinity()) {
-    return binding::value_error("data must not contain infinite values");
+    return refused_values(raw_data, scanned.values(), NonFinite::Infinite, "data must not contain infinite values");
   }
   if (d == 0u) {
     return binding::value_error("d must be positive");
@@ -147,7 +160,9 @@ Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, do
     if (const auto* zero = std::get_if<el::ZeroVariance>(&outcome.error())) {
       return std::unexpected(Error::lazy(PyExc_OSError, "Zero \u03c4\u0302 value at lag " + std::to_string(zero->lag)));
     }
-    return binding::value_error("d must not be larger than the length of data");
+    const auto& beyond = std::get<el::LagBeyondSeries>(outcome.error());
+    return std::unexpected(Error::lazy(PyExc_ValueError, "d must not be larger than the length of data")
+                               .with_note(lag_beyond_note(lags, beyond.length)));
   }
 
   allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;

@@ -2,6 +2,7 @@
 // what is accepted; the note says what was given and how to pass it.
 #include "lib/data_hints.hpp"
 
+#include <cmath>
 #include <string>
 #include <string_view>
 
@@ -9,14 +10,15 @@
 #include "binding/numpy_abi.hpp"
 #include "binding/object.hpp"
 #include "binding/threads.hpp"
+#include "lib/masked_array.hpp"
 
 namespace zorvane::lib {
 namespace {
 
 using binding::Object;
+using binding::Result;
 namespace numpy = binding::numpy;
 
-constexpr std::string_view kMissing = ": drop or fill missing values first, e.g. s.dropna()";
 
 // "a list", "an int": the type's name with its article.
 std::string type_name(PyObject* object) {
@@ -80,6 +82,34 @@ std::string package_of(PyObject* object) {
 std::string_view bare_name(PyObject* object) {
   const std::string_view full = Py_TYPE(object)->tp_name;
   return full.substr(full.rfind('.') + 1);
+}
+
+// How each library drops what the test refuses, in its own words: missing
+// values (None, NA), NaN, and infinities.
+struct Verbs {
+  std::string_view package;
+  std::string_view missing;
+  std::string_view nan;
+  std::string_view infinite;
+};
+constexpr Verbs kVerbs[] = {
+    {"pandas", "s.dropna()", "s.dropna()", "s[np.isfinite(s)]"},
+    {"polars", "s.drop_nulls()", "s.drop_nans()", "s.filter(s.is_finite())"},
+    {"pyarrow", "pc.drop_null(a)", "pc.drop_null(a)", "pc.filter(a, pc.is_finite(a))"},
+    {"xarray", "da.dropna(da.dims[0])", "da.dropna(da.dims[0])", "da[np.isfinite(da)]"},
+    {"numpy", "x[x != None]", "x[~np.isnan(x)]", "x[np.isfinite(x)]"},
+};
+constexpr Verbs kMaskedVerbs = {"numpy.ma", "x.compressed()", "x.compressed()", "x[np.isfinite(x)].compressed()"};
+constexpr Verbs kPlainVerbs = {"", "[v for v in data if v is not None]", "[v for v in data if v == v]",
+                               "[v for v in data if math.isfinite(v)]"};
+
+const Verbs& verbs_of(const std::string& package) {
+  for (const Verbs& verbs : kVerbs) {
+    if (verbs.package == package) {
+      return verbs;
+    }
+  }
+  return kPlainVerbs;
 }
 
 // Tables of several columns, by package and type: what to call them, the
@@ -172,17 +202,19 @@ std::string table_or_panel_note(PyObject* data) {
   return {};
 }
 
-std::string item_note(const ItemRefusal& refusal) {
+std::string item_note(PyObject* data, const ItemRefusal& refusal) {
   const std::string item = "item " + std::to_string(refusal.index);
   PyObject* value = refusal.item.get();
   if (value == nullptr) {
-    return "reading " + item + " raised an exception";
+    return "reading " + item + " raised an exception" + (refusal.raised ? " (the cause above)" : "") +
+           ": pass the values as a list, an array or a Series";
   }
+  const std::string missing = ": drop or fill missing values first, e.g. " + std::string(verbs_of(package_of(data)).missing);
   if (value == Py_None) {
-    return item + " is None" + std::string(kMissing);
+    return item + " is None" + missing;
   }
   if (is_pandas_type(value, "NAType") || is_pandas_type(value, "NaTType")) {
-    return item + " is a missing value (" + short_repr(value) + ")" + std::string(kMissing);
+    return item + " is a missing value (" + short_repr(value) + ")" + missing;
   }
   if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
     return item + " is " + type_name(value) + " (" + short_repr(value) +
@@ -218,12 +250,103 @@ std::string unaccepted_data_note(const NumpyApi& api, PyObject* data, const Item
     if (PyDict_Check(data)) {
       return "got a dict, which is not a sequence: pass its values, e.g. list(d.values())";
     }
+    if (package_of(data) == "pyarrow" && bare_name(data) == "RecordBatchReader") {
+      return "got a pyarrow RecordBatchReader: read it into a table and pass one column, "
+             "e.g. reader.read_all()['x']";
+    }
     if (PyIter_Check(data)) {
       return "got " + type_name(data) + ", which is not a sequence: collect it first, e.g. list(it)";
     }
     return "got " + type_name(data) + ", which is not a sequence: pass a list, a tuple, a 1-D array or a Series";
   }
-  return item_note(*refusal);
+  return item_note(data, *refusal);
+}
+
+namespace {
+
+// "(index label '2024-01-02')" of position `at` of a pandas Series, empty for
+// anything else or when the index does not answer (unless what it raised
+// must propagate).
+Result<std::string> index_label(PyObject* data, std::size_t at) {
+  if (package_of(data) != "pandas") {
+    return std::string();
+  }
+  Object index = Object::steal(PyObject_GetAttrString(data, "index"));
+  Object label = index ? Object::steal(PySequence_GetItem(index.get(), static_cast<Py_ssize_t>(at))) : Object();
+  if (!label) {
+    if (std::optional<binding::Error> error = binding::take_trial_error()) {
+      return std::unexpected(std::move(*error));
+    }
+    return std::string();
+  }
+  // a default index says nothing the position does not
+  if (PyLong_CheckExact(label.get()) && PyLong_AsSsize_t(label.get()) == static_cast<Py_ssize_t>(at)) {
+    return std::string();
+  }
+  PyErr_Clear();  // an int beyond Py_ssize_t is a label like any other
+  const std::string text = short_repr(label.get());
+  return text.empty() ? std::string() : " (index label " + text + ")";
+}
+
+}  // namespace
+
+Result<std::string> non_finite_note(PyObject* data, std::span<const double> values, NonFinite kind) {
+  const auto refused = [kind](double v) { return kind == NonFinite::Nan ? v != v : std::isinf(v); };
+  std::size_t count = 0;
+  std::size_t first = values.size();
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (refused(values[i])) {
+      first = count == 0 ? i : first;
+      ++count;
+    }
+  }
+  if (count == 0) {
+    return std::string();
+  }
+  // those inside the series: between the first and the last accepted value
+  std::size_t begin = 0;
+  while (begin < values.size() && refused(values[begin])) {
+    ++begin;
+  }
+  std::size_t end = values.size();
+  while (end > begin && refused(values[end - 1])) {
+    --end;
+  }
+  std::size_t inner = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    inner += refused(values[i]) ? 1 : 0;
+  }
+
+  Result<bool> masked = is_masked_array(data);
+  if (!masked) {
+    return std::unexpected(std::move(masked.error()));
+  }
+  const Verbs& verbs = *masked ? kMaskedVerbs : verbs_of(package_of(data));
+  Result<std::string> label = index_label(data, first);
+  if (!label) {
+    return std::unexpected(std::move(label.error()));
+  }
+  const bool nan = kind == NonFinite::Nan;
+  const std::string what = *masked && nan ? "masked or NaN value" : nan ? "NaN value" : "infinite value";
+  const std::string drop(nan ? verbs.nan : verbs.infinite);
+  std::string note = std::to_string(count) + " " + what + (count == 1 ? "" : "s") + ", the first at position " +
+                     std::to_string(first) + *label;
+  if (inner == 0) {
+    return note + (count == 1 ? ", at the start or end of the series: drop it, e.g. "
+                              : ", all at the start or end of the series: drop them, e.g. ") +
+           drop;
+  }
+  return note + ", " + (inner == count ? std::string(count == 1 ? "inside" : "all inside")
+                                       : std::to_string(inner) + " inside") +
+         " the series: dropping " + (inner == 1 ? "it" : "those") +
+         " joins values that were not adjacent and changes what lag 1 means; test the stretches between gaps "
+         "separately, or fill the gaps if that suits the data (" +
+         drop + " drops them)";
+}
+
+std::string lag_beyond_note(std::uint64_t d, std::uint64_t length) {
+  return "d = " + std::to_string(d) + ", and data has " + std::to_string(length) + " value" +
+         (length == 1 ? "" : "s");
 }
 
 }  // namespace zorvane::lib

@@ -2,7 +2,11 @@
 // received and what to do about it. Made only on that failure path.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
+
+#include "binding/error.hpp"
 
 #include "lib/numpy_api.hpp"
 #include "lib/sequence_copy.hpp"
@@ -15,5 +19,20 @@ namespace zorvane::lib {
 // null when `data` was no sequence. Never fails: a question about `data`
 // that raises is left out of the note.
 [[nodiscard]] std::string unaccepted_data_note(const NumpyApi& api, PyObject* data, const ItemRefusal* refusal);
+
+enum class NonFinite : bool { Nan, Infinite };
+
+// The note of the refusal of NaN (or infinite) `values` read from `data`: how
+// many there are, where the first one is (with its index label, for a
+// pandas Series), whether they only lead or trail the series, and how to
+// drop them in `data`'s own library, e.g. "2 NaN values, the first at
+// position 0 (index label '2024-01-02'), all at the start or end of the
+// series: drop them, e.g. s.dropna()". An error only for what must
+// propagate (an interrupt, MemoryError) while the label is looked up.
+[[nodiscard]] binding::Result<std::string> non_finite_note(PyObject* data, std::span<const double> values,
+                                                           NonFinite kind);
+
+// The note of a d larger than the series: "d = 12, and data has 10 values".
+[[nodiscard]] std::string lag_beyond_note(std::uint64_t d, std::uint64_t length);
 
 }  // namespace zorvane::lib

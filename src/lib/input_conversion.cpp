@@ -12,6 +12,7 @@
 #include "lib/container_values.hpp"
 #include "lib/data_hints.hpp"
 #include "lib/float_buffer.hpp"
+#include "lib/masked_array.hpp"
 #include "lib/numpy_api.hpp"
 #include "lib/sequence_copy.hpp"
 #include "lib/series_values.hpp"
@@ -162,6 +163,14 @@ Result<SequenceAttempt> try_sequence(const NumpyApi& api, PyObject* data) {
 
 Result<SeriesHolder> to_series_view(PyObject* data) {
   const NumpyApi& api = numpy_api();
+  // before the array test, which would read the values under the mask
+  Result<std::optional<SeriesHolder>> masked = masked_array_values(api, data);
+  if (!masked) {
+    return std::unexpected(std::move(masked.error()));
+  }
+  if (*masked) {
+    return std::move(**masked);
+  }
   if (auto held = try_array(api, data, OnConflict::Panic)) {
     return std::move(*held);
   }
@@ -188,8 +197,10 @@ Result<SeriesHolder> to_series_view(PyObject* data) {
     return std::move(*attempt->held);
   }
   const ItemRefusal* refusal = attempt->refusal ? &*attempt->refusal : nullptr;
-  return std::unexpected(
-      Error::lazy(PyExc_TypeError, kUnacceptedData).with_note(unaccepted_data_note(api, data, refusal)));
+  // an exception that stopped the reading is the refusal's cause
+  Object cause = refusal != nullptr ? Object::borrow(refusal->raised.get()) : Object();
+  return std::unexpected(Error::lazy(PyExc_TypeError, kUnacceptedData, std::move(cause))
+                             .with_note(unaccepted_data_note(api, data, refusal)));
 }
 
 }  // namespace zorvane::lib

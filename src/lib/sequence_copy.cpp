@@ -64,13 +64,23 @@ CopyResult copy_list_or_tuple(PyObject* data, FloatBuffer& buffer) {
   return std::nullopt;
 }
 
+namespace {
+
+// Fetching item `index` raised: the refusal keeps the exception, unless it
+// must propagate (binding::take_trial_error).
+CopyResult refused_by_raise(std::size_t index) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return std::unexpected(Error::fetch());
+  }
+  return ItemRefusal{index, Object(), Error::fetch().instance()};
+}
+
+}  // namespace
+
 CopyResult copy_iterated(PyObject* data, FloatBuffer& buffer) {
   Object iterator = Object::steal(PyObject_GetIter(data));
   if (!iterator) {
-    if (std::optional<Error> error = binding::take_trial_error()) {
-      return std::unexpected(std::move(*error));
-    }
-    return ItemRefusal{0, Object()};
+    return refused_by_raise(0);
   }
   while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
     binding::Result<std::optional<double>> value = item_value(item.get());
@@ -85,10 +95,7 @@ CopyResult copy_iterated(PyObject* data, FloatBuffer& buffer) {
     }
   }
   if (PyErr_Occurred() != nullptr) {
-    if (std::optional<Error> error = binding::take_trial_error()) {
-      return std::unexpected(std::move(*error));
-    }
-    return ItemRefusal{buffer.size(), Object()};
+    return refused_by_raise(buffer.size());
   }
   return std::nullopt;
 }

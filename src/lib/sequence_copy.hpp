@@ -14,10 +14,12 @@
 namespace zorvane::lib {
 
 // Why the sequence form did not fit: the item at `index` did not convert
-// (`item` holds it), or fetching it raised (`item` is null).
+// (`item` holds it), or fetching it raised (`item` is null, `raised` holds
+// the exception, when there was one, for the refusal to chain).
 struct ItemRefusal {
   std::size_t index;
   binding::Object item;
+  binding::Object raised = {};
 };
 
 // nullopt: every item was copied. A refusal: the form does not fit (the

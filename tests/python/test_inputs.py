@@ -70,8 +70,8 @@ ACCEPTED = [
     pytest.param(read_only, VALUES, id="read-only-array"),
     pytest.param(fortran, VALUES, id="f-contiguous"),
     pytest.param(lambda: np.array(VALUES).view(Masked), VALUES, id="ndarray-subclass"),
-    pytest.param(lambda: np.ma.masked_array(VALUES, mask=[i % 3 == 0 for i in range(len(VALUES))]), VALUES,
-                 id="masked-array-mask-ignored"),
+    pytest.param(lambda: np.ma.masked_array(VALUES), VALUES, id="masked-array-without-mask"),
+    pytest.param(lambda: np.ma.masked_array(VALUES, mask=False), VALUES, id="masked-array-nothing-masked"),
     pytest.param(strided, VALUES, id="strided-view"),
     pytest.param(reversed_view, VALUES, id="reversed-view"),
     pytest.param(big_endian, VALUES, id="big-endian"),
@@ -384,7 +384,8 @@ NOTES = [
     pytest.param(lambda pd: np.zeros((2, 3, 4), dtype=np.int32), "got an array of shape (2, 3, 4): use .ravel(), or "
                  "pass one column, e.g. a[:, 0]", id="3-d-array"),
     pytest.param(lambda pd: np.array(2.5), "got a 0-d array: pass a 1-D array of values", id="0-d-array"),
-    pytest.param(lambda pd: VALUES[:17] + [None], "item 16 is None: drop or fill missing values first, e.g. s.dropna()",
+    pytest.param(lambda pd: VALUES[:17] + [None],
+                 "item 16 is None: drop or fill missing values first, e.g. [v for v in data if v is not None]",
                  id="none"),
     pytest.param(lambda pd: pd.Series([1.0, 2.0, pd.NA, 4.0], dtype=object),
                  "item 2 is a missing value (<NA>): drop or fill missing values first, e.g. s.dropna()", id="pd-na"),
@@ -406,7 +407,8 @@ NOTES = [
     pytest.param(lambda pd: 4.5, "got a float, which is not a sequence: pass a list, a tuple, a 1-D array or a Series",
                  id="number"),
     pytest.param(lambda pd: LyingSequence(RaisingSequence(RuntimeError("x"), "getitem"), 3),
-                 "reading item 1 raised an exception", id="raising-sequence"),
+                 "reading item 1 raised an exception (the cause above): pass the values as a list, an array or a "
+                 "Series", id="raising-sequence"),
 ]
 
 
@@ -419,3 +421,6 @@ def test_unaccepted_data_gets_a_note(make, note):
     # the message stays the one fixed text; the note says what was given
     assert info.value.args == (UNACCEPTED,)
     assert info.value.__notes__ == [note]
+    # an exception that stopped the reading is chained, not lost
+    if "raised" in note:
+        assert isinstance(info.value.__cause__, RuntimeError)
