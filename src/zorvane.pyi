@@ -1,13 +1,33 @@
 # Type information for the zorvane extension module.
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["statistical_tests"]
 
-_Data = npt.NDArray[np.floating] | npt.NDArray[np.integer] | Sequence[SupportsFloat] | bytes
+# Anything with a to_numpy method: a pandas Series (of any dtype backend), a
+# polars Series, a pyarrow Array or ChunkedArray, an xarray DataArray.
+@type_check_only
+class _ToNumpy(Protocol):
+    def to_numpy(self, *args: Any, **kwargs: Any) -> Any: ...
+
+# Python's buffers of numbers.
+@type_check_only
+class _Buffer(Protocol):
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+_Data = (
+    npt.NDArray[np.floating[Any]]
+    | npt.NDArray[np.integer[Any]]
+    | npt.NDArray[np.bool_]
+    | _ToNumpy
+    | Sequence[SupportsFloat]
+    | bytes
+    | bytearray
+    | memoryview
+)
 
 # At run time `statistical_tests` is a module (an attribute of zorvane, not
 # importable by its dotted name) whose only member is the class below.

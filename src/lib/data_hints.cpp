@@ -41,9 +41,8 @@ bool is_pandas_type(PyObject* object, std::string_view name) {
   return text.starts_with("pandas") && full.ends_with(name);
 }
 
-// repr() cut to a readable length, or empty when repr raises.
-std::string short_repr(PyObject* object) {
-  Object text = Object::steal(PyObject_Repr(object));
+// repr() or str() cut to a readable length, or empty when it raises.
+std::string shortened(Object text) {
   if (!text) {
     PyErr_Clear();  // only a hint: leave the value out
     return {};
@@ -52,6 +51,8 @@ std::string short_repr(PyObject* object) {
   constexpr std::size_t kMaxLength = 40;
   return out.size() > kMaxLength ? out.substr(0, kMaxLength - 3) + "..." : out;
 }
+std::string short_repr(PyObject* object) { return shortened(Object::steal(PyObject_Repr(object))); }
+std::string short_str(PyObject* object) { return shortened(Object::steal(PyObject_Str(object))); }
 
 std::string array_note(PyObject* array) {
   const numpy::ArrayFields* fields = numpy::fields(array);
@@ -284,7 +285,8 @@ Result<std::string> index_label(PyObject* data, std::size_t at) {
     return std::string();
   }
   PyErr_Clear();  // an int beyond Py_ssize_t is a label like any other
-  const std::string text = short_repr(label.get());
+  // a number as it prints (600, not np.int64(600)); anything else as its repr
+  const std::string text = PyNumber_Check(label.get()) != 0 ? short_str(label.get()) : short_repr(label.get());
   return text.empty() ? std::string() : " (index label " + text + ")";
 }
 

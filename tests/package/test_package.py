@@ -5,7 +5,6 @@ import os
 import re
 import subprocess
 import sys
-import textwrap
 import venv
 import zipfile
 from pathlib import Path
@@ -252,9 +251,10 @@ def test_wheel_contents(dist):
     (wheel,) = dist.glob("zorvane-*.whl")
     names = zipfile.ZipFile(wheel).namelist()
     payload = [n for n in names if not n.startswith("zorvane-0.1.0.dist-info/")]
-    assert len(payload) == 2
+    assert len(payload) == 3
     assert any(n.startswith("zorvane.") and n.endswith(".so") for n in payload)
-    assert "zorvane.pyi" in payload
+    # the stub beside the module (pyright) and as a stub-only package (mypy)
+    assert {"zorvane.pyi", "zorvane-stubs/__init__.pyi"} <= set(payload)
     info = {n.split("/", 1)[1] for n in names if n.startswith("zorvane-0.1.0.dist-info/")}
     assert {"METADATA", "WHEEL", "RECORD"} <= info
     assert any(n.endswith("LICENSE") for n in info)
@@ -323,36 +323,78 @@ def test_wheel_installs_and_runs_in_a_clean_environment(repaired, tmp_path):
     assert proc.stdout.split() == ["2", float.fromhex("0x1.42b8430becc4fp+3").hex()]
 
 
-def test_type_stub_checks(dist, tmp_path):
-    (wheel,) = dist.glob("zorvane-*.whl")
-    target = tmp_path / "site"
-    zipfile.ZipFile(wheel).extractall(target)
-    usage = tmp_path / "usage.py"
-    usage.write_text(textwrap.dedent(
-        """
-        import numpy as np
-        from zorvane import statistical_tests
+# The README's examples and the inputs users pass, as an editor sees them:
+# every line must check, under --strict too.
+TYPED_USAGE = """
+import array
 
-        r: statistical_tests.EscancianoLobato = statistical_tests.EscancianoLobato(np.zeros(3), q=2.0, d=1)
-        lag: int = r.p_tilde
-        value: float = r.statistic + r.pvalue
-        statistical_tests.EscancianoLobato([1.0, 2.0, 3.0])
-        """
-    ))
-    bad = tmp_path / "bad.py"
-    bad.write_text("from zorvane import statistical_tests\nstatistical_tests.EscancianoLobato([1.0], q='x')\n"
-                   "s: str = statistical_tests.EscancianoLobato([1.0]).pvalue\n")
-    env = {"MYPYPATH": str(target), "PATH": "/usr/bin:/bin"}
-    # mypy writes its cache even with --no-incremental: into the test's own
-    # folder, not the working tree
-    mypy = [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", str(tmp_path / "mypy-cache")]
-    ok = subprocess.run([*mypy, "--strict", str(usage)],
-                        capture_output=True, text=True, env=env, timeout=600)
-    assert ok.returncode == 0, ok.stdout + ok.stderr
-    refused = subprocess.run([*mypy, str(bad)],
-                             capture_output=True, text=True, env=env, timeout=600)
-    assert refused.returncode == 1
-    assert refused.stdout.count("error:") == 2, refused.stdout
+import numpy as np
+import pandas as pd
+import polars as pl
+from zorvane import statistical_tests
+
+returns = pd.read_csv("prices.csv", index_col=0)["close"].pct_change().dropna()
+r = statistical_tests.EscancianoLobato(returns)
+print(r.p_tilde, r.statistic, r.pvalue)
+r2: statistical_tests.EscancianoLobato = statistical_tests.EscancianoLobato(np.zeros(3), q=2.0, d=1)
+lag: int = r2.p_tilde
+value: float = r2.statistic + r2.pvalue
+for data in (np.zeros(3, dtype=np.float32), np.arange(3), np.zeros(3, dtype=bool), np.zeros(3, dtype=np.float16)):
+    statistical_tests.EscancianoLobato(data)
+statistical_tests.EscancianoLobato(pd.Series([1.0, 2.0, 3.0]))
+statistical_tests.EscancianoLobato(pd.Series([1, 2, 3]))
+statistical_tests.EscancianoLobato(pl.Series([1.0, 2.0, 3.0]))
+statistical_tests.EscancianoLobato([1.0, 2.0, 3.0])
+statistical_tests.EscancianoLobato([1, 2, 3])
+statistical_tests.EscancianoLobato((1.0, 2, 3.5))
+statistical_tests.EscancianoLobato(raw_data=[1.0, 2.0, 3.0], q=2.4, d=2)
+statistical_tests.EscancianoLobato(array.array("d", [1.0, 2.0, 3.0]))
+"""
+# Two errors each checker must find: a float d, a p-value taken for a str.
+TYPED_MISUSE = """
+from zorvane import statistical_tests
+statistical_tests.EscancianoLobato([1.0], d=2.0)
+s: str = statistical_tests.EscancianoLobato([1.0]).pvalue
+"""
+
+
+@pytest.fixture(scope="module")
+def typed_env(dist, tmp_path_factory):
+    """A fresh environment with the wheel, the libraries of the examples, and
+    both type checkers (pyright from PyPI, with its own Node.js)."""
+    (wheel,) = dist.glob("zorvane-*.whl")
+    env = tmp_path_factory.mktemp("typed") / "env"
+    venv.create(env, with_pip=True)
+    python = env / "bin" / "python"
+    proc = subprocess.run([str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", str(wheel),
+                           "pandas", "pandas-stubs", "polars", "mypy", "pyright[nodejs]"],
+                          capture_output=True, text=True, timeout=900)
+    assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-2000:]
+    return python
+
+
+def type_check(python, checker, source, folder):
+    path = folder / "checked.py"
+    path.write_text(source)
+    if checker == "mypy":
+        # its cache in the test's own folder, not the working tree
+        command = [str(python), "-m", "mypy", "--no-incremental", "--cache-dir", str(folder / "mypy-cache"),
+                   "--strict", str(path)]
+    else:
+        command = [str(python.parent / "pyright"), "--pythonpath", str(python), str(path)]
+    env = {"PATH": f"{python.parent}:/usr/bin:/bin", "HOME": str(folder)}
+    proc = subprocess.run(command, capture_output=True, text=True, env=env, timeout=600, cwd=folder)
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+@pytest.mark.parametrize("checker", ["mypy", "pyright"])
+def test_installed_wheel_type_checks(typed_env, checker, tmp_path):
+    code, output = type_check(typed_env, checker, TYPED_USAGE, tmp_path)
+    assert code == 0, output
+    code, output = type_check(typed_env, checker, TYPED_MISUSE, tmp_path)
+    assert code == 1, output
+    found = output.count("error:") if checker == "mypy" else output.count(" - error: ")
+    assert found == 2, output
 
 
 def test_the_header_declarations_of_the_import_libraries():

@@ -1,0 +1,85 @@
+"""A long panel (one row per asset and date) tested per group, in pandas and in
+polars. A group the test refuses (a gap, a constant price, too few values)
+keeps its row, with the refusal in `error`, so one bad group does not stop
+the rest.
+
+Each group is tested as it stands, in date order. Missing values are not
+dropped here: a leading one (what pct_change() leaves) could be, but one
+inside a group would join values that were not adjacent, so it is reported.
+
+    python examples/panel.py
+"""
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from zorvane import statistical_tests
+
+FIELDS = ["p_tilde", "statistic", "pvalue", "error"]
+
+
+def el_row(values) -> dict:
+    """The test on one group's values as a dict of FIELDS."""
+    try:
+        r = statistical_tests.EscancianoLobato(values)
+    except (TypeError, ValueError, OSError) as e:
+        # the note (Python 3.11+) says where and what to do
+        error = "; ".join([f"{type(e).__name__}: {e}", *getattr(e, "__notes__", [])])
+        return {"p_tilde": None, "statistic": None, "pvalue": None, "error": error}
+    return {"p_tilde": r.p_tilde, "statistic": r.statistic, "pvalue": r.pvalue, "error": None}
+
+
+def by_group_pandas(panel: pd.DataFrame, group: str, value: str, order: str) -> pd.DataFrame:
+    """One row per group of `panel`, its values taken in `order`."""
+    ordered = panel.sort_values([group, order])
+    rows = {name: el_row(values) for name, values in ordered.groupby(group, sort=True)[value]}
+    table = pd.DataFrame.from_dict(rows, orient="index", columns=FIELDS).rename_axis(group)
+    return table.astype({"p_tilde": "Int64", "statistic": "float64", "pvalue": "float64"})
+
+
+def by_group_polars(panel, group: str, value: str, order: str):
+    """The same with polars: group_by(...).agg(map_batches), one struct per group."""
+    import polars as pl
+
+    dtype = pl.Struct({"p_tilde": pl.Int64, "statistic": pl.Float64, "pvalue": pl.Float64, "error": pl.String})
+    return (
+        panel.sort(group, order)
+        .group_by(group, maintain_order=True)
+        .agg(pl.col(value).map_batches(lambda s: pl.Series([el_row(s)], dtype=dtype), return_dtype=dtype,
+                                       returns_scalar=True).alias("el"))
+        .unnest("el")
+    )
+
+
+def simulated_panel(seed: int = 3) -> pd.DataFrame:
+    """Daily returns of five assets; one is correlated, one has a gap, one is flat."""
+    rng = np.random.default_rng(seed)
+    dates = pd.bdate_range("2024-01-01", periods=250)
+    frames = []
+    for asset in ["AAA", "BBB", "CCC", "DDD", "EEE"]:
+        ret = rng.standard_normal(dates.size) * 0.01
+        if asset == "BBB":
+            for t in range(1, ret.size):
+                ret[t] += 0.4 * ret[t - 1]
+        if asset == "CCC":
+            ret[100] = np.nan
+        if asset == "DDD":
+            ret[:] = 0.0
+        frames.append(pd.DataFrame({"asset": asset, "date": dates, "ret": ret}))
+    return pd.concat(frames, ignore_index=True).sample(frac=1.0, random_state=seed)  # rows in any order
+
+
+def main() -> None:
+    panel = simulated_panel()
+    print(by_group_pandas(panel, "asset", "ret", "date").to_string(max_colwidth=70))
+    try:
+        import polars as pl
+    except ImportError:
+        return
+    print()
+    print(by_group_polars(pl.from_pandas(panel), "asset", "ret", "date"))
+
+
+if __name__ == "__main__":
+    main()
