@@ -132,6 +132,8 @@ constexpr TableKind kTables[] = {
     {"pyarrow", "RecordBatch", "a pyarrow RecordBatch", "column_names", "column",
      "pass one column, e.g. batch['x'] or batch.column('x')"},
     {"xarray", "Dataset", "an xarray Dataset", "data_vars", "data variable", "pass one variable, e.g. ds['x']"},
+    {"duckdb", "DuckDBPyRelation", "a DuckDB relation", "columns", "column",
+     "fetch one column, e.g. rel.fetchnumpy()['x'] or rel.df()['x']"},
 };
 
 std::string table_note(PyObject* table, const TableKind& kind) {
@@ -210,7 +212,8 @@ std::string item_note(PyObject* data, const ItemRefusal& refusal) {
     return "reading " + item + " raised an exception" + (refusal.raised ? " (the cause above)" : "") +
            ": pass the values as a list, an array or a Series";
   }
-  const std::string missing = ": drop or fill missing values first, e.g. " + std::string(verbs_of(package_of(data)).missing);
+  const std::string missing =
+      ": drop or fill missing values first, e.g. " + std::string(verbs_of(package_of(data)).missing);
   if (value == Py_None) {
     return item + " is None" + missing;
   }

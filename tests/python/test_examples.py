@@ -217,3 +217,58 @@ def test_dask_scheduler_and_worker_started_by_hand(parquet_folder, tmp_path):
                     process.wait(timeout=30)
                 except subprocess.TimeoutExpired:
                     process.kill()
+
+
+# --- recipes -------------------------------------------------------------------
+
+def test_correlogram_table_agrees_with_the_test():
+    import correlogram
+
+    x = correlogram.simulated()
+    table = correlogram.robust_correlogram(x, lags=8)
+    r = EscancianoLobato(x)
+    assert list(table.index) == list(range(1, 9))
+    assert list(table.columns) == ["rho_tilde", "band", "outside", "q_tilde"]
+    # the statistic is the cumulative Q~ at p~, up to NumPy's summation order
+    assert table["q_tilde"].iloc[r.p_tilde - 1] == pytest.approx(r.statistic, rel=1e-12)
+    assert table["outside"].iloc[0]  # the AR(1) shows at lag 1
+    proc = run(EXAMPLES / "correlogram.py")
+    assert proc.returncode == 0, proc.stderr
+    assert f"selected p~ = {r.p_tilde}" in proc.stdout
+
+
+def test_panel_by_group_keeps_each_refusal():
+    import panel
+
+    data = panel.simulated_panel()
+    table = panel.by_group_pandas(data, "asset", "ret", "date")
+    assert list(table.index) == ["AAA", "BBB", "CCC", "DDD", "EEE"]
+    assert table.loc["BBB", "pvalue"] < 1e-6
+    assert table.loc["CCC", "error"].startswith("ValueError: data must not contain NaN values")
+    assert table.loc["DDD", "error"] == "OSError: Zero τ̂ value at lag 1"
+    bbb = data[data.asset == "BBB"].sort_values("date")["ret"].to_numpy()
+    assert table.loc["BBB", "statistic"] == EscancianoLobato(bbb).statistic
+    pl = pytest.importorskip("polars")
+    # polars reads pandas' NaN as a missing value (null): the refusal differs, the rest does not
+    by_polars = panel.by_group_polars(pl.from_pandas(data), "asset", "ret", "date").to_pandas().set_index("asset")
+    ok = table["error"].isna()
+    assert by_polars.loc[ok, "statistic"].tolist() == table.loc[ok, "statistic"].tolist()
+    assert by_polars.loc["CCC", "error"].startswith("TypeError") and "drop_nulls()" in by_polars.loc["CCC", "error"]
+    assert by_polars.loc["DDD", "error"] == "OSError: Zero τ̂ value at lag 1"
+
+
+def test_duckdb_query_to_the_test():
+    duckdb = pytest.importorskip("duckdb")
+    import duckdb_query
+
+    con = duckdb.connect()
+    duckdb_query.simulated_prices(con, days=300)
+    values = con.sql(duckdb_query.RETURNS).fetchnumpy()["ret"]
+    assert np.ma.is_masked(values) and values.mask[0]  # lag() leaves a NULL first
+    with pytest.raises(ValueError, match="NaN"):
+        EscancianoLobato(values)
+    r = duckdb_query.el_of_query(con, duckdb_query.RETURNS, "ret")
+    assert (r.p_tilde, r.statistic) == (lambda s: (s.p_tilde, s.statistic))(EscancianoLobato(values[1:].compressed()))
+    proc = run(EXAMPLES / "duckdb_query.py")
+    assert proc.returncode == 0, proc.stderr
+    assert "leading NULL dropped: p~ =" in proc.stdout
