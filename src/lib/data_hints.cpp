@@ -3,6 +3,7 @@
 #include "lib/data_hints.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,30 @@ using binding::Object;
 using binding::Result;
 namespace numpy = binding::numpy;
 
+// The questions a note asks of the data give only hints: an ordinary
+// exception that one of them raises leaves its answer out of the note. An
+// interrupt or a MemoryError is no such answer: the first one is kept, and
+// the caller raises it in place of the refusal.
+class Asked {
+ public:
+  // After a question raised: drops an ordinary exception, keeps the other kind.
+  void failed() {
+    std::optional<binding::Error> error = binding::take_trial_error();
+    if (error && !stop_) {
+      stop_ = std::move(error);
+    }
+  }
+  // The note, unless something must propagate instead.
+  [[nodiscard]] Result<std::string> note(std::string text) && {
+    if (stop_) {
+      return std::unexpected(std::move(*stop_));
+    }
+    return text;
+  }
+
+ private:
+  std::optional<binding::Error> stop_;
+};
 
 // "a list", "an int": the type's name with its article.
 std::string type_name(PyObject* object) {
@@ -27,14 +52,14 @@ std::string type_name(PyObject* object) {
   return (vowel ? "an " : "a ") + name;
 }
 
-bool is_pandas_type(PyObject* object, std::string_view name) {
+bool is_pandas_type(Asked& asked, PyObject* object, std::string_view name) {
   const std::string_view full = Py_TYPE(object)->tp_name;
   if (full == name) {
     return true;  // a static type reports its bare name
   }
   Object module = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
   if (!module) {
-    PyErr_Clear();  // only a hint: an unnamed type is not pandas'
+    asked.failed();  // an unnamed type is not pandas'
     return false;
   }
   const std::string text = binding::utf8(module.get());
@@ -42,17 +67,21 @@ bool is_pandas_type(PyObject* object, std::string_view name) {
 }
 
 // repr() or str() cut to a readable length, or empty when it raises.
-std::string shortened(Object text) {
+std::string shortened(Asked& asked, Object text) {
   if (!text) {
-    PyErr_Clear();  // only a hint: leave the value out
+    asked.failed();  // leave the value out
     return {};
   }
   std::string out = binding::utf8(text.get());
   constexpr std::size_t kMaxLength = 40;
   return out.size() > kMaxLength ? out.substr(0, kMaxLength - 3) + "..." : out;
 }
-std::string short_repr(PyObject* object) { return shortened(Object::steal(PyObject_Repr(object))); }
-std::string short_str(PyObject* object) { return shortened(Object::steal(PyObject_Str(object))); }
+std::string short_repr(Asked& asked, PyObject* object) {
+  return shortened(asked, Object::steal(PyObject_Repr(object)));
+}
+std::string short_str(Asked& asked, PyObject* object) {
+  return shortened(asked, Object::steal(PyObject_Str(object)));
+}
 
 std::string array_note(PyObject* array) {
   const numpy::ArrayFields* fields = numpy::fields(array);
@@ -69,10 +98,10 @@ std::string array_note(PyObject* array) {
 
 // The package a type comes from: the first part of its __module__ (empty
 // when it has none).
-std::string package_of(PyObject* object) {
+std::string package_of(Asked& asked, PyObject* object) {
   Object module = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
   if (!module) {
-    PyErr_Clear();  // only a hint: an unnamed type is nobody's
+    asked.failed();  // an unnamed type is nobody's
     return {};
   }
   const std::string text = binding::utf8(module.get());
@@ -136,19 +165,21 @@ constexpr TableKind kTables[] = {
      "fetch one column, e.g. rel.fetchnumpy()['x'] or rel.df()['x']"},
 };
 
-std::string table_note(PyObject* table, const TableKind& kind) {
+std::string table_note(Asked& asked, PyObject* table, const TableKind& kind) {
   std::string columns;
   if (Object names = Object::steal(PyObject_GetAttrString(table, kind.columns))) {
     if (const Py_ssize_t count = PyObject_Length(names.get()); count >= 0) {
       columns = " with " + std::to_string(count) + " " + std::string(kind.column_word) + (count == 1 ? "" : "s");
     }
   }
-  PyErr_Clear();  // only a hint: a table that will not say its columns is named alone
+  if (PyErr_Occurred() != nullptr) {
+    asked.failed();  // a table that will not say its columns is named alone
+  }
   return "got " + std::string(kind.label) + columns + ": " + std::string(kind.pick);
 }
 
 // "(3, 4)" of a tuple of ints, empty for anything else.
-std::string shape_text(PyObject* shape) {
+std::string shape_text(Asked& asked, PyObject* shape) {
   if (shape == nullptr || !PyTuple_Check(shape)) {
     return {};
   }
@@ -156,7 +187,7 @@ std::string shape_text(PyObject* shape) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i) {
     const long long extent = PyLong_AsLongLong(PyTuple_GET_ITEM(shape, i));
     if (extent == -1 && PyErr_Occurred() != nullptr) {
-      PyErr_Clear();
+      asked.failed();
       return {};
     }
     text += (i > 0 ? ", " : "") + std::to_string(extent);
@@ -165,16 +196,18 @@ std::string shape_text(PyObject* shape) {
 }
 
 // A DataArray of two or more dimensions: its shape and how to select one series.
-std::string data_array_note(PyObject* array) {
+std::string data_array_note(Asked& asked, PyObject* array) {
   Object shape = Object::steal(PyObject_GetAttrString(array, "shape"));
   Object dims = shape ? Object::steal(PyObject_GetAttrString(array, "dims")) : Object();
-  std::string text = shape_text(shape.get());
+  std::string text = shape_text(asked, shape.get());
   std::string last;
   if (dims && PyTuple_Check(dims.get()) && PyTuple_GET_SIZE(dims.get()) >= 2) {
     Object name = Object::steal(PyObject_Str(PyTuple_GET_ITEM(dims.get(), PyTuple_GET_SIZE(dims.get()) - 1)));
     last = binding::utf8(name.get());
   }
-  PyErr_Clear();  // only a hint
+  if (PyErr_Occurred() != nullptr) {
+    asked.failed();
+  }
   if (text.empty() || last.empty()) {
     return "got an xarray DataArray of more than one dimension: select one series first";
   }
@@ -183,29 +216,31 @@ std::string data_array_note(PyObject* array) {
 
 // What to say of a container of several series from another library, or
 // empty.
-std::string table_or_panel_note(PyObject* data) {
-  const std::string package = package_of(data);
+std::string table_or_panel_note(Asked& asked, PyObject* data) {
+  const std::string package = package_of(asked, data);
   if (package.empty()) {
     return {};
   }
   const std::string_view name = bare_name(data);
   for (const TableKind& kind : kTables) {
     if (kind.package == package && kind.type == name) {
-      return table_note(data, kind);
+      return table_note(asked, data, kind);
     }
   }
   if (package == "xarray" && name == "DataArray") {
     Object ndim = Object::steal(PyObject_GetAttrString(data, "ndim"));
     const long dimensions = ndim ? PyLong_AsLong(ndim.get()) : -1;
-    PyErr_Clear();  // only a hint
+    if (PyErr_Occurred() != nullptr) {
+      asked.failed();
+    }
     if (dimensions >= 2) {
-      return data_array_note(data);
+      return data_array_note(asked, data);
     }
   }
   return {};
 }
 
-std::string item_note(PyObject* data, const ItemRefusal& refusal) {
+std::string item_note(Asked& asked, PyObject* data, const ItemRefusal& refusal) {
   const std::string item = "item " + std::to_string(refusal.index);
   PyObject* value = refusal.item.get();
   if (value == nullptr) {
@@ -213,15 +248,15 @@ std::string item_note(PyObject* data, const ItemRefusal& refusal) {
            ": pass the values as a list, an array or a Series";
   }
   const std::string missing =
-      ": drop or fill missing values first, e.g. " + std::string(verbs_of(package_of(data)).missing);
+      ": drop or fill missing values first, e.g. " + std::string(verbs_of(package_of(asked, data)).missing);
   if (value == Py_None) {
     return item + " is None" + missing;
   }
-  if (is_pandas_type(value, "NAType") || is_pandas_type(value, "NaTType")) {
-    return item + " is a missing value (" + short_repr(value) + ")" + missing;
+  if (is_pandas_type(asked, value, "NAType") || is_pandas_type(asked, value, "NaTType")) {
+    return item + " is a missing value (" + short_repr(asked, value) + ")" + missing;
   }
   if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
-    return item + " is " + type_name(value) + " (" + short_repr(value) +
+    return item + " is " + type_name(value) + " (" + short_repr(asked, value) +
            "): text is not parsed; convert it first, e.g. pd.to_numeric(s)";
   }
   if (PyLong_Check(value)) {
@@ -238,13 +273,15 @@ std::string item_note(PyObject* data, const ItemRefusal& refusal) {
 
 }  // namespace
 
-std::string unaccepted_data_note(const NumpyApi& api, PyObject* data, const ItemRefusal* refusal) {
+namespace {
+
+std::string unaccepted_data_text(Asked& asked, const NumpyApi& api, PyObject* data, const ItemRefusal* refusal) {
   if (Py_TYPE(data) == api.array_type() || binding::is_subtype(Py_TYPE(data), api.array_type())) {
     if (numpy::fields(data)->nd != 1) {
       return array_note(data);
     }
   }
-  if (std::string note = table_or_panel_note(data); !note.empty()) {
+  if (std::string note = table_or_panel_note(asked, data); !note.empty()) {
     return note;
   }
   if (PyUnicode_Check(data)) {
@@ -254,7 +291,7 @@ std::string unaccepted_data_note(const NumpyApi& api, PyObject* data, const Item
     if (PyDict_Check(data)) {
       return "got a dict, which is not a sequence: pass its values, e.g. list(d.values())";
     }
-    if (package_of(data) == "pyarrow" && bare_name(data) == "RecordBatchReader") {
+    if (package_of(asked, data) == "pyarrow" && bare_name(data) == "RecordBatchReader") {
       return "got a pyarrow RecordBatchReader: read it into a table and pass one column, "
              "e.g. reader.read_all()['x']";
     }
@@ -263,7 +300,15 @@ std::string unaccepted_data_note(const NumpyApi& api, PyObject* data, const Item
     }
     return "got " + type_name(data) + ", which is not a sequence: pass a list, a tuple, a 1-D array or a Series";
   }
-  return item_note(data, *refusal);
+  return item_note(asked, data, *refusal);
+}
+
+}  // namespace
+
+Result<std::string> unaccepted_data_note(const NumpyApi& api, PyObject* data, const ItemRefusal* refusal) {
+  Asked asked;
+  std::string text = unaccepted_data_text(asked, api, data, refusal);
+  return std::move(asked).note(std::move(text));
 }
 
 namespace {
@@ -271,16 +316,14 @@ namespace {
 // "(index label '2024-01-02')" of position `at` of a pandas Series, empty for
 // anything else or when the index does not answer (unless what it raised
 // must propagate).
-Result<std::string> index_label(PyObject* data, std::size_t at) {
-  if (package_of(data) != "pandas") {
+std::string index_label(Asked& asked, PyObject* data, std::size_t at) {
+  if (package_of(asked, data) != "pandas") {
     return std::string();
   }
   Object index = Object::steal(PyObject_GetAttrString(data, "index"));
   Object label = index ? Object::steal(PySequence_GetItem(index.get(), static_cast<Py_ssize_t>(at))) : Object();
   if (!label) {
-    if (std::optional<binding::Error> error = binding::take_trial_error()) {
-      return std::unexpected(std::move(*error));
-    }
+    asked.failed();
     return std::string();
   }
   // a default index says nothing the position does not
@@ -289,7 +332,8 @@ Result<std::string> index_label(PyObject* data, std::size_t at) {
   }
   PyErr_Clear();  // an int beyond Py_ssize_t is a label like any other
   // a number as it prints (600, not np.int64(600)); anything else as its repr
-  const std::string text = PyNumber_Check(label.get()) != 0 ? short_str(label.get()) : short_repr(label.get());
+  const std::string text =
+      PyNumber_Check(label.get()) != 0 ? short_str(asked, label.get()) : short_repr(asked, label.get());
   return text.empty() ? std::string() : " (index label " + text + ")";
 }
 
@@ -326,27 +370,26 @@ Result<std::string> non_finite_note(PyObject* data, std::span<const double> valu
   if (!masked) {
     return std::unexpected(std::move(masked.error()));
   }
-  const Verbs& verbs = *masked ? kMaskedVerbs : verbs_of(package_of(data));
-  Result<std::string> label = index_label(data, first);
-  if (!label) {
-    return std::unexpected(std::move(label.error()));
-  }
+  Asked asked;
+  const Verbs& verbs = *masked ? kMaskedVerbs : verbs_of(package_of(asked, data));
+  const std::string label = index_label(asked, data, first);
   const bool nan = kind == NonFinite::Nan;
   const std::string what = *masked && nan ? "masked or NaN value" : nan ? "NaN value" : "infinite value";
   const std::string drop(nan ? verbs.nan : verbs.infinite);
   std::string note = std::to_string(count) + " " + what + (count == 1 ? "" : "s") + ", the first at position " +
-                     std::to_string(first) + *label;
+                     std::to_string(first) + label;
   if (inner == 0) {
-    return note + (count == 1 ? ", at the start or end of the series: drop it, e.g. "
-                              : ", all at the start or end of the series: drop them, e.g. ") +
-           drop;
+    return std::move(asked).note(note +
+                                 (count == 1 ? ", at the start or end of the series: drop it, e.g. "
+                                             : ", all at the start or end of the series: drop them, e.g. ") +
+                                 drop);
   }
-  return note + ", " + (inner == count ? std::string(count == 1 ? "inside" : "all inside")
+  return std::move(asked).note(note + ", " + (inner == count ? std::string(count == 1 ? "inside" : "all inside")
                                        : std::to_string(inner) + " inside") +
          " the series: dropping " + (inner == 1 ? "it" : "those") +
          " joins values that were not adjacent and changes what lag 1 means; test the stretches between gaps "
          "separately, or fill the gaps if that suits the data (" +
-         drop + " drops them)";
+         drop + " drops them)");
 }
 
 std::string lag_beyond_note(std::uint64_t d, std::uint64_t length) {

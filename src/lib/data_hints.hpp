@@ -16,9 +16,11 @@ namespace zorvane::lib {
 // For example "got an array of shape (250, 1): use .ravel(), or pass one
 // column, e.g. a[:, 0]" or "item 17 is None: drop or fill missing values
 // first, e.g. s.dropna()". `refusal` is what the sequence form stopped at,
-// null when `data` was no sequence. Never fails: a question about `data`
-// that raises is left out of the note.
-[[nodiscard]] std::string unaccepted_data_note(const NumpyApi& api, PyObject* data, const ItemRefusal* refusal);
+// null when `data` was no sequence. A question about `data` that raises an
+// ordinary exception is left out of the note; an interrupt or a MemoryError
+// is the error, to be raised in place of the refusal.
+[[nodiscard]] binding::Result<std::string> unaccepted_data_note(const NumpyApi& api, PyObject* data,
+                                                                const ItemRefusal* refusal);
 
 enum class NonFinite : bool { Nan, Infinite };
 

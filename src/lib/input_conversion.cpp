@@ -199,8 +199,11 @@ Result<SeriesHolder> to_series_view(PyObject* data) {
   const ItemRefusal* refusal = attempt->refusal ? &*attempt->refusal : nullptr;
   // an exception that stopped the reading is the refusal's cause
   Object cause = refusal != nullptr ? Object::borrow(refusal->raised.get()) : Object();
-  return std::unexpected(Error::lazy(PyExc_TypeError, kUnacceptedData, std::move(cause))
-                             .with_note(unaccepted_data_note(api, data, refusal)));
+  Result<std::string> note = unaccepted_data_note(api, data, refusal);
+  if (!note) {
+    return std::unexpected(std::move(note.error()));
+  }
+  return std::unexpected(Error::lazy(PyExc_TypeError, kUnacceptedData, std::move(cause)).with_note(std::move(*note)));
 }
 
 }  // namespace zorvane::lib

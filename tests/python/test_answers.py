@@ -220,3 +220,30 @@ def test_an_exception_that_stops_the_reading_is_chained():
     with pytest.raises(TypeError) as info:
         EL(Closed())
     assert isinstance(info.value.__cause__, ConnectionError)
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, MemoryError])
+def test_a_note_never_swallows_an_interrupt(stop):
+    class DataFrame:  # named and placed as pandas' table, so the note asks for its columns
+        __module__ = "pandas.core.frame"
+
+        @property
+        def columns(self):
+            raise stop()
+
+    with pytest.raises(stop):
+        EL(DataFrame())
+
+
+def test_a_note_leaves_out_what_an_ordinary_exception_hides():
+    class DataFrame:
+        __module__ = "pandas.core.frame"
+
+        @property
+        def columns(self):
+            raise RuntimeError("no columns today")
+
+    with pytest.raises(TypeError) as info:
+        EL(DataFrame())
+    if hasattr(BaseException, "add_note"):
+        assert info.value.__notes__ == ["got a pandas DataFrame: pass one column, e.g. df['x']"]
