@@ -3,6 +3,7 @@
 #include "lib/slice_container.hpp"
 
 #include <cstddef>
+#include <mutex>
 #include <span>
 
 #include "binding/numpy_abi.hpp"
@@ -55,37 +56,43 @@ PyTypeObject* make_slice_container_type() {
 #if defined(Py_GIL_DISABLED)
 // Without the interpreter lock, threads copying at once would contend on the
 // type's reference count (each instance holds one), so the type is made
-// immortal. One thread makes it while any other waits, so that no losing
-// type, which an immortal one could not be freed as, is ever made; a thread
-// that comes back here while making it (a finaliser run by the collector)
-// makes one of its own, counted as before.
-binding::Mutex slice_container_making;
-thread_local bool making_slice_container = false;
+// immortal, before any other thread can see it. Making a type may run Python
+// code (a collection, finalisers), so it is made with no lock held, by every
+// thread that finds the cell empty; the lock is held only to immortalise and
+// store the first one, which is plain C. A losing type was never seen by
+// anyone else and is freed.
+binding::Mutex slice_container_storing;
 #endif
+
+// Offers a new type to the cell: the cell's type afterwards. A type the cell
+// did not take is released (by the cell when it lost the store, else here).
+PyTypeObject* offer_slice_container_type(PyTypeObject* type) {
+  bool offered = false;
+  PyTypeObject* held = slice_container_type_cell.get_or_init([&] {
+    offered = true;
+    return type;
+  });
+  if (!offered) {
+    Py_DECREF(type);
+  }
+  return held;
+}
 
 PyTypeObject* slice_container_type() {
   if (PyTypeObject* made = slice_container_type_cell.get()) {
     return made;
   }
+  PyTypeObject* type = make_slice_container_type();
 #if defined(Py_GIL_DISABLED)
-  if (!making_slice_container) {
-    making_slice_container = true;
-    struct Done {
-      ~Done() {
-        making_slice_container = false;
-        slice_container_making.unlock();
-      }
-    };
-    slice_container_making.lock();
-    const Done done;
-    return slice_container_type_cell.get_or_init([] {
-      PyTypeObject* type = make_slice_container_type();
-      binding::keep_until_exit(reinterpret_cast<PyObject*>(type));  // no other thread has seen it yet
-      return type;
-    });
+  {
+    const std::scoped_lock lock(slice_container_storing);
+    if (slice_container_type_cell.get() == nullptr) {
+      binding::keep_until_exit(reinterpret_cast<PyObject*>(type));  // nobody else has seen it
+      return offer_slice_container_type(type);  // every store is made here: it cannot lose
+    }
   }
 #endif
-  return slice_container_type_cell.get_or_init(make_slice_container_type);
+  return offer_slice_container_type(type);
 }
 
 // A new float64 array of `count` values at `data`, with `base` (stolen) as

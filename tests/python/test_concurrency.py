@@ -213,3 +213,34 @@ def test_first_constructions_racing_make_one_type():
         # without the interpreter lock it is immortal, so that threads
         # copying at once do not contend on its reference count
         assert proc.stdout.split() == ["1", str(FREE_THREADED)]
+
+
+REENTER = """
+import gc
+from zorvane import statistical_tests
+import numpy
+statistical_tests.EscancianoLobato(numpy.array([1.0, 2.0, 4.0]))  # NumPy found first
+results = []
+
+class Cycle:
+    def __init__(self):
+        self.me = self
+
+    def __del__(self):  # run by a collection, maybe while the copy's container type is made
+        results.append(statistical_tests.EscancianoLobato([1.0, 3.0, 2.0, 5.0]).p_tilde)
+
+for _ in range(200):
+    Cycle()
+gc.set_threshold(1)  # a collection at nearly every allocation
+first = statistical_tests.EscancianoLobato([1.0, 2.0, 4.0, 3.0, 5.0]).p_tilde
+gc.set_threshold(700)
+gc.collect()
+made = [t for t in object.__subclasses__() if t.__name__ == "PySliceContainer"]
+print(first, len(results), set(results), len(made))
+"""
+
+
+def test_a_finaliser_that_constructs_while_the_container_type_is_made():
+    proc = run_python(REENTER)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split()[1:] == ["200", "{1}", "1"]
