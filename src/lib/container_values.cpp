@@ -3,6 +3,7 @@
 // PyCapsule interface, and Python's own buffers.
 #include "lib/container_values.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -366,7 +367,18 @@ Result<Found> read_buffer(const NumpyApi& api, PyObject* data) {
     }
     release.view = nullptr;
     static_cast<void>(view.release());  // the capsule's now
-    return ContainerValues{{}, wrap_foreign_values(api, values, std::move(owner)), {}};
+    if (std::optional<SeriesHolder> held = wrap_exported_values(api, values, owner, data)) {
+      return ContainerValues{{}, std::move(held), {}};
+    }
+    // another module holds a write borrow on this memory: copied, as
+    // iteration reads it, while the capsule still holds the export
+    FloatBuffer buffer;
+    double* out = buffer.append_uninitialised(count);
+    if (out == nullptr) {
+      return out_of_memory_while_copying();
+    }
+    std::copy(values.begin(), values.end(), out);
+    return ContainerValues{{}, wrap_buffer(api, buffer), {}};
   }
   FloatBuffer buffer;
   double* out = buffer.append_uninitialised(count);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <span>
 
 #include "binding/numpy_abi.hpp"
@@ -97,7 +98,7 @@ PyTypeObject* slice_container_type() {
 
 // A new float64 array of `count` values at `data`, with `base` (stolen) as
 // its base object, and a read borrow of it. `flags`: NumPy's array flags.
-SeriesHolder wrap_values(const NumpyApi& api, double* data, std::size_t count, int flags, Object base) {
+Object new_array(const NumpyApi& api, double* data, std::size_t count, int flags, Object base) {
   const numpy::npy_intp dims[1] = {static_cast<numpy::npy_intp>(count)};
   const numpy::npy_intp strides[1] = {static_cast<numpy::npy_intp>(sizeof(double))};
   Object descr = Object::steal(api.descr_from_type()(numpy::kNpyDouble));
@@ -112,6 +113,11 @@ SeriesHolder wrap_values(const NumpyApi& api, double* data, std::size_t count, i
   if (api.set_base_object()(array.get(), base.release() /* steals, also on failure */) != 0) {
     binding::panic_after_api_failure();
   }
+  return array;
+}
+
+SeriesHolder wrap_values(const NumpyApi& api, double* data, std::size_t count, int flags, Object base) {
+  Object array = new_array(api, data, count, flags, std::move(base));
   const binding::BorrowApi& registry = api.borrows();
   binding::acquire_read_borrow(registry, array.get());  // a fresh array: a conflict is a broken invariant
   return SeriesHolder(std::move(array), registry, std::span<const double>(data, count));
@@ -122,6 +128,19 @@ SeriesHolder wrap_values(const NumpyApi& api, double* data, std::size_t count, i
 SeriesHolder wrap_foreign_values(const NumpyApi& api, std::span<const double> values, binding::Object owner) {
   // read-only: the memory is another library's
   return wrap_values(api, const_cast<double*>(values.data()), values.size(), 0, std::move(owner));
+}
+
+std::optional<SeriesHolder> wrap_exported_values(const NumpyApi& api, std::span<const double> values,
+                                                 binding::Object& export_owner, PyObject* exporter) {
+  // The array's base is the exporter itself: the registry follows it (and a
+  // memoryview to what it views) to the memory's owner, as it would from an
+  // array made over that memory.
+  Object array = new_array(api, const_cast<double*>(values.data()), values.size(), 0, Object::borrow(exporter));
+  const binding::BorrowApi& registry = api.borrows();
+  if (!binding::try_acquire_read_borrow(registry, array.get())) {
+    return std::nullopt;
+  }
+  return SeriesHolder(std::move(array), registry, values, std::move(export_owner));
 }
 
 SeriesHolder wrap_buffer(const NumpyApi& api, FloatBuffer& buffer) {

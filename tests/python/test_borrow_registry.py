@@ -262,3 +262,27 @@ def test_many_owners_held_and_released_in_any_order(registry):
         for a in arrays:
             registry.release_exclusive(registry.state, a)
     assert all(acquire(registry, "exclusive", a) == 0 for a in arrays)
+
+
+@pytest.mark.parametrize("kind", ["exclusive", "shared"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda buffer: memoryview(buffer).cast("d"),
+        lambda buffer: memoryview(memoryview(buffer).cast("d")),
+        lambda buffer: memoryview(buffer).cast("d")[1:],
+    ],
+    ids=["memoryview", "view-of-a-view", "sliced-view"],
+)
+def test_buffers_read_in_place_meet_the_registry(registry, kind, make):
+    """A buffer over memory that another module has borrowed: read as iteration
+    reads it (copied where that module writes), never a failure, no borrow left."""
+    buffer = bytearray(np.array(VALUES).tobytes())
+    writer = np.frombuffer(buffer)
+    data = make(buffer)
+    expected = outcome(EscancianoLobato(list(data)))
+    with held(registry, kind, writer):
+        assert outcome(EscancianoLobato(data)) == expected
+    assert outcome(EscancianoLobato(data)) == expected
+    assert acquire(registry, "exclusive", writer) == 0  # nothing left behind
+    data.release() if isinstance(data, memoryview) else None
