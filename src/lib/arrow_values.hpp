@@ -47,8 +47,8 @@ struct ColumnFormat {
 };
 
 // The format of a flat column of booleans, integers or floats (Arrow's
-// "b", "c" to "L", "e", "f", "g"); nullopt for every other type (decimals,
-// strings, dates, dictionaries, nested and extension types).
+// "b", "c" to "L", "f", "g"); nullopt for every other type (half floats,
+// decimals, strings, dates, dictionaries, nested and extension types).
 [[nodiscard]] std::optional<ColumnFormat> column_format(const ArrowSchema& schema) noexcept;
 
 // A column's chunks in order; empty chunks included.

@@ -89,21 +89,42 @@ std::optional<arrow::Owned<Record>> take_capsule(PyObject* capsule, const char* 
   return arrow::Owned<Record>(record);
 }
 
+// object.name, or null with an exception pending when it raised, or null
+// with none when the attribute is missing (then no exception is made, from
+// CPython 3.13 on).
+Object optional_attribute(PyObject* object, const char* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* found = nullptr;
+  static_cast<void>(PyObject_GetOptionalAttrString(object, name, &found));
+  return Object::steal(found);
+#else
+  return Object::steal(PyObject_GetAttrString(object, name));
+#endif
+}
+
 // The column an object exports through __arrow_c_stream__ (or, for a single
 // array, __arrow_c_array__); nullopt when it exports none of the numbers
 // read here.
 Result<std::optional<arrow::Column>> exported_column(PyObject* object) {
   using Column = std::optional<arrow::Column>;
-  if (Object capsule = Object::steal(PyObject_CallMethod(object, "__arrow_c_stream__", nullptr))) {
-    auto stream = take_capsule<arrow::ArrowArrayStream>(capsule.get(), arrow::kStreamCapsule);
-    return stream ? arrow::read_stream(std::move(*stream)) : std::nullopt;
+  // pyarrow's arrays have only the second since pyarrow 26: a missing method
+  // is looked up without making an exception to discard, where it can be
+  Object stream_method = optional_attribute(object, "__arrow_c_stream__");
+  if (stream_method) {
+    if (Object capsule = Object::steal(PyObject_CallNoArgs(stream_method.get()))) {
+      auto stream = take_capsule<arrow::ArrowArrayStream>(capsule.get(), arrow::kStreamCapsule);
+      return stream ? arrow::read_stream(std::move(*stream)) : std::nullopt;
+    }
   }
-  if (Result<Column> failed = declined<arrow::Column>(); !failed) {
-    return failed;
+  if (PyErr_Occurred() != nullptr) {
+    if (Result<Column> failed = declined<arrow::Column>(); !failed) {
+      return failed;
+    }
   }
-  Object pair = Object::steal(PyObject_CallMethod(object, "__arrow_c_array__", nullptr));
+  Object array_method = optional_attribute(object, "__arrow_c_array__");
+  Object pair = array_method ? Object::steal(PyObject_CallNoArgs(array_method.get())) : Object();
   if (!pair) {
-    return declined<arrow::Column>();
+    return PyErr_Occurred() != nullptr ? declined<arrow::Column>() : Column();
   }
   if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
     return Column();
