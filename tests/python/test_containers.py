@@ -190,6 +190,22 @@ def test_a_missing_value_is_named_where_it_is(kind, where, dtype):
     assert_as_through_python(MAKERS[kind](values, dtype, {at}, [10, 10, 30], 0))
 
 
+@pytest.mark.parametrize("kind", ["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "polars_series", "pandas_masked"]
+                         if pl is not None else ["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "pandas_masked"])
+@pytest.mark.parametrize("at, skip", [(64, 0), (127, 0), (128, 0), (200, 0), (191, 67), (75, 70), (299, 131)])
+@pytest.mark.parametrize("dtype", ["float64", "int32", "bool"])
+def test_a_missing_value_past_the_first_words_of_the_bitmap(kind, at, skip, dtype):
+    # the validity bitmap is scanned 64 values at a time: a null in a later
+    # word, and a slice that starts inside a word, put it off the word's start
+    n = 300
+    values = numbers(dtype, np.random.default_rng(at), n)
+    data = MAKERS[kind](values, dtype, {at}, [100, 100, 250], skip)
+    assert_as_through_python(data)
+    _, message, notes = verdict(data)
+    if notes and "BooleanScalar" not in notes[0]:  # pyarrow's booleans are no numbers to float()
+        assert notes[0].startswith((f"item {at - skip} ", f"1 NaN value, the first at position {at - skip}")), notes
+
+
 @pytest.mark.parametrize("special", [np.nan, np.inf, -np.inf, -0.0])
 @pytest.mark.parametrize("kind", sorted(set(MAKERS) - {"pandas_numpy", "pandas_masked"}))
 def test_special_values_pass_as_stored(kind, special):
