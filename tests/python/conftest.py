@@ -194,3 +194,19 @@ def borrow_registry():
 @pytest.fixture
 def registry():
     return borrow_registry()
+
+
+class Iterated:
+    """The same items through the general path: len, then iter()."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def __len__(self):
+        return len(self.data)
+
+    def __getitem__(self, i):
+        return self.data[i]
+
+    def __iter__(self):
+        return iter(self.data)

@@ -12,12 +12,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import EscancianoLobato, outcome, snapshot
-from test_fast_paths import Iterated
+from conftest import EscancianoLobato, Iterated, outcome, snapshot
 from test_properties import check, is_conforming_array
 
-pd = pytest.importorskip("pandas")
-pa = pytest.importorskip("pyarrow")
 
 
 def optional(name, probe):
@@ -31,6 +28,9 @@ def optional(name, probe):
         return None
 
 
+# Python's own buffers (array.array, memoryview, bytes) need none of them
+pd = optional("pandas", lambda pd: pd.Series([1.0]))
+pa = optional("pyarrow", lambda pa: pa.array([1.0]))
 pl = optional("polars", lambda pl: pl.Series([1.0, 2.0]).__arrow_c_stream__())
 xr = optional("xarray", lambda xr: xr.DataArray(np.arange(3.0)).isel(dim_0=0))
 
@@ -142,12 +142,24 @@ def memory_view(v, dtype, missing, splits, skip):
     return view[::-1] if skip % 2 else view[skip:]
 
 
-MAKERS = {f.__name__: f for f in [pandas_numpy, pandas_masked, pandas_arrow, pyarrow_array, pyarrow_chunked,
-                                  python_array, memory_view]}
+MAKERS = {f.__name__: f for f in [python_array, memory_view]}
+if pd is not None:
+    MAKERS.update({f.__name__: f for f in [pandas_numpy, pandas_masked]})
+if pa is not None:
+    MAKERS.update({f.__name__: f for f in [pyarrow_array, pyarrow_chunked]})
+if pd is not None and pa is not None:
+    MAKERS["pandas_arrow"] = pandas_arrow
 if pl is not None:
     MAKERS["polars_series"] = polars_series
 if xr is not None:
     MAKERS["xarray_data_array"] = xarray_data_array
+
+
+def available(kinds):
+    return [kind for kind in kinds if kind in MAKERS]
+
+
+needs_pandas_and_pyarrow = pytest.mark.skipif(pd is None or pa is None, reason="needs pandas and pyarrow")
 
 
 @st.composite
@@ -179,8 +191,8 @@ def test_sliced_and_chunked_containers_of_every_dtype(kind, dtype):
     assert_as_through_python(MAKERS[kind](values, dtype, set(), [], 1), d=4)
 
 
-@pytest.mark.parametrize("kind", ["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "polars_series", "pandas_masked"]
-                         if pl is not None else ["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "pandas_masked"])
+@pytest.mark.parametrize("kind", available(["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "polars_series",
+                                             "pandas_masked"]))
 @pytest.mark.parametrize("where", ["first", "middle", "last"])
 @pytest.mark.parametrize("dtype", ["float64", "float32", "int64", "uint8", "bool"])
 def test_a_missing_value_is_named_where_it_is(kind, where, dtype):
@@ -190,8 +202,8 @@ def test_a_missing_value_is_named_where_it_is(kind, where, dtype):
     assert_as_through_python(MAKERS[kind](values, dtype, {at}, [10, 10, 30], 0))
 
 
-@pytest.mark.parametrize("kind", ["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "polars_series", "pandas_masked"]
-                         if pl is not None else ["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "pandas_masked"])
+@pytest.mark.parametrize("kind", available(["pandas_arrow", "pyarrow_array", "pyarrow_chunked", "polars_series",
+                                             "pandas_masked"]))
 @pytest.mark.parametrize("at, skip", [(64, 0), (127, 0), (128, 0), (200, 0), (191, 67), (75, 70), (299, 131)])
 @pytest.mark.parametrize("dtype", ["float64", "int32", "bool"])
 def test_a_missing_value_past_the_first_words_of_the_bitmap(kind, at, skip, dtype):
@@ -215,6 +227,18 @@ def test_special_values_pass_as_stored(kind, special):
 
 def others():
     """Types that no reader takes: their iteration decides, as before."""
+    if pd is not None and pa is not None:
+        yield from arrow_others()
+    yield array.array("w" if sys.version_info >= (3, 13) else "u", "abc")  # "u" goes in 3.16
+    yield memoryview(b"abcdef").cast("c")
+    yield memoryview(np.arange(6.0).reshape(2, 3))
+    yield memoryview(np.arange(6.0).astype(">f8"))
+    yield memoryview(np.arange(6.0)).cast("B").cast("d", (6,))
+    yield b"\x01\x02\x07\x03"
+    yield bytearray(b"\x01\x02\x07\x03")
+
+
+def arrow_others():
     import datetime
     import decimal
     yield pd.Series(["1.5", "2"], dtype="string[pyarrow]")
@@ -231,13 +255,6 @@ def others():
         yield pa.chunked_array([pa.array([1, 0, 1, 1], type=pa.bool8())])
         if int(pd.__version__.split(".")[0]) >= 3:  # pandas 2 cannot handle the dtype
             yield pd.Series(pa.array([1, 0, 1, 1], type=pa.bool8()), dtype=pd.ArrowDtype(pa.bool8()))
-    yield array.array("w" if sys.version_info >= (3, 13) else "u", "abc")  # "u" goes in 3.16
-    yield memoryview(b"abcdef").cast("c")
-    yield memoryview(np.arange(6.0).reshape(2, 3))
-    yield memoryview(np.arange(6.0).astype(">f8"))
-    yield memoryview(np.arange(6.0)).cast("B").cast("d", (6,))
-    yield b"\x01\x02\x07\x03"
-    yield bytearray(b"\x01\x02\x07\x03")
 
 
 @pytest.mark.parametrize("data", list(others()), ids=lambda d: type(d).__name__)
@@ -254,7 +271,7 @@ def test_containers_that_customise_iteration_are_iterated():
     assert verdict(data) == verdict(np.array(list(data)))
 
 
-@pytest.mark.skipif(pl is None or xr is None, reason="needs polars and xarray")
+@pytest.mark.skipif(pl is None or xr is None or pd is None, reason="needs polars, xarray and pandas")
 def test_polars_and_xarray_variants():
     import datetime
     import decimal
@@ -275,9 +292,9 @@ def test_memory_read_in_place_outlives_the_construction():
     they are used: nothing of it stays referenced afterwards."""
     import gc
     values = np.random.default_rng(3).standard_normal(500)
-    chunked = pa.chunked_array([values])
     buffer = array.array("d", values)
-    for data in [chunked, pa.array(values), buffer, memoryview(values)]:
+    arrow = [pa.chunked_array([values]), pa.array(values)] if pa is not None else []
+    for data in [*arrow, buffer, memoryview(values)]:
         count = sys.getrefcount(data)
         EscancianoLobato(data)
         gc.collect()
@@ -288,9 +305,10 @@ def test_memory_read_in_place_outlives_the_construction():
 def test_shared_containers_from_four_threads():
     rng = np.random.default_rng(8)
     values = rng.standard_normal(3000)
-    shared = [pd.Series(values, dtype="float64[pyarrow]"), pd.Series(values, dtype="Float64"),
-              pa.chunked_array([values[:1000], values[1000:]]), array.array("d", values),
-              memoryview(values.astype(np.float32)), pd.Series(values.astype(np.int32), dtype="Int32")]
+    shared = [array.array("d", values), memoryview(values.astype(np.float32))]
+    if pd is not None and pa is not None:
+        shared += [pd.Series(values, dtype="float64[pyarrow]"), pd.Series(values, dtype="Float64"),
+                   pa.chunked_array([values[:1000], values[1000:]]), pd.Series(values.astype(np.int32), dtype="Int32")]
     shared += [pl.Series(values)] if pl is not None else []
     expected = [verdict(x) for x in shared]
     failures = []

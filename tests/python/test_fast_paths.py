@@ -5,28 +5,12 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import EscancianoLobato, outcome, run_python, snapshot
+from conftest import EscancianoLobato, Iterated, outcome, run_python, snapshot
 
 pd = pytest.importorskip("pandas")
 
 DTYPES = ["bool", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
           "float16", "float32", "float64"]
-
-
-class Iterated:
-    """The same items through the general path: len, then iter()."""
-
-    def __init__(self, data):
-        self.data = data
-
-    def __len__(self):
-        return len(self.data)
-
-    def __getitem__(self, i):
-        return self.data[i]
-
-    def __iter__(self):
-        return iter(self.data)
 
 
 def result_or_error(data, **kwargs):
