@@ -48,9 +48,9 @@ bool robust_variances_nonzero(std::span<const double> x, double mean) noexcept {
 constexpr double kLowestUnscaled = 0x1p-100;
 constexpr double kHighestUnscaled = 0x1p100;
 
-// x * 2^e for every value, correctly rounded (exact where the result is
-// normal); 2^e itself need not be a double, so an e beyond the normal
-// exponents is applied in two steps.
+// x * 2^e for every value: exact where the result is normal (a subnormal one
+// rounds, twice where e lies beyond the normal exponents: 2^e is then no
+// double and is applied in two steps).
 std::vector<double> scaled_by_power_of_two(std::span<const double> x, int e) {
   const auto power = [](int k) {  // 2^k for -1022 <= k <= 1023, from its bits
     return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
