@@ -222,6 +222,7 @@ def test_dask_scheduler_and_worker_started_by_hand(parquet_folder, tmp_path):
 # --- recipes -------------------------------------------------------------------
 
 def test_correlogram_table_agrees_with_the_test():
+    pytest.importorskip("pandas")
     import correlogram
 
     x = correlogram.simulated()
@@ -238,6 +239,7 @@ def test_correlogram_table_agrees_with_the_test():
 
 
 def test_panel_by_group_keeps_each_refusal():
+    pytest.importorskip("pandas")
     import panel
 
     data = panel.simulated_panel()
@@ -249,6 +251,7 @@ def test_panel_by_group_keeps_each_refusal():
     bbb = data[data.asset == "BBB"].sort_values("date")["ret"].to_numpy()
     assert table.loc["BBB", "statistic"] == EscancianoLobato(bbb).statistic
     pl = pytest.importorskip("polars")
+    pytest.importorskip("pyarrow")  # polars.from_pandas goes through it
     # polars reads pandas' NaN as a missing value (null): the refusal differs, the rest does not
     by_polars = panel.by_group_polars(pl.from_pandas(data), "asset", "ret", "date").to_pandas().set_index("asset")
     ok = table["error"].isna()
