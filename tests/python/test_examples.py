@@ -81,6 +81,7 @@ def rows_of(frame):
 
 @pytest.fixture(scope="module")
 def many_series():
+    pytest.importorskip("pandas")
     import many_series
 
     return many_series
