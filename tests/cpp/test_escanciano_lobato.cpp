@@ -81,7 +81,7 @@ TEST(ZeroVariance, EqualValuesWhoseMeanRoundsAway) {
   // n * v rounds, so the mean is not v and every deviation is the same tiny number
   for (const double v : {5.33, 3.7, 0.1, -2.9e-300, 1e300}) {
     for (const std::size_t n : {std::size_t{2}, std::size_t{10}, std::size_t{100}, std::size_t{250}}) {
-      for (const std::uint64_t d : {std::uint64_t{1}, std::uint64_t{2}, n + 5}) {
+      for (const std::uint64_t d : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{n} + 5}) {
         EXPECT_EQ(zero_variance_lag(std::vector<double>(n, v), d), 1u) << v << " n " << n << " d " << d;
       }
     }
