@@ -286,3 +286,29 @@ def test_buffers_read_in_place_meet_the_registry(registry, kind, make):
     assert outcome(EscancianoLobato(data)) == expected
     assert acquire(registry, "exclusive", writer) == 0  # nothing left behind
     data.release() if isinstance(data, memoryview) else None
+
+
+def peak_growth(action):
+    """Bytes the resident high-water mark grew by during action() (Linux)."""
+    def status(key):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key))
+
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS:")
+    action()
+    return status("VmHWM:") - before
+
+
+@pytest.mark.skipif(not Path("/proc/self/clear_refs").exists(), reason="needs a resettable peak (Linux /proc)")
+def test_a_write_borrow_turns_reading_in_place_into_a_copy(registry):
+    # the registry sees the memory behind the memoryview: in place when free,
+    # copied (40 MB) while another module writes to it
+    buffer = bytearray(np.arange(5 * 10**6, dtype=np.float64).tobytes())
+    writer = np.frombuffer(buffer)
+    data = memoryview(buffer).cast("d")
+    EscancianoLobato(data[:100])
+    assert peak_growth(lambda: EscancianoLobato(data)) < 8 << 20
+    with held(registry, "exclusive", writer):
+        assert peak_growth(lambda: EscancianoLobato(data)) > 30 << 20
