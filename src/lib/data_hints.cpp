@@ -361,10 +361,7 @@ Result<std::string> non_finite_note(PyObject* data, std::span<const double> valu
   while (end > begin && refused(values[end - 1])) {
     --end;
   }
-  std::size_t inner = 0;
-  for (std::size_t i = begin; i < end; ++i) {
-    inner += refused(values[i]) ? 1 : 0;
-  }
+  const std::size_t inner = count - begin - (values.size() - end);  // the rest lead or trail
 
   Result<bool> masked = is_masked_array(data);
   if (!masked) {
