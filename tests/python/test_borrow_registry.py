@@ -6,7 +6,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import VALUES, EscancianoLobato, outcome, run_python
+from conftest import SKIP_UNDER_EMULATION, SKIP_UNDER_SANITIZER, VALUES, EscancianoLobato, outcome, run_python
 
 CONFLICT = -1
 
@@ -301,6 +301,9 @@ def peak_growth(action):
     return status("VmHWM:") - before
 
 
+@pytest.mark.thread_unsafe  # the process's peak: other threads' work would count
+@SKIP_UNDER_SANITIZER
+@SKIP_UNDER_EMULATION
 @pytest.mark.skipif(not Path("/proc/self/clear_refs").exists(), reason="needs a resettable peak (Linux /proc)")
 def test_a_write_borrow_turns_reading_in_place_into_a_copy(registry):
     # the registry sees the memory behind the memoryview: in place when free,
