@@ -36,7 +36,7 @@ run() {
   echo "C++ tests: $label, glibc $(glibc "$@")"
   "$@" "$folder/zorvane_core_tests" --gtest_brief=1
   "$@" "$folder/zorvane_golden" --pvalues > "$folder/pvalues.txt"
-  python3 tools/compare_pvalues.py "$out/pvalues-here.txt" "$folder/pvalues.txt" --exact
+  python3 tools/compare_pvalues.py "$out/pvalues-here.txt" "$folder/pvalues.txt"
 }
 run "GCC 16" "$out/gcc16" in_root "$sid"
 run "zig clang, libc++" "$out/zig" env

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "numeric/elementary.hpp"
 #include "numeric/log_gamma.hpp"
 
 namespace zorvane::numeric {
@@ -28,7 +29,7 @@ double lower_series(double a, double x, double ax) noexcept {
     c = c * (x / r);  // the quotient first, then the product
     s = s + c;
   } while (c / s > kRelativeTolerance);
-  return (std::exp(ax) * s) / a;
+  return (numeric::exp(ax) * s) / a;
 }
 
 // 1 - Q(a, x), Q by its continued fraction (Cephes igamc).
@@ -68,7 +69,7 @@ double complement_by_continued_fraction(double a, double x, double ax) noexcept 
       }
     }
   }
-  return 1.0 - std::exp(ax) * ans;
+  return 1.0 - numeric::exp(ax) * ans;
 }
 
 }  // namespace
@@ -107,7 +108,7 @@ std::expected<double, GammaArgumentError> regularized_lower_gamma(double a, doub
     return 0.0;
   }
   // ax = ln(x^a e^-x / Gamma(a)), left to right
-  const double ax = (a * std::log(x) - x) - log_gamma(a);
+  const double ax = (a * numeric::log(x) - x) - log_gamma(a);
   // x^a e^-x underflows: the answer is one of the limits
   if (ax < kMaxLog) {
     return a < x ? 1.0 : 0.0;

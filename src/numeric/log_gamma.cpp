@@ -17,6 +17,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "numeric/elementary.hpp"
+
 namespace zorvane::numeric {
 namespace {
 
@@ -54,8 +56,8 @@ double log_gamma(double x) noexcept {
     // Bracketed left to right exactly as the reference formula; each
     // intermediate rounds, so regrouping would change the last bits.
     const double half_minus_x = 0.5 - x;
-    return (((kLnPi - std::log(std::sin(kPi * x))) - std::log(s)) - kLnTwoSqrtEOverPi) -
-           half_minus_x * std::log((half_minus_x + kLanczosG) / kE);
+    return (((kLnPi - numeric::log(std::sin(kPi * x))) - numeric::log(s)) - kLnTwoSqrtEOverPi) -
+           half_minus_x * numeric::log((half_minus_x + kLanczosG) / kE);
   }
   // direct form
   double s = kLanczosCoefficients[0];
@@ -64,7 +66,7 @@ double log_gamma(double x) noexcept {
     s = s + kLanczosCoefficients[k] / ((x + static_cast<double>(k)) - 1.0);
   }
   const double x_minus_half = x - 0.5;
-  return (std::log(s) + kLnTwoSqrtEOverPi) + x_minus_half * std::log((x_minus_half + kLanczosG) / kE);
+  return (numeric::log(s) + kLnTwoSqrtEOverPi) + x_minus_half * numeric::log((x_minus_half + kLanczosG) / kE);
 }
 
 }  // namespace zorvane::numeric

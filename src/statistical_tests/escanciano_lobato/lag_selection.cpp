@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "numeric/elementary.hpp"
+
 namespace zorvane::statistical_tests::escanciano_lobato {
 namespace {
 
@@ -22,7 +24,7 @@ double largest_robust_autocorrelation(std::span<const double> slots) noexcept {
 }  // namespace
 
 LagSelection select_lag(std::span<const double> slots, std::uint64_t d, double n_f, double q) noexcept {
-  const double log_n = std::log(n_f);
+  const double log_n = numeric::log(n_f);
   const double bound = std::sqrt(q * log_n);  // A: the product first, then the root
   const double largest = std::sqrt(n_f) * largest_robust_autocorrelation(slots.first(d + 1));  // B
   // logarithmic only when A >= B holds; a NaN on either side gives 2p
