@@ -20,7 +20,7 @@ include python-versions.mk
   release-windows-wheels test-musl musl-python wheels-manylinux wheels-musllinux wheels-windows \
   test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl test-wheels-musl-aarch64 \
   musl-python-aarch64 \
-  arm64-pythons ci-deps
+  arm64-pythons ci-deps prove-elementary
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -50,6 +50,12 @@ build: system-deps
 
 test-cpp: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
+
+# exp and log against MPFR's correctly rounded ones (gmpy2): 10**7 arguments
+# of each over its whole range, every published hard-to-round argument and
+# the boundaries (`make test-python` runs a slice of it).
+prove-elementary: build $(VENV_DIR)/numpy2/.ready
+	$(VENV_DIR)/numpy2/bin/python tools/prove_elementary.py $(BUILD_DIR)/zorvane_elementary_probe
 
 # One built module, tested under NumPy 2.x and NumPy 1.26: nothing of NumPy
 # is linked, so the same file must work with both.
