@@ -9,6 +9,7 @@
 #include <string>
 
 #include "numeric/incomplete_gamma.hpp"
+#include "numeric/log_gamma.hpp"
 
 namespace zorvane::numeric {
 namespace {
@@ -46,6 +47,9 @@ bool ulps_equal(double x, double y) noexcept {
   return (bits_x > bits_y ? bits_x - bits_y : bits_y - bits_x) <= kMaxUlps;
 }
 
+GammaDistribution::GammaDistribution(double shape, double rate) noexcept
+    : shape_(shape), rate_(rate), log_gamma_shape_(log_gamma(shape)) {}
+
 double GammaDistribution::cdf(double x) const {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   // below the support (both zeros; false for NaN)
@@ -63,7 +67,7 @@ double GammaDistribution::cdf(double x) const {
   if (x == kInfinity) {
     return 1.0;
   }
-  const auto p = regularized_lower_gamma(shape_, x * rate_);
+  const auto p = regularized_lower_gamma(shape_, x * rate_, log_gamma_shape_);
   if (!p) {
     throw std::logic_error("regularized lower gamma: " + std::string(to_string(p.error())));
   }

@@ -34,10 +34,11 @@ class GammaDistribution {
 
  private:
   friend class ChiSquareDistribution;
-  GammaDistribution(double shape, double rate) noexcept : shape_(shape), rate_(rate) {}
+  GammaDistribution(double shape, double rate) noexcept;
 
   double shape_;
   double rate_;
+  double log_gamma_shape_;  // the same for every x: computed once
 };
 
 class ChiSquareDistribution {

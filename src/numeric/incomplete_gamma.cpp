@@ -87,6 +87,10 @@ std::string_view to_string(GammaArgumentError kind) noexcept {
 std::ostream& operator<<(std::ostream& out, GammaArgumentError kind) { return out << to_string(kind); }
 
 std::expected<double, GammaArgumentError> regularized_lower_gamma(double a, double x) noexcept {
+  return regularized_lower_gamma(a, x, log_gamma(a));
+}
+
+std::expected<double, GammaArgumentError> regularized_lower_gamma(double a, double x, double log_gamma_a) noexcept {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   // NaN in, NaN out
   if (std::isnan(a) || std::isnan(x)) {
@@ -108,7 +112,7 @@ std::expected<double, GammaArgumentError> regularized_lower_gamma(double a, doub
     return 0.0;
   }
   // ax = ln(x^a e^-x / Gamma(a)), left to right
-  const double ax = (a * numeric::log(x) - x) - log_gamma(a);
+  const double ax = (a * numeric::log(x) - x) - log_gamma_a;
   // x^a e^-x underflows: the answer is one of the limits
   if (ax < kMaxLog) {
     return a < x ? 1.0 : 0.0;

@@ -27,5 +27,8 @@ std::ostream& operator<<(std::ostream& out, GammaArgumentError kind);
 
 // NaN in either argument gives NaN (a value, not an error).
 [[nodiscard]] std::expected<double, GammaArgumentError> regularized_lower_gamma(double a, double x) noexcept;
+// The same with log_gamma(a) computed once by the caller, for many x at one a.
+[[nodiscard]] std::expected<double, GammaArgumentError> regularized_lower_gamma(double a, double x,
+                                                                                double log_gamma_a) noexcept;
 
 }  // namespace zorvane::numeric

@@ -142,8 +142,9 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
   const double statistic = selection.sum * n_f;
 
   // Cannot fail for one degree of freedom; kept as the internal failure it
-  // would be, should the construction ever change.
-  const auto chi_square = numeric::ChiSquareDistribution::create(1.0);
+  // would be, should the construction ever change. Made once (its log-gamma
+  // term is the same for every statistic); the initialisation is thread-safe.
+  static const auto chi_square = numeric::ChiSquareDistribution::create(1.0);
   if (!chi_square) {
     throw std::logic_error("freedom = 1: " + std::string(numeric::to_string(chi_square.error())));
   }
