@@ -20,7 +20,7 @@ include python-versions.mk
   release-windows-wheels test-musl musl-python wheels-manylinux wheels-musllinux wheels-windows \
   test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl test-wheels-musl-aarch64 \
   musl-python-aarch64 \
-  arm64-pythons ci-deps prove-elementary
+  arm64-pythons ci-deps prove-elementary test-reproducible
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -388,6 +388,13 @@ wheels-manylinux wheels-musllinux: $(VENV_DIR)/wheels/.ready sid-root freethread
 wheels-windows: $(VENV_DIR)/wheels/.ready sid-root
 	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
 	tools/build_windows_wheels.sh dist "$(PYTHONS_WINDOWS_ARM64)" aarch64
+
+# The same commit's wheels, built twice in two folders at two times, are the
+# same files (one manylinux, one musllinux, one Windows CPython's, x86-64 and
+# aarch64): build paths are mapped out of the binaries and every timestamp is
+# the commit's (SOURCE_DATE_EPOCH, tools/source_date.sh).
+test-reproducible: $(VENV_DIR)/wheels/.ready
+	tools/reproducible_wheels.sh build/reproducible
 
 # The golden cases' inputs, for running them through an installed module.
 golden-series: build

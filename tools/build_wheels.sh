@@ -34,6 +34,7 @@ work="$here/build/wheels"
 source "$here/tools/find_python.sh"
 source "$here/tools/pyconfig.sh"
 source "$here/tools/ccache.sh"
+source "$here/tools/source_date.sh"
 
 # Debian's pyconfig.h includes the architecture's own from
 # /usr/include/ARCH-linux-gnu, where zig does not look: a folder that holds

@@ -29,6 +29,7 @@ archive=${CPYTHON_ARCHIVE:-$here/../shared/cpython/Python-3.13.0rc2-src.tar.xz}
 source "$here/tools/find_python.sh"
 source "$here/tools/pyconfig.sh"
 source "$here/tools/ccache.sh"
+source "$here/tools/source_date.sh"
 
 case $arch in
   x86_64) platform=win_amd64 processor=AMD64 machine=i386:x86-64 ;;

@@ -10,6 +10,7 @@ raw=$(realpath "$1")
 out=$(realpath -m "$2")
 here=$(cd "$(dirname "$0")/.." && pwd)
 tools="$here/.venv/wheels/bin"
+source "$here/tools/source_date.sh"
 
 mkdir -p "$out"
 repaired=()
