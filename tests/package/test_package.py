@@ -196,8 +196,13 @@ def test_release_workflow_runs_every_wheel_before_gathering_the_release():
     for job in ("windows", "windows-arm64", "arm64", "musllinux"):
         (run,) = [step["run"] for step in jobs[job]["steps"] if "pytest" in step.get("run", "")]
         assert "golden_check.py" in run, job
-    # the release gathers what every other job made, once all have passed
-    assert set(jobs["release"]["needs"]) == set(jobs) - {"release"}
+    # the release gathers what every other job made, once all have passed, and
+    # only it is published, by trusted publishing
+    assert set(jobs["release"]["needs"]) == set(jobs) - {"release", "publish"}
+    assert any("SHA256SUMS" in step.get("run", "") for step in jobs["release"]["steps"])
+    assert jobs["publish"]["needs"] == "release" and jobs["publish"]["permissions"] == {"id-token": "write"}
+    (upload,) = [step for step in jobs["publish"]["steps"] if "gh-action-pypi-publish" in step.get("uses", "")]
+    assert upload["with"]["attestations"] is True
 
 
 def test_test_workflow_runs_make_test_and_the_suite_on_the_oldest_and_newest_python():
