@@ -302,6 +302,33 @@ def test_memory_read_in_place_outlives_the_construction():
     buffer.append(1.0)  # no export left behind, or this would raise BufferError
 
 
+@pytest.mark.thread_unsafe  # pyarrow's memory pool is the whole process's
+@pytest.mark.parametrize("kind", available(["pandas_arrow", "pyarrow_array", "pyarrow_chunked"]))
+@pytest.mark.parametrize("dtype, missing", [("float64", set()), ("float64", {150}), ("int32", set()), ("bool", set())])
+@pytest.mark.parametrize("splits", [[], [100, 200]], ids=["one chunk", "three chunks"])
+def test_arrow_memory_is_all_released_after_constructions(kind, dtype, missing, splits):
+    """Every Arrow chunk the constructions export is released: pyarrow's pool
+    holds no byte more once the container is gone (reference counts alone do
+    not see a chunk whose release callback never ran)."""
+    import gc
+    values = numbers(dtype, np.random.default_rng(4), 300)
+
+    def constructions():
+        data = MAKERS[kind](values, dtype, missing, splits, 3)
+        for _ in range(20):
+            try:
+                EscancianoLobato(data)
+            except (ValueError, TypeError):  # refusals (a null, Arrow's booleans) export and release chunks too
+                pass
+        del data
+        gc.collect()
+
+    constructions()  # what pandas or pyarrow set up once, on first use
+    start = pa.total_allocated_bytes()
+    constructions()
+    assert pa.total_allocated_bytes() == start
+
+
 def test_shared_containers_from_four_threads():
     rng = np.random.default_rng(8)
     values = rng.standard_normal(3000)
