@@ -302,6 +302,37 @@ def test_memory_read_in_place_outlives_the_construction():
     buffer.append(1.0)  # no export left behind, or this would raise BufferError
 
 
+def owning_classes(kind):
+    """The classes whose methods the conversion through Python would call."""
+    return {"pandas_numpy": [pd and pd.Series], "pandas_masked": [pd and pd.Series],
+            "pandas_arrow": [pd and pd.Series], "polars_series": [pl and pl.Series],
+            "xarray_data_array": [xr and xr.DataArray]}[kind]
+
+
+@pytest.mark.thread_unsafe  # patches the containers' classes
+@pytest.mark.parametrize("kind", available(["pandas_numpy", "pandas_masked", "pandas_arrow", "polars_series",
+                                            "xarray_data_array"]))
+@pytest.mark.parametrize("dtype", ["float64", "float32", "int32", "uint64", "bool"])
+@pytest.mark.parametrize("missing", [set(), {7}], ids=["complete", "a missing value"])
+def test_each_fast_path_is_the_one_taken(kind, dtype, missing, monkeypatch):
+    """With every method of the conversion through Python made to fail, the
+    container is still read, to the same verdict: its memory was read
+    directly, not through to_numpy, __array__ or iteration."""
+    if kind in ("pandas_numpy", "xarray_data_array") and missing:
+        pytest.skip("NumPy-backed: no missing values")
+    data = MAKERS[kind](numbers(dtype, np.random.default_rng(5), 200), dtype, missing, [50], 2)
+    expected = verdict(data)
+
+    def through_python_ran(*args, **kwargs):
+        raise AssertionError("the conversion through Python ran")
+
+    for cls in owning_classes(kind):
+        for name in ("to_numpy", "__array__", "__iter__", "tolist", "__getitem__"):
+            if hasattr(cls, name):
+                monkeypatch.setattr(cls, name, through_python_ran)
+    assert verdict(data) == expected
+
+
 @pytest.mark.thread_unsafe  # pyarrow's memory pool is the whole process's
 @pytest.mark.parametrize("kind", available(["pandas_arrow", "pyarrow_array", "pyarrow_chunked"]))
 @pytest.mark.parametrize("dtype, missing", [("float64", set()), ("float64", {150}), ("int32", set()), ("bool", set())])
