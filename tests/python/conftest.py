@@ -8,6 +8,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -157,8 +158,20 @@ def series():
 def run_python(code, *, cwd=None, extra_path=None, timeout=300):
     """Runs `code` in a fresh interpreter; `extra_path` goes first on sys.path."""
     prelude = f"import sys; sys.path[:0] = {[str(extra_path)] if extra_path else []!r}\n"
-    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, cwd=cwd)
+    return run_process([sys.executable, "-c", prelude + textwrap.dedent(code)], timeout=timeout, cwd=cwd)
+
+
+def run_process(command, *, timeout=300, **kwargs):
+    """subprocess.run with its output captured as text."""
+    for attempt in range(3):
+        try:
+            return subprocess.run(command, capture_output=True, text=True, timeout=timeout, **kwargs)
+        except OSError as e:
+            # wine, on a loaded machine, now and then fails to create a process
+            # ("[WinError 1359] Internal error"); the child never ran, so trying again is safe.
+            if not UNDER_WINE or getattr(e, "winerror", None) != 1359 or attempt == 2:
+                raise
+            time.sleep(1.0)
 
 
 # --- the borrow registry, reached as another extension module would ---------

@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import SKIP_UNDER_WINE_PROCESSES, EscancianoLobato
+from conftest import SKIP_UNDER_WINE_PROCESSES, EscancianoLobato, run_process
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
@@ -17,7 +17,7 @@ sys.path.insert(0, str(EXAMPLES))
 
 
 def run(*args):
-    return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True, timeout=300)
+    return run_process([sys.executable, *map(str, args)])
 
 
 def test_demo_prints_its_table():
@@ -64,8 +64,7 @@ def test_csv_tool_reports_the_test(csv_file):
 def test_csv_tool_errors(csv_file, tmp_path, args, message):
     path, _ = csv_file
     args = [a.replace("{csv}", str(path)) for a in args]
-    proc = subprocess.run([sys.executable, str(EXAMPLES / "el_test.py"), *args], capture_output=True, text=True,
-                          cwd=tmp_path, timeout=60)
+    proc = run_process([sys.executable, str(EXAMPLES / "el_test.py"), *args], cwd=tmp_path, timeout=60)
     assert proc.returncode == 2
     assert proc.stderr.startswith("error: ")
     assert message in proc.stderr
