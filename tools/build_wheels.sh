@@ -25,6 +25,7 @@
 # theirs, which is all that tells the two builds' headers apart; the release
 # runs these wheels on their own interpreters.
 # zig comes from the environment .venv/wheels (tools/zig_wrappers.sh).
+# WHEEL_ARCHES (default "x86_64 aarch64") narrows the architectures.
 set -euo pipefail
 raw=$(realpath -m "$1")
 minors=$2
@@ -131,7 +132,8 @@ build() {
 cmake=$(program cmake)
 ninja=$(program ninja)
 declare -A wrappers targets
-for arch in x86_64 aarch64; do
+arches=${WHEEL_ARCHES:-x86_64 aarch64}
+for arch in $arches; do
   targets[$arch]=$arch-linux-gnu.2.17
   [ "$libc" = gnu ] || targets[$arch]=$arch-linux-$libc
   wrappers[$arch]=$("$here/tools/zig_wrappers.sh" "${targets[$arch]}")
@@ -156,8 +158,9 @@ for minor in $minors; do
     python="$work/venv-3.$minor/bin/python"
     [ -z "$from_headers" ] || "$python" -m pip install -q --disable-pip-version-check wheel
   fi
-  build x86_64 "$minor" "$python" $from_headers
-  build aarch64 "$minor" "$python" $from_headers
+  for arch in $arches; do
+    build "$arch" "$minor" "$python" $from_headers
+  done
   built=$((built + 1))
 done
 [ "$built" -gt 0 ] || { echo "none of CPython 3.{${minors// /,}} found" >&2; exit 1; }
