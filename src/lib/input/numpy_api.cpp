@@ -1,5 +1,5 @@
 // NumPy's C-API table: version check, core package name, capsule lookup.
-#include "lib/numpy_api.hpp"
+#include "lib/input/numpy_api.hpp"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,8 @@
-// Input conversion: the ladder of forms (the array test, the to_numpy form,
-// the sequence form) that turns `data` into a series view.
-#include "lib/input_conversion.hpp"
+// Input conversion: the ladder of forms that turns `data` into a series view.
+// In order: a masked array's mask, the array test, a known container's
+// memory (known_containers.cpp), the to_numpy form, the sequence form; the
+// first that fits gives the values.
+#include "lib/input/ladder.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -9,14 +11,14 @@
 #include "binding/object.hpp"
 #include "binding/panic.hpp"
 #include "binding/threads.hpp"
-#include "lib/container_values.hpp"
-#include "lib/data_hints.hpp"
-#include "lib/float_buffer.hpp"
-#include "lib/masked_array.hpp"
-#include "lib/numpy_api.hpp"
-#include "lib/sequence_copy.hpp"
-#include "lib/series_values.hpp"
-#include "lib/slice_container.hpp"
+#include "lib/input/notes.hpp"
+#include "lib/input/float_buffer.hpp"
+#include "lib/input/known_containers.hpp"
+#include "lib/input/masked_array.hpp"
+#include "lib/input/numpy_api.hpp"
+#include "lib/input/sequence_copy.hpp"
+#include "lib/input/readers.hpp"
+#include "lib/input/slice_container.hpp"
 
 namespace zorvane::lib {
 namespace {
@@ -93,44 +95,64 @@ Result<std::optional<SeriesHolder>> try_to_numpy(const NumpyApi& api, PyObject* 
   return try_array(api, result.get(), OnConflict::Panic);
 }
 
-// The sequence form's outcome: the holder of the copy, or why it did not fit.
-struct SequenceAttempt {
+// A form's outcome: the holder of the values, or the item the sequence form
+// stopped at. Both empty: the form does not fit.
+struct Attempt {
   std::optional<SeriesHolder> held;
-  std::optional<ItemRefusal> refusal;  // empty (with no holder): not a sequence
+  std::optional<ItemRefusal> refusal;
 };
 
-// Copies the items into a buffer and wraps it; an error when memory runs
-// out or an item's reading raised what must propagate.
-Result<SequenceAttempt> try_sequence(const NumpyApi& api, PyObject* data) {
-  if (PyUnicode_Check(data) || !PySequence_Check(data)) {
-    return SequenceAttempt{};
+bool is_sequence(PyObject* data) { return !PyUnicode_Check(data) && PySequence_Check(data) != 0; }
+
+// An array whose elements are the container's values: in place when they
+// pass the array test; copied from memory when they do not, or when another
+// module holds a write borrow on them (iteration never asked the registry,
+// so neither may this).
+Result<Attempt> read_backing(const NumpyApi& api, const BackingArray& backing) {
+  if (std::optional<SeriesHolder> in_place = try_array(api, backing.array.get(), OnConflict::Decline)) {
+    return Attempt{std::move(in_place), std::nullopt};
   }
   FloatBuffer buffer;
-  // Containers whose iteration is known are read from memory instead.
-  Result<std::optional<ContainerValues>> known = container_values(api, data);
+  if (Result<void> copied = copy_elements(backing.array.get(), backing.format, buffer); !copied) {
+    return std::unexpected(std::move(copied.error()));
+  }
+  return Attempt{wrap_buffer(api, buffer), std::nullopt};
+}
+
+// A known container's values from its memory; an empty attempt when it is
+// not one, or its reader declined.
+Result<Attempt> try_known(const NumpyApi& api, PyObject* data) {
+  if (Py_TYPE(data) == api.array_type()) {
+    return Attempt{};  // an exact array: the sequence form reads it
+  }
+  Result<const KnownContainer*> known = recognise(data);
   if (!known) {
     return std::unexpected(std::move(known.error()));
   }
-  if (*known && (*known)->held) {
-    return SequenceAttempt{std::move((*known)->held), std::nullopt};
+  // a reader in place of iteration reads only what the sequence form would iterate
+  if (*known == nullptr || ((*known)->form != Form::ToNumpy && !is_sequence(data))) {
+    return Attempt{};
   }
-  if (*known && (*known)->refusal) {
-    return SequenceAttempt{std::nullopt, std::move((*known)->refusal)};
+  Read read = (*known)->read(api, data);
+  if (!read) {
+    return std::unexpected(std::move(read.error()));
   }
-  // An array: in place when its values pass the array test; copied from
-  // memory when they do not, or when another module holds a write borrow on
-  // them (iteration never asked the registry, so neither may this).
-  if (*known && (*known)->array.array) {
-    const SeriesValues& series = (*known)->array;
-    if (std::optional<SeriesHolder> in_place = try_array(api, series.array.get(), OnConflict::Decline)) {
-      return SequenceAttempt{std::move(in_place), std::nullopt};
-    }
-    if (Result<void> copied = copy_elements(series.array.get(), series.format, buffer); !copied) {
-      return std::unexpected(std::move(copied.error()));
-    }
-    return SequenceAttempt{wrap_buffer(api, buffer), std::nullopt};
+  if (!*read) {
+    return Attempt{};
   }
+  if ((*read)->backing.array) {
+    return read_backing(api, (*read)->backing);
+  }
+  return Attempt{std::move((*read)->held), std::move((*read)->refusal)};
+}
 
+// Copies the items into a buffer and wraps it; an error when memory runs
+// out or an item's reading raised what must propagate.
+Result<Attempt> try_sequence(const NumpyApi& api, PyObject* data) {
+  if (!is_sequence(data)) {
+    return Attempt{};
+  }
+  FloatBuffer buffer;
   Py_ssize_t hint = PySequence_Size(data);
   if (hint < 0) {
     // the hint only sizes the first allocation
@@ -154,9 +176,26 @@ Result<SequenceAttempt> try_sequence(const NumpyApi& api, PyObject* data) {
     return std::unexpected(std::move(copied.error()));
   }
   if (*copied) {
-    return SequenceAttempt{std::nullopt, std::move(*copied)};
+    return Attempt{std::nullopt, std::move(*copied)};
   }
-  return SequenceAttempt{wrap_buffer(api, buffer), std::nullopt};
+  return Attempt{wrap_buffer(api, buffer), std::nullopt};
+}
+
+// The forms after the array test, in order: a known container's memory, the
+// to_numpy form, the sequence form.
+Result<Attempt> try_other_forms(const NumpyApi& api, PyObject* data) {
+  Result<Attempt> known = try_known(api, data);
+  if (!known || known->held || known->refusal) {
+    return known;
+  }
+  Result<std::optional<SeriesHolder>> returned = try_to_numpy(api, data);
+  if (!returned) {
+    return std::unexpected(std::move(returned.error()));
+  }
+  if (*returned) {
+    return Attempt{std::move(*returned), std::nullopt};
+  }
+  return try_sequence(api, data);
 }
 
 }  // namespace
@@ -174,22 +213,7 @@ Result<SeriesHolder> to_series_view(PyObject* data) {
   if (auto held = try_array(api, data, OnConflict::Panic)) {
     return std::move(*held);
   }
-  // pyarrow's float64 arrays, read as their to_numpy(False) would give them
-  Result<std::optional<SeriesHolder>> arrow = arrow_float64_values(api, data);
-  if (!arrow) {
-    return std::unexpected(std::move(arrow.error()));
-  }
-  if (*arrow) {
-    return std::move(**arrow);
-  }
-  Result<std::optional<SeriesHolder>> returned = try_to_numpy(api, data);
-  if (!returned) {
-    return std::unexpected(std::move(returned.error()));
-  }
-  if (*returned) {
-    return std::move(**returned);
-  }
-  Result<SequenceAttempt> attempt = try_sequence(api, data);
+  Result<Attempt> attempt = try_other_forms(api, data);
   if (!attempt) {
     return std::unexpected(std::move(attempt.error()));
   }

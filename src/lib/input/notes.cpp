@@ -1,6 +1,6 @@
 // Notes for the TypeError of an unaccepted `data`: the fixed message says
 // what is accepted; the note says what was given and how to pass it.
-#include "lib/data_hints.hpp"
+#include "lib/input/notes.hpp"
 
 #include <cmath>
 #include <optional>
@@ -11,7 +11,8 @@
 #include "binding/numpy_abi.hpp"
 #include "binding/object.hpp"
 #include "binding/threads.hpp"
-#include "lib/masked_array.hpp"
+#include "lib/input/known_containers.hpp"
+#include "lib/input/masked_array.hpp"
 
 namespace zorvane::lib {
 namespace {
@@ -63,7 +64,7 @@ bool is_pandas_type(Asked& asked, PyObject* object, std::string_view name) {
     return false;
   }
   const std::string text = binding::utf8(module.get());
-  return text.starts_with("pandas") && full.ends_with(name);
+  return text.starts_with(named::kPandas) && full.ends_with(name);
 }
 
 // repr() or str() cut to a readable length, or empty when it raises.
@@ -113,57 +114,6 @@ std::string_view bare_name(PyObject* object) {
   const std::string_view full = Py_TYPE(object)->tp_name;
   return full.substr(full.rfind('.') + 1);
 }
-
-// How each library drops what the test refuses, in its own words: missing
-// values (None, NA), NaN, and infinities.
-struct Verbs {
-  std::string_view package;
-  std::string_view missing;
-  std::string_view nan;
-  std::string_view infinite;
-};
-constexpr Verbs kVerbs[] = {
-    {"pandas", "s.dropna()", "s.dropna()", "s[np.isfinite(s)]"},
-    {"polars", "s.drop_nulls()", "s.drop_nans()", "s.filter(s.is_finite())"},
-    {"pyarrow", "pc.drop_null(a)", "pc.drop_null(a)", "pc.filter(a, pc.is_finite(a))"},
-    {"xarray", "da.dropna(da.dims[0])", "da.dropna(da.dims[0])", "da[np.isfinite(da)]"},
-    {"numpy", "x[x != None]", "x[~np.isnan(x)]", "x[np.isfinite(x)]"},
-};
-constexpr Verbs kMaskedVerbs = {"numpy.ma", "x.compressed()", "x.compressed()", "x[np.isfinite(x)].compressed()"};
-constexpr Verbs kPlainVerbs = {"", "[v for v in data if v is not None]", "[v for v in data if v == v]",
-                               "[v for v in data if math.isfinite(v)]"};
-
-const Verbs& verbs_of(const std::string& package) {
-  for (const Verbs& verbs : kVerbs) {
-    if (verbs.package == package) {
-      return verbs;
-    }
-  }
-  return kPlainVerbs;
-}
-
-// Tables of several columns, by package and type: what to call them, the
-// attribute that lists their columns, and how to pick one there.
-struct TableKind {
-  std::string_view package;
-  std::string_view type;
-  std::string_view label;
-  const char* columns;
-  std::string_view column_word;
-  std::string_view pick;
-};
-constexpr TableKind kTables[] = {
-    {"pandas", "DataFrame", "a pandas DataFrame", "columns", "column", "pass one column, e.g. df['x']"},
-    {"polars", "DataFrame", "a polars DataFrame", "columns", "column",
-     "pass one column, e.g. df['x'] or df.get_column('x')"},
-    {"pyarrow", "Table", "a pyarrow Table", "column_names", "column",
-     "pass one column, e.g. table['x'] or table.column('x')"},
-    {"pyarrow", "RecordBatch", "a pyarrow RecordBatch", "column_names", "column",
-     "pass one column, e.g. batch['x'] or batch.column('x')"},
-    {"xarray", "Dataset", "an xarray Dataset", "data_vars", "data variable", "pass one variable, e.g. ds['x']"},
-    {"duckdb", "DuckDBPyRelation", "a DuckDB relation", "columns", "column",
-     "fetch one column, e.g. rel.fetchnumpy()['x'] or rel.df()['x']"},
-};
 
 std::string table_note(Asked& asked, PyObject* table, const TableKind& kind) {
   std::string columns;
@@ -222,12 +172,12 @@ std::string table_or_panel_note(Asked& asked, PyObject* data) {
     return {};
   }
   const std::string_view name = bare_name(data);
-  for (const TableKind& kind : kTables) {
+  for (const TableKind& kind : table_kinds()) {
     if (kind.package == package && kind.type == name) {
       return table_note(asked, data, kind);
     }
   }
-  if (package == "xarray" && name == "DataArray") {
+  if (package == named::kDataArray.package && name == named::kDataArray.type) {
     Object ndim = Object::steal(PyObject_GetAttrString(data, "ndim"));
     const long dimensions = ndim ? PyLong_AsLong(ndim.get()) : -1;
     if (PyErr_Occurred() != nullptr) {
@@ -252,7 +202,8 @@ std::string item_note(Asked& asked, PyObject* data, const ItemRefusal& refusal) 
   if (value == Py_None) {
     return item + " is None" + missing;
   }
-  if (is_pandas_type(asked, value, "NAType") || is_pandas_type(asked, value, "NaTType")) {
+  if (is_pandas_type(asked, value, named::kPandasMissingTypes[0]) ||
+      is_pandas_type(asked, value, named::kPandasMissingTypes[1])) {
     return item + " is a missing value (" + short_repr(asked, value) + ")" + missing;
   }
   if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
@@ -291,7 +242,8 @@ std::string unaccepted_data_text(Asked& asked, const NumpyApi& api, PyObject* da
     if (PyDict_Check(data)) {
       return "got a dict, which is not a sequence: pass its values, e.g. list(d.values())";
     }
-    if (package_of(asked, data) == "pyarrow" && bare_name(data) == "RecordBatchReader") {
+    if (package_of(asked, data) == named::kRecordBatchReader.package &&
+        bare_name(data) == named::kRecordBatchReader.type) {
       return "got a pyarrow RecordBatchReader: read it into a table and pass one column, "
              "e.g. reader.read_all()['x']";
     }
@@ -317,7 +269,7 @@ namespace {
 // anything else or when the index does not answer (unless what it raised
 // must propagate).
 std::string index_label(Asked& asked, PyObject* data, std::size_t at) {
-  if (package_of(asked, data) != "pandas") {
+  if (package_of(asked, data) != named::kPandas) {
     return std::string();
   }
   Object index = Object::steal(PyObject_GetAttrString(data, "index"));
@@ -368,7 +320,7 @@ Result<std::string> non_finite_note(PyObject* data, std::span<const double> valu
     return std::unexpected(std::move(masked.error()));
   }
   Asked asked;
-  const Verbs& verbs = *masked ? kMaskedVerbs : verbs_of(package_of(asked, data));
+  const Verbs& verbs = *masked ? masked_array_verbs() : verbs_of(package_of(asked, data));
   const std::string label = index_label(asked, data, first);
   const bool nan = kind == NonFinite::Nan;
   const std::string what = *masked && nan ? "masked or NaN value" : nan ? "NaN value" : "infinite value";

@@ -1,8 +1,10 @@
-// Element formats by NumPy type number, and the conversion of each to float64.
-#include "lib/array_elements.hpp"
+// Element formats by NumPy type number, buffer code and Arrow format string,
+// and the conversion of each to float64.
+#include "lib/input/element_format.hpp"
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -144,6 +146,53 @@ std::optional<ElementFormat> plain_element_format(PyObject* descr) noexcept {
     format->swapped = fields->byteorder == kOtherOrder;
   }
   return format;
+}
+
+std::optional<ElementFormat> buffer_element_format(const char* code) noexcept {
+  std::string_view format = code == nullptr ? "B" : code;
+  if (format.size() == 2 && format[0] == '@') {
+    format.remove_prefix(1);
+  }
+  if (format.size() != 1) {
+    return std::nullopt;
+  }
+  switch (format[0]) {
+    case 'b': return ElementFormat{ElementKind::Signed, sizeof(signed char), false};
+    case 'B': return ElementFormat{ElementKind::Unsigned, sizeof(unsigned char), false};
+    case 'h': return ElementFormat{ElementKind::Signed, sizeof(short), false};
+    case 'H': return ElementFormat{ElementKind::Unsigned, sizeof(unsigned short), false};
+    case 'i': return ElementFormat{ElementKind::Signed, sizeof(int), false};
+    case 'I': return ElementFormat{ElementKind::Unsigned, sizeof(unsigned int), false};
+    case 'l': return ElementFormat{ElementKind::Signed, sizeof(long), false};
+    case 'L': return ElementFormat{ElementKind::Unsigned, sizeof(unsigned long), false};
+    case 'q': return ElementFormat{ElementKind::Signed, sizeof(long long), false};
+    case 'Q': return ElementFormat{ElementKind::Unsigned, sizeof(unsigned long long), false};
+    case 'n': return ElementFormat{ElementKind::Signed, sizeof(Py_ssize_t), false};
+    case 'N': return ElementFormat{ElementKind::Unsigned, sizeof(std::size_t), false};
+    case 'f': return ElementFormat{ElementKind::Float32, sizeof(float), false};
+    case 'd': return ElementFormat{ElementKind::Float64, sizeof(double), false};
+    default: return std::nullopt;
+  }
+}
+
+std::optional<ElementFormat> arrow_element_format(std::string_view code) noexcept {
+  struct Named {
+    std::string_view code;
+    ElementKind kind;
+    std::size_t size;
+  };
+  static constexpr Named kNumbers[] = {
+      {"c", ElementKind::Signed, 1},   {"C", ElementKind::Unsigned, 1}, {"s", ElementKind::Signed, 2},
+      {"S", ElementKind::Unsigned, 2}, {"i", ElementKind::Signed, 4},   {"I", ElementKind::Unsigned, 4},
+      {"l", ElementKind::Signed, 8},   {"L", ElementKind::Unsigned, 8}, {"f", ElementKind::Float32, 4},
+      {"g", ElementKind::Float64, 8},
+  };
+  for (const Named& named : kNumbers) {
+    if (named.code == code) {
+      return ElementFormat{named.kind, named.size, false};
+    }
+  }
+  return std::nullopt;
 }
 
 void read_elements(const char* data, numpy::npy_intp stride, std::size_t count, ElementFormat format,

@@ -8,8 +8,8 @@
 
 #include "binding/error.hpp"
 #include "binding/object.hpp"
-#include "lib/array_elements.hpp"
-#include "lib/float_buffer.hpp"
+#include "lib/input/element_format.hpp"
+#include "lib/input/float_buffer.hpp"
 
 namespace zorvane::lib {
 

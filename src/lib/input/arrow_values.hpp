@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "lib/array_elements.hpp"
-#include "lib/arrow_abi.hpp"
+#include "lib/input/element_format.hpp"
+#include "lib/input/arrow_abi.hpp"
 
 namespace zorvane::lib::arrow {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "binding/error.hpp"
-#include "lib/series_holder.hpp"
+#include "lib/input/series_holder.hpp"
 
 namespace zorvane::lib {
 

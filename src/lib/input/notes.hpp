@@ -8,8 +8,8 @@
 
 #include "binding/error.hpp"
 
-#include "lib/numpy_api.hpp"
-#include "lib/sequence_copy.hpp"
+#include "lib/input/numpy_api.hpp"
+#include "lib/input/sequence_copy.hpp"
 
 namespace zorvane::lib {
 

@@ -1,5 +1,5 @@
 // Masked arrays, read as their iteration reads them.
-#include "lib/masked_array.hpp"
+#include "lib/input/masked_array.hpp"
 
 #include <cstddef>
 #include <limits>
@@ -7,10 +7,11 @@
 #include "binding/numpy_abi.hpp"
 #include "binding/object.hpp"
 #include "binding/threads.hpp"
-#include "lib/array_elements.hpp"
-#include "lib/float_buffer.hpp"
-#include "lib/sequence_copy.hpp"
-#include "lib/slice_container.hpp"
+#include "lib/input/element_format.hpp"
+#include "lib/input/float_buffer.hpp"
+#include "lib/input/known_containers.hpp"
+#include "lib/input/sequence_copy.hpp"
+#include "lib/input/slice_container.hpp"
 
 namespace zorvane::lib {
 namespace {
@@ -46,18 +47,11 @@ Result<Object> item_mask(const NumpyApi& api, PyObject* data) {
 }  // namespace
 
 Result<bool> is_masked_array(PyObject* data) {
-  Result<Object> core = binding::imported_module("numpy.ma.core");
-  if (!core || !*core) {
-    return core ? Result<bool>(false) : std::unexpected(std::move(core.error()));
+  Result<Object> cls = loaded_class(classes::kMaskedArray);
+  if (!cls || !*cls) {
+    return cls ? Result<bool>(false) : std::unexpected(std::move(cls.error()));
   }
-  Object cls = Object::steal(PyObject_GetAttrString(core->get(), "MaskedArray"));
-  if (!cls || !PyType_Check(cls.get())) {
-    if (std::optional<Error> error = binding::take_trial_error()) {
-      return std::unexpected(std::move(*error));
-    }
-    return false;  // a module in the making: nothing to recognise
-  }
-  return binding::is_subtype(Py_TYPE(data), reinterpret_cast<PyTypeObject*>(cls.get()));
+  return binding::is_subtype(Py_TYPE(data), reinterpret_cast<PyTypeObject*>(cls->get()));
 }
 
 Result<std::optional<SeriesHolder>> masked_array_values(const NumpyApi& api, PyObject* data) {

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "binding/error.hpp"
-#include "lib/numpy_api.hpp"
-#include "lib/series_holder.hpp"
+#include "lib/input/numpy_api.hpp"
+#include "lib/input/series_holder.hpp"
 
 namespace zorvane::lib {
 

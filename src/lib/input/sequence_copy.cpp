@@ -1,6 +1,6 @@
 // The sequence form's copy: each item to float64 as float() would make it,
 // stopping at the first item that does not convert.
-#include "lib/sequence_copy.hpp"
+#include "lib/input/sequence_copy.hpp"
 
 #include "binding/numpy_abi.hpp"
 #include "binding/threads.hpp"

@@ -1,5 +1,5 @@
 // Arrow columns of numbers: their formats, their chunks and their values.
-#include "lib/arrow_values.hpp"
+#include "lib/input/arrow_values.hpp"
 
 #include <bit>
 #include <cstdint>
@@ -9,20 +9,6 @@
 
 namespace zorvane::lib::arrow {
 namespace {
-
-struct NamedFormat {
-  std::string_view code;
-  ElementKind kind;
-  std::size_t size;
-};
-// Arrow's format strings of the flat number types read here. Half floats are
-// left out: what their items become differs between libraries.
-constexpr NamedFormat kNumberFormats[] = {
-    {"c", ElementKind::Signed, 1},   {"C", ElementKind::Unsigned, 1}, {"s", ElementKind::Signed, 2},
-    {"S", ElementKind::Unsigned, 2}, {"i", ElementKind::Signed, 4},   {"I", ElementKind::Unsigned, 4},
-    {"l", ElementKind::Signed, 8},   {"L", ElementKind::Unsigned, 8}, {"f", ElementKind::Float32, 4},
-    {"g", ElementKind::Float64, 8},
-};
 
 std::int32_t read_int32(const char*& p) noexcept {
   std::int32_t value = 0;
@@ -97,10 +83,8 @@ std::optional<ColumnFormat> column_format(const ArrowSchema& schema) noexcept {
   if (code == "b") {
     return ColumnFormat{{ElementKind::Bool, 1, false}, true};
   }
-  for (const NamedFormat& named : kNumberFormats) {
-    if (named.code == code) {
-      return ColumnFormat{{named.kind, named.size, false}, false};
-    }
+  if (const std::optional<ElementFormat> element = arrow_element_format(code)) {
+    return ColumnFormat{*element, false};
   }
   return std::nullopt;
 }

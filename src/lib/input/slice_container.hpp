@@ -6,9 +6,9 @@
 #include <span>
 
 #include "binding/object.hpp"
-#include "lib/float_buffer.hpp"
-#include "lib/numpy_api.hpp"
-#include "lib/series_holder.hpp"
+#include "lib/input/float_buffer.hpp"
+#include "lib/input/numpy_api.hpp"
+#include "lib/input/series_holder.hpp"
 
 namespace zorvane::lib {
 

@@ -1,6 +1,6 @@
 // PySliceContainer: a Python object that owns a float64 buffer and frees it
 // when destroyed; the base object of the arrays made by the sequence form.
-#include "lib/slice_container.hpp"
+#include "lib/input/slice_container.hpp"
 
 #include <cstddef>
 #include <mutex>

@@ -1,0 +1,168 @@
+// The table of known containers, and every library's module and class names.
+#include "lib/input/known_containers.hpp"
+
+#include <string_view>
+
+#include "binding/threads.hpp"
+#include "lib/input/readers.hpp"
+
+namespace zorvane::lib {
+namespace {
+
+using binding::Error;
+using binding::Object;
+using binding::Result;
+
+constexpr std::string_view kArrowExport = "the Arrow C data it exports";
+constexpr std::string_view kNullOrNaN = "NaN where to_numpy fits, else the null scalar";
+
+// Which of a library's classes are read from memory, and how. A class may be
+// recognised only once its module is loaded; none is imported here.
+constexpr KnownContainer kKnownContainers[] = {
+    // pandas over every dtype backend: NumPy, nullable (masked) and Arrow
+    {{"pandas.core.series", "Series"}, true, Form::Iteration, "its _values: a NumPy, masked or Arrow-backed array",
+     "dtype.na_value", read_pandas_series},
+    {{"polars.series.series", "Series"}, false, Form::Iteration, "the Arrow C stream it exports", "None",
+     read_polars_series},
+    {{"xarray.core.dataarray", "DataArray"}, false, Form::Iteration, "its variable's NumPy array", "(none: NaN)",
+     read_data_array},
+    // pyarrow's numbers, in one chunk or several
+    {{"pyarrow.lib", "DoubleArray"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "ChunkedArray"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "Int8Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "Int16Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "Int32Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "Int64Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "UInt8Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "UInt16Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "UInt32Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "UInt64Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    {{"pyarrow.lib", "FloatArray"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
+    // Python's own buffers
+    {{"builtins", "memoryview"}, false, Form::Iteration, "the buffer protocol", "(none)", read_buffer},
+    {{"builtins", "bytes"}, false, Form::Iteration, "the buffer protocol", "(none)", read_buffer},
+    {{"builtins", "bytearray"}, false, Form::Iteration, "the buffer protocol", "(none)", read_buffer},
+    {{"array", "array"}, false, Form::Iteration, "the buffer protocol", "(none)", read_buffer},
+};
+
+constexpr Verbs kVerbs[] = {
+    {"pandas", "s.dropna()", "s.dropna()", "s[np.isfinite(s)]"},
+    {"polars", "s.drop_nulls()", "s.drop_nans()", "s.filter(s.is_finite())"},
+    {"pyarrow", "pc.drop_null(a)", "pc.drop_null(a)", "pc.filter(a, pc.is_finite(a))"},
+    {"xarray", "da.dropna(da.dims[0])", "da.dropna(da.dims[0])", "da[np.isfinite(da)]"},
+    {"numpy", "x[x != None]", "x[~np.isnan(x)]", "x[np.isfinite(x)]"},
+};
+constexpr Verbs kMaskedVerbs = {"numpy.ma", "x.compressed()", "x.compressed()", "x[np.isfinite(x)].compressed()"};
+constexpr Verbs kPlainVerbs = {"", "[v for v in data if v is not None]", "[v for v in data if v == v]",
+                               "[v for v in data if math.isfinite(v)]"};
+
+constexpr TableKind kTables[] = {
+    {"pandas", "DataFrame", "a pandas DataFrame", "columns", "column", "pass one column, e.g. df['x']"},
+    {"polars", "DataFrame", "a polars DataFrame", "columns", "column",
+     "pass one column, e.g. df['x'] or df.get_column('x')"},
+    {"pyarrow", "Table", "a pyarrow Table", "column_names", "column",
+     "pass one column, e.g. table['x'] or table.column('x')"},
+    {"pyarrow", "RecordBatch", "a pyarrow RecordBatch", "column_names", "column",
+     "pass one column, e.g. batch['x'] or batch.column('x')"},
+    {"xarray", "Dataset", "an xarray Dataset", "data_vars", "data variable", "pass one variable, e.g. ds['x']"},
+    {"duckdb", "DuckDBPyRelation", "a DuckDB relation", "columns", "column",
+     "fetch one column, e.g. rel.fetchnumpy()['x'] or rel.df()['x']"},
+};
+
+// Python's own types, compared by identity (their module is always there).
+PyTypeObject* builtin_type(std::string_view name) noexcept {
+  if (name == "memoryview") {
+    return &PyMemoryView_Type;
+  }
+  if (name == "bytes") {
+    return &PyBytes_Type;
+  }
+  return name == "bytearray" ? &PyByteArray_Type : nullptr;
+}
+
+// The type's own name, without its module: a static type's name is
+// "module.Name", a class statement's only its own.
+std::string_view bare_name(PyTypeObject* type) noexcept {
+  const std::string_view full = type->tp_name;
+  return full.substr(full.rfind('.') + 1);
+}
+
+}  // namespace
+
+namespace classes {
+const ClassName kMaskedArray{"numpy.ma.core", "MaskedArray"};
+const ClassName kPandasSeries{"pandas.core.series", "Series"};
+const ClassName kPandasMaskedArrays[3] = {
+    {"pandas.core.arrays.floating", "FloatingArray"},
+    {"pandas.core.arrays.integer", "IntegerArray"},
+    {"pandas.core.arrays.boolean", "BooleanArray"},
+};
+const ClassName kPandasArrowArray{"pandas.core.arrays.arrow.array", "ArrowExtensionArray"};
+}  // namespace classes
+
+Result<Object> loaded_class(const ClassName& cls) {
+  Result<Object> module = binding::imported_module(cls.module);
+  if (!module || !*module) {
+    return module;
+  }
+  Object found = Object::steal(PyObject_GetAttrString(module->get(), cls.name));
+  if (!found || !PyType_Check(found.get())) {
+    if (std::optional<Error> error = binding::take_trial_error()) {
+      return std::unexpected(std::move(*error));
+    }
+    return Object();  // a module in the making, or not the library's: nothing to recognise
+  }
+  return found;
+}
+
+Result<bool> is_exactly(PyObject* object, const ClassName& cls) {
+  if (std::string_view(cls.module) == "builtins") {
+    return Py_TYPE(object) == builtin_type(cls.name);
+  }
+  Result<Object> found = loaded_class(cls);
+  if (!found) {
+    return std::unexpected(std::move(found.error()));
+  }
+  return *found && reinterpret_cast<PyObject*>(Py_TYPE(object)) == found->get();
+}
+
+Result<const KnownContainer*> recognise(PyObject* data) {
+  if (PyList_CheckExact(data) || PyTuple_CheckExact(data)) {
+    return nullptr;  // read by the sequence form's own ways
+  }
+  // the name first: a string comparison spares the lookups of every other row
+  const std::string_view name = bare_name(Py_TYPE(data));
+  for (const KnownContainer& row : kKnownContainers) {
+    if (name != row.cls.name) {
+      continue;
+    }
+    Result<bool> exact = is_exactly(data, row.cls);
+    if (!exact || *exact) {
+      return exact ? Result<const KnownContainer*>(&row) : std::unexpected(std::move(exact.error()));
+    }
+  }
+  for (const KnownContainer& row : kKnownContainers) {
+    if (row.plain_subclasses) {
+      Result<bool> plain = is_plain_subclass(data, row.cls);
+      if (!plain || *plain) {
+        return plain ? Result<const KnownContainer*>(&row) : std::unexpected(std::move(plain.error()));
+      }
+    }
+  }
+  return nullptr;
+}
+
+const Verbs& verbs_of(std::string_view package) noexcept {
+  for (const Verbs& verbs : kVerbs) {
+    if (verbs.package == package) {
+      return verbs;
+    }
+  }
+  return kPlainVerbs;
+}
+
+const Verbs& masked_array_verbs() noexcept { return kMaskedVerbs; }
+
+std::span<const TableKind> table_kinds() noexcept { return kTables; }
+
+}  // namespace zorvane::lib

@@ -1,0 +1,118 @@
+// The containers of other libraries that the conversion reads from their
+// memory instead of through Python, and what the refusal notes say of each
+// library: one table, and the only place that names a library's modules and
+// classes. Adding a library is a row here and, where its memory is of a new
+// kind, a reader in readers.hpp.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "binding/error.hpp"
+#include "binding/object.hpp"
+#include "lib/input/numpy_api.hpp"
+#include "lib/input/sequence_copy.hpp"
+#include "lib/input/series_holder.hpp"
+
+namespace zorvane::lib {
+
+// A class by its module and name. Recognising one never imports the module:
+// where it is not loaded, none of its objects exist.
+struct ClassName {
+  const char* module;
+  const char* name;
+};
+
+// The class, or null when its module is not loaded or has no such type yet.
+// An error only for what must propagate (an interrupt, MemoryError).
+[[nodiscard]] binding::Result<binding::Object> loaded_class(const ClassName& cls);
+
+// Whether `object` is an instance of exactly that class.
+[[nodiscard]] binding::Result<bool> is_exactly(PyObject* object, const ClassName& cls);
+
+// The form of the conversion a known container's reader stands in for, whose
+// result it gives without calling into Python for each value.
+enum class Form : unsigned char {
+  ToNumpy,    // data.to_numpy(False): a missing value reads as NaN
+  Iteration,  // float() of each item: a missing value is refused where it is
+  ByType,     // pyarrow's numbers: to_numpy where its array passes the array test, else iteration
+};
+
+// An array whose elements are what iterating the container gives (a pandas
+// Series over a NumPy array, an xarray DataArray): read in place when it
+// passes the array test, else its elements copied.
+struct BackingArray {
+  binding::Object array;
+  ElementFormat format;
+};
+
+// What a known container holds: its backing array, values already read, or
+// the first item its iteration would refuse (a missing value). All empty:
+// the reader declined, and the container goes the ordinary ways.
+struct ContainerValues {
+  BackingArray backing;
+  std::optional<SeriesHolder> held;
+  std::optional<ItemRefusal> refusal;
+};
+using Read = binding::Result<std::optional<ContainerValues>>;
+
+struct KnownContainer {
+  ClassName cls;
+  bool plain_subclasses;  // also a subclass that customises none of the class's access (pandas' Series)
+  Form form;
+  std::string_view source;   // where the values are read from
+  std::string_view missing;  // what its conversion gives for a missing value
+  Read (*read)(const NumpyApi& api, PyObject* data);
+};
+
+// The row of `data`'s class, or null. An error only when an interrupt or a
+// MemoryError arrives while a class is looked up.
+[[nodiscard]] binding::Result<const KnownContainer*> recognise(PyObject* data);
+
+// The classes readers and notes recognise inside a library's objects.
+namespace classes {
+extern const ClassName kMaskedArray;               // numpy.ma, a subclass of ndarray
+extern const ClassName kPandasSeries;              // recognised with its plain subclasses
+extern const ClassName kPandasMaskedArrays[3];     // nullable Float, Int and boolean values
+extern const ClassName kPandasArrowArray;          // Arrow-backed values
+}  // namespace classes
+
+// How each library's users drop what the test refuses, in its own words:
+// missing values (None, NA), NaN, and infinities.
+struct Verbs {
+  std::string_view package;
+  std::string_view missing;
+  std::string_view nan;
+  std::string_view infinite;
+};
+// The verbs of the package named (a type's top-level module); plain
+// Python's for one not in the table.
+[[nodiscard]] const Verbs& verbs_of(std::string_view package) noexcept;
+[[nodiscard]] const Verbs& masked_array_verbs() noexcept;
+
+// Containers of several series, by package and bare type name: what to call
+// them, the attribute that lists their columns, and how to pick one there.
+struct TableKind {
+  std::string_view package;
+  std::string_view type;
+  std::string_view label;
+  const char* columns;
+  std::string_view column_word;
+  std::string_view pick;
+};
+[[nodiscard]] std::span<const TableKind> table_kinds() noexcept;
+
+// Other objects the notes name by package and bare type name.
+struct NamedType {
+  std::string_view package;
+  std::string_view type;
+};
+namespace named {
+inline constexpr NamedType kDataArray{"xarray", "DataArray"};
+inline constexpr NamedType kRecordBatchReader{"pyarrow", "RecordBatchReader"};
+inline constexpr std::string_view kPandas = "pandas";
+inline constexpr std::string_view kPandasMissingTypes[] = {"NAType", "NaTType"};
+}  // namespace named
+
+}  // namespace zorvane::lib
