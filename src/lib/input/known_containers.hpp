@@ -11,6 +11,7 @@
 
 #include "binding/error.hpp"
 #include "binding/object.hpp"
+#include "lib/input/element_format.hpp"
 #include "lib/input/numpy_api.hpp"
 #include "lib/input/sequence_copy.hpp"
 #include "lib/input/series_holder.hpp"
