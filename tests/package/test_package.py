@@ -193,7 +193,13 @@ def test_release_workflow_runs_every_wheel_before_gathering_the_release():
     musl = jobs["musllinux"]["strategy"]["matrix"]
     assert musl["python"] == listed and {r.endswith("-arm") for r in musl["runner"]} == {True, False}
     assert jobs["musllinux"]["needs"] == "linux"
-    for job in ("windows", "windows-arm64", "arm64", "musllinux"):
+    # the free-threaded musllinux wheels on free-threaded CPythons of musl
+    musl_ft = jobs["musllinux-freethreaded"]["strategy"]["matrix"]
+    assert musl_ft["python"] == free_threaded and {r.endswith("-arm") for r in musl_ft["runner"]} == {True, False}
+    assert jobs["musllinux-freethreaded"]["needs"] == "linux"
+    (built,) = [step["run"] for step in jobs["musllinux-freethreaded"]["steps"] if "pytest" in step.get("run", "")]
+    assert "--disable-gil" in built and "PYTHON_GIL=0" in built
+    for job in ("windows", "windows-arm64", "arm64", "musllinux", "musllinux-freethreaded"):
         (run,) = [step["run"] for step in jobs[job]["steps"] if "pytest" in step.get("run", "")]
         assert "golden_check.py" in run, job
     # the release gathers what every other job made, once all have passed, and
