@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import EscancianoLobato, Iterated, outcome, snapshot
+from conftest import EscancianoLobato, Iterated, outcome, run_python, snapshot
 from test_properties import check, is_conforming_array
 
 
@@ -358,6 +358,26 @@ def test_arrow_memory_is_all_released_after_constructions(kind, dtype, missing, 
     start = pa.total_allocated_bytes()
     constructions()
     assert pa.total_allocated_bytes() == start
+
+
+@pytest.mark.skipif(pa is None, reason="needs pyarrow")
+@pytest.mark.parametrize("dtype", ["int64", "uint16", "float64"])
+def test_chunked_arrow_numbers_are_read_without_a_converted_copy(dtype):
+    """A ChunkedArray of numbers is read from the chunks it exports: pyarrow's
+    pool never holds the column converted to one array (its to_numpy would
+    concatenate the chunks there)."""
+    proc = run_python(f"""
+        import numpy as np, pyarrow as pa
+        from zorvane import statistical_tests
+        values = (np.arange(200_000) % 1000).astype("{dtype}")
+        data = pa.chunked_array([values[:100_000], values[100_000:]])
+        pool = pa.default_memory_pool()
+        before = pool.max_memory()
+        statistical_tests.EscancianoLobato(data)
+        print(pool.max_memory() - before)
+        """)
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout) < 100_000, proc.stdout  # the values are 200,000 items of 2 bytes or more
 
 
 def test_shared_containers_from_four_threads():
