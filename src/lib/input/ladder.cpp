@@ -11,13 +11,13 @@
 #include "binding/object.hpp"
 #include "binding/panic.hpp"
 #include "binding/threads.hpp"
-#include "lib/input/notes.hpp"
 #include "lib/input/float_buffer.hpp"
 #include "lib/input/known_containers.hpp"
 #include "lib/input/masked_array.hpp"
+#include "lib/input/notes.hpp"
 #include "lib/input/numpy_api.hpp"
-#include "lib/input/sequence_copy.hpp"
 #include "lib/input/readers.hpp"
+#include "lib/input/sequence_copy.hpp"
 #include "lib/input/slice_container.hpp"
 
 namespace zorvane::lib {
