@@ -1,13 +1,13 @@
 // Arrow columns handed over through the Arrow PyCapsule interface: polars'
 // Series, pyarrow's arrays and the Arrow-backed values of pandas.
+#include <cstdint>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "binding/panic.hpp"
 #include "lib/input/arrow_values.hpp"
-#include "lib/input/float_buffer.hpp"
 #include "lib/input/readers.hpp"
-#include "lib/input/slice_container.hpp"
 
 namespace zorvane::lib {
 namespace {
@@ -16,10 +16,10 @@ using binding::Object;
 using binding::Result;
 using arrow::ColumnFormat;
 
-constexpr const char* kChunkCapsule = "zorvane.arrow_chunk";
+constexpr const char* kColumnCapsule = "zorvane.arrow_column";
 
-void release_chunk(PyObject* capsule) noexcept {
-  delete static_cast<arrow::Owned<arrow::ArrowArray>*>(PyCapsule_GetPointer(capsule, kChunkCapsule));
+void release_column(PyObject* capsule) noexcept {
+  delete static_cast<arrow::Column*>(PyCapsule_GetPointer(capsule, kColumnCapsule));
 }
 
 // The record a capsule of the PyCapsule interface holds, taken over.
@@ -89,57 +89,58 @@ Result<MaybeColumn> exported_column(PyObject* object) {
   return arrow::single_array(std::move(*schema), std::move(*array));
 }
 
-// A column's values: in place when it is one chunk of float64 with nothing
-// missing (the chunk then lives as long as the array over it), else copied.
-// With Missing::Stop, the position of the first missing value instead.
-struct ColumnValues {
-  std::optional<SeriesHolder> held;
-  std::size_t missing_at = 0;  // where `held` is empty
-};
-Result<ColumnValues> column_values(const NumpyApi& api, arrow::Column column, arrow::Missing missing) {
-  if (column.chunks.size() == 1) {
-    if (auto values = arrow::in_place_values(*column.chunks[0], column.format)) {
-      auto chunk = std::make_unique<arrow::Owned<arrow::ArrowArray>>(std::move(column.chunks[0]));
-      Object owner = Object::steal(PyCapsule_New(chunk.get(), kChunkCapsule, release_chunk));
-      if (!owner) {
-        binding::panic_after_api_failure();
-      }
-      static_cast<void>(chunk.release());  // the capsule's now
-      return ColumnValues{wrap_foreign_values(api, *values, std::move(owner))};
+// The column's memory, its chunks held by the description's owner (read in
+// place, they then live as long as the array over them).
+Memory memory_of(arrow::Column column) {
+  const ColumnFormat format = column.format;
+  std::vector<Chunk> chunks;
+  chunks.reserve(column.chunks.size());
+  for (std::size_t i = 0; i < column.chunks.size(); ++i) {
+    const arrow::ArrowArray& array = *column.chunks[i];
+    const auto offset = static_cast<std::size_t>(array.offset);
+    const auto* values = static_cast<const char*>(array.buffers[1]);
+    Chunk chunk{values, static_cast<std::ptrdiff_t>(format.element.size), static_cast<std::size_t>(array.length)};
+    if (format.packed_bits) {
+      chunk.bit_offset = offset;
+    } else if (values != nullptr) {
+      chunk.data = values + offset * format.element.size;
     }
+    if (column.may_lack_values(i)) {
+      chunk.validity = static_cast<const std::uint8_t*>(array.buffers[0]);
+      chunk.validity_offset = offset;
+    }
+    chunks.push_back(chunk);
   }
-  FloatBuffer buffer;
-  double* out = buffer.append_uninitialised(column.length());
-  if (out == nullptr) {
-    return out_of_memory_while_copying();
+  auto owned = std::make_unique<arrow::Column>(std::move(column));
+  Object owner = Object::steal(PyCapsule_New(owned.get(), kColumnCapsule, release_column));
+  if (!owner) {
+    binding::panic_after_api_failure();
   }
-  if (const std::optional<std::size_t> at = arrow::write_values(column, missing, out)) {
-    return ColumnValues{std::nullopt, *at};
-  }
-  return ColumnValues{wrap_buffer(api, buffer)};
+  static_cast<void>(owned.release());  // the capsule's now
+  return Memory{format.element, format.packed_bits, std::move(chunks), Keeper::Foreign, std::move(owner)};
 }
 
 // A column of numbers as float64, as to_numpy(False) gives it: a NaN for
 // each missing value.
 Read float64_values(const NumpyApi& api, arrow::Column column) {
-  Result<ColumnValues> values = column_values(api, std::move(column), arrow::Missing::AsNaN);
-  if (!values) {
-    return std::unexpected(std::move(values.error()));
+  Result<Placed> placed = place(api, memory_of(std::move(column)), Missing::AsNaN);
+  if (!placed) {
+    return std::unexpected(std::move(placed.error()));
   }
-  return read_values(std::move(*values->held));  // missing values were written as NaN: always held
+  return read_values(std::move(*placed->held));  // missing values were written as NaN: always held
 }
 
 // The column's values as `container`'s iteration reads them: `missing` for a
 // missing value (null: the container's item there).
 Read iterated_values(const NumpyApi& api, PyObject* container, arrow::Column column, PyObject* missing) {
-  Result<ColumnValues> values = column_values(api, std::move(column), arrow::Missing::Stop);
-  if (!values) {
-    return std::unexpected(std::move(values.error()));
+  Result<Placed> placed = place(api, memory_of(std::move(column)), Missing::Stop);
+  if (!placed) {
+    return std::unexpected(std::move(placed.error()));
   }
-  if (values->held) {
-    return read_values(std::move(*values->held));
+  if (placed->held) {
+    return read_values(std::move(*placed->held));
   }
-  const std::size_t at = values->missing_at;
+  const std::size_t at = placed->missing_at;
   Object item = missing != nullptr ? Object::borrow(missing)
                                    : Object::steal(PySequence_GetItem(container, static_cast<Py_ssize_t>(at)));
   if (!item) {

@@ -1,11 +1,10 @@
-// Reading a column of numbers handed over through the Arrow C data
-// interface: its chunks, taken over from the producer, and their values as
-// float64 with the first missing value found from the validity bitmaps.
+// A column of numbers handed over through the Arrow C data interface: its
+// format and its chunks, taken over from the producer (lib/input/memory.hpp
+// reads their values).
 #pragma once
 
 #include <cstddef>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "lib/input/element_format.hpp"
@@ -68,18 +67,5 @@ struct Column {
 [[nodiscard]] std::optional<Column> read_stream(Owned<ArrowArrayStream> stream);
 // The same for a single array and its schema.
 [[nodiscard]] std::optional<Column> single_array(Owned<ArrowSchema> schema, Owned<ArrowArray> array);
-
-// The values of a chunk whose values can be read in place: float64 with
-// nothing missing, at an address aligned for double; else empty.
-[[nodiscard]] std::optional<std::span<const double>> in_place_values(const ArrowArray& chunk,
-                                                                     const ColumnFormat& format) noexcept;
-
-enum class Missing : bool { Stop, AsNaN };
-
-// Writes the column's values to `out` (room for length()) in order. With
-// Missing::Stop, stops at the first missing value and returns its position;
-// with Missing::AsNaN, writes a quiet NaN there and goes on. nullopt: every
-// value was written.
-std::optional<std::size_t> write_values(const Column& column, Missing missing, double* out) noexcept;
 
 }  // namespace zorvane::lib::arrow

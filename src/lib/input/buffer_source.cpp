@@ -1,14 +1,10 @@
 // Python's own buffers (array.array, memoryview, bytes, bytearray), read
 // through the buffer protocol.
-#include <algorithm>
-#include <cstdint>
 #include <memory>
 
 #include "binding/panic.hpp"
 #include "binding/threads.hpp"
-#include "lib/input/float_buffer.hpp"
 #include "lib/input/readers.hpp"
-#include "lib/input/slice_container.hpp"
 
 namespace zorvane::lib {
 namespace {
@@ -37,7 +33,7 @@ void release_buffer(PyObject* capsule) noexcept {
 }  // namespace
 
 // The elements through the buffer protocol: in place when they are
-// contiguous float64 (the buffer is then held as long as the array over it).
+// contiguous float64 (the export is then held as long as the array over it).
 Read read_buffer(const NumpyApi& api, PyObject* data) {
   auto view = std::make_unique<Py_buffer>();
   int exported = 0;
@@ -61,37 +57,14 @@ Read read_buffer(const NumpyApi& api, PyObject* data) {
       static_cast<std::size_t>(view->itemsize) != format->size) {
     return std::nullopt;
   }
-  const auto count = static_cast<std::size_t>(view->shape[0]);
-  const bool in_place = format->kind == ElementKind::Float64 && view->strides[0] == sizeof(double) && count > 0 &&
-                        reinterpret_cast<std::uintptr_t>(view->buf) % alignof(double) == 0;
-  if (in_place) {
-    const std::span<const double> values(static_cast<const double*>(view->buf), count);
-    Object owner = Object::steal(PyCapsule_New(view.get(), kBufferCapsule, release_buffer));
-    if (!owner) {
-      binding::panic_after_api_failure();
-    }
-    release.view = nullptr;
-    static_cast<void>(view.release());  // the capsule's now
-    if (std::optional<SeriesHolder> held = wrap_exported_values(api, values, owner, data)) {
-      return read_values(std::move(*held));
-    }
-    // another module holds a write borrow on this memory: copied, as
-    // iteration reads it, while the capsule still holds the export
-    FloatBuffer buffer;
-    double* out = buffer.append_uninitialised(count);
-    if (out == nullptr) {
-      return out_of_memory_while_copying();
-    }
-    std::copy(values.begin(), values.end(), out);
-    return read_values(wrap_buffer(api, buffer));
+  Chunk chunk{static_cast<const char*>(view->buf), view->strides[0], static_cast<std::size_t>(view->shape[0])};
+  Object owner = Object::steal(PyCapsule_New(view.get(), kBufferCapsule, release_buffer));
+  if (!owner) {
+    binding::panic_after_api_failure();
   }
-  FloatBuffer buffer;
-  double* out = buffer.append_uninitialised(count);
-  if (out == nullptr) {
-    return out_of_memory_while_copying();
-  }
-  read_elements(static_cast<const char*>(view->buf), view->strides[0], count, *format, out);
-  return read_values(wrap_buffer(api, buffer));
+  release.view = nullptr;
+  static_cast<void>(view.release());  // the capsule's now: it holds the export while the values are read
+  return values_of(api, Memory{*format, false, {chunk}, Keeper::Export, std::move(owner), data});
 }
 
 }  // namespace zorvane::lib

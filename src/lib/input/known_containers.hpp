@@ -11,7 +11,6 @@
 
 #include "binding/error.hpp"
 #include "binding/object.hpp"
-#include "lib/input/element_format.hpp"
 #include "lib/input/numpy_api.hpp"
 #include "lib/input/sequence_copy.hpp"
 #include "lib/input/series_holder.hpp"
@@ -40,19 +39,10 @@ enum class Form : unsigned char {
   ByType,     // pyarrow's numbers: to_numpy where its array passes the array test, else iteration
 };
 
-// An array whose elements are what iterating the container gives (a pandas
-// Series over a NumPy array, an xarray DataArray): read in place when it
-// passes the array test, else its elements copied.
-struct BackingArray {
-  binding::Object array;
-  ElementFormat format;
-};
-
-// What a known container holds: its backing array, values already read, or
-// the first item its iteration would refuse (a missing value). All empty:
-// the reader declined, and the container goes the ordinary ways.
+// What a known container holds: its values, read in place or copied, or the
+// first item its iteration would refuse (a missing value). Both empty: the
+// reader declined, and the container goes the ordinary ways.
 struct ContainerValues {
-  BackingArray backing;
   std::optional<SeriesHolder> held;
   std::optional<ItemRefusal> refusal;
 };

@@ -4,16 +4,15 @@
 // first that fits gives the values.
 #include "lib/input/ladder.hpp"
 
-#include <cstdint>
 #include <optional>
 
-#include "binding/numpy_abi.hpp"
 #include "binding/object.hpp"
 #include "binding/panic.hpp"
 #include "binding/threads.hpp"
 #include "lib/input/float_buffer.hpp"
 #include "lib/input/known_containers.hpp"
 #include "lib/input/masked_array.hpp"
+#include "lib/input/memory.hpp"
 #include "lib/input/notes.hpp"
 #include "lib/input/numpy_api.hpp"
 #include "lib/input/readers.hpp"
@@ -26,50 +25,8 @@ namespace {
 using binding::Error;
 using binding::Object;
 using binding::Result;
-namespace numpy = binding::numpy;
 
 constexpr const char* kUnacceptedData = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64";
-
-bool is_array(const NumpyApi& api, PyObject* candidate) {
-  return Py_TYPE(candidate) == api.array_type() || binding::is_subtype(Py_TYPE(candidate), api.array_type());
-}
-
-bool is_float64(const NumpyApi& api, PyObject* descr) {
-  return descr == api.float64.get() || api.equiv_types()(descr, api.float64.get()) != 0;
-}
-
-// What the array test does when another module holds a write borrow on the
-// array: end the construction (the array and to_numpy forms), or decline, so
-// that the values are copied as iteration would read them (a Series).
-enum class OnConflict : bool { Panic, Decline };
-
-// The array test: a 1-D float64 array with contiguous memory, read in place.
-std::optional<SeriesHolder> try_array(const NumpyApi& api, PyObject* candidate, OnConflict on_conflict) {
-  if (!is_array(api, candidate)) {
-    return std::nullopt;
-  }
-  const numpy::ArrayFields* fields = numpy::fields(candidate);
-  if (fields->nd != 1 || !is_float64(api, fields->descr)) {
-    return std::nullopt;
-  }
-  const binding::BorrowApi& registry = api.borrows();
-  if (on_conflict == OnConflict::Panic) {
-    binding::acquire_read_borrow(registry, candidate);
-  } else if (!binding::try_acquire_read_borrow(registry, candidate)) {
-    return std::nullopt;
-  }
-  SeriesHolder holder(Object::borrow(candidate), registry,
-                      {reinterpret_cast<const double*>(fields->data), static_cast<std::size_t>(fields->dimensions[0])});
-  // Read in place only what can be read as doubles: contiguous memory at an
-  // address aligned for double (an array unpickled from a network frame, for
-  // one, need not be). Anything else is copied by the sequence form.
-  const bool contiguous = (fields->flags & (numpy::kCContiguous | numpy::kFContiguous)) != 0;
-  const bool aligned = reinterpret_cast<std::uintptr_t>(fields->data) % alignof(double) == 0;
-  if (!contiguous || fields->data == nullptr || !aligned) {
-    return std::nullopt;  // the holder gives the borrow back
-  }
-  return holder;
-}
 
 // nullopt: the form does not fit (its error discarded); an error: an
 // interrupt or MemoryError raised by to_numpy, which propagates.
@@ -104,21 +61,6 @@ struct Attempt {
 
 bool is_sequence(PyObject* data) { return !PyUnicode_Check(data) && PySequence_Check(data) != 0; }
 
-// An array whose elements are the container's values: in place when they
-// pass the array test; copied from memory when they do not, or when another
-// module holds a write borrow on them (iteration never asked the registry,
-// so neither may this).
-Result<Attempt> read_backing(const NumpyApi& api, const BackingArray& backing) {
-  if (std::optional<SeriesHolder> in_place = try_array(api, backing.array.get(), OnConflict::Decline)) {
-    return Attempt{std::move(in_place), std::nullopt};
-  }
-  FloatBuffer buffer;
-  if (Result<void> copied = copy_elements(backing.array.get(), backing.format, buffer); !copied) {
-    return std::unexpected(std::move(copied.error()));
-  }
-  return Attempt{wrap_buffer(api, buffer), std::nullopt};
-}
-
 // A known container's values from its memory; an empty attempt when it is
 // not one, or its reader declined.
 Result<Attempt> try_known(const NumpyApi& api, PyObject* data) {
@@ -140,17 +82,22 @@ Result<Attempt> try_known(const NumpyApi& api, PyObject* data) {
   if (!*read) {
     return Attempt{};
   }
-  if ((*read)->backing.array) {
-    return read_backing(api, (*read)->backing);
-  }
   return Attempt{std::move((*read)->held), std::move((*read)->refusal)};
 }
 
-// Copies the items into a buffer and wraps it; an error when memory runs
-// out or an item's reading raised what must propagate.
+// An exact array's elements from memory; any other sequence's items copied
+// into a buffer and wrapped. An error when memory runs out or an item's
+// reading raised what must propagate.
 Result<Attempt> try_sequence(const NumpyApi& api, PyObject* data) {
   if (!is_sequence(data)) {
     return Attempt{};
+  }
+  if (const std::optional<ElementFormat> format = plain_array_format(api, data)) {
+    Result<Placed> placed = place(api, array_memory(Object::borrow(data), *format), Missing::AsNaN);
+    if (!placed) {
+      return std::unexpected(std::move(placed.error()));
+    }
+    return Attempt{std::move(placed->held), std::nullopt};
   }
   FloatBuffer buffer;
   Py_ssize_t hint = PySequence_Size(data);
@@ -162,16 +109,8 @@ Result<Attempt> try_sequence(const NumpyApi& api, PyObject* data) {
     hint = 0;
   }
   buffer.reserve_hint(static_cast<std::size_t>(hint));
-  CopyResult copied = std::nullopt;
-  if (PyList_CheckExact(data) || PyTuple_CheckExact(data)) {
-    copied = copy_list_or_tuple(data, buffer);
-  } else if (const std::optional<ElementFormat> format = plain_array_format(api, data)) {
-    if (Result<void> read = copy_elements(data, *format, buffer); !read) {
-      return std::unexpected(std::move(read.error()));
-    }
-  } else {
-    copied = copy_iterated(data, buffer);
-  }
+  CopyResult copied = PyList_CheckExact(data) || PyTuple_CheckExact(data) ? copy_list_or_tuple(data, buffer)
+                                                                          : copy_iterated(data, buffer);
   if (!copied) {
     return std::unexpected(std::move(copied.error()));
   }

@@ -67,7 +67,7 @@ Read read_masked(const NumpyApi& api, PyObject* values) {
   }
   const std::size_t at = first_set(mask.get());
   if (at == static_cast<std::size_t>(numpy::fields(mask.get())->dimensions[0])) {
-    return backing_array(std::move(data), *format);
+    return values_of(api, array_memory(std::move(data), *format));
   }
   Object marker = missing_marker(values);
   if (!marker) {
@@ -85,15 +85,19 @@ Read declined() {
   return std::nullopt;
 }
 
-ContainerValues backing_array(Object array, ElementFormat format) {
-  return ContainerValues{{std::move(array), format}, {}, {}};
+Read values_of(const NumpyApi& api, Memory memory) {
+  Result<Placed> placed = place(api, std::move(memory), Missing::AsNaN);
+  if (!placed) {
+    return std::unexpected(std::move(placed.error()));
+  }
+  return read_values(std::move(*placed->held));
 }
 
 ContainerValues refused_at(std::size_t index, Object item) {
-  return ContainerValues{{}, {}, ItemRefusal{index, std::move(item)}};
+  return ContainerValues{{}, ItemRefusal{index, std::move(item)}};
 }
 
-ContainerValues read_values(SeriesHolder held) { return ContainerValues{{}, std::move(held), {}}; }
+ContainerValues read_values(SeriesHolder held) { return ContainerValues{std::move(held), {}}; }
 
 std::optional<ElementFormat> plain_array_format(const NumpyApi& api, PyObject* data) {
   if (Py_TYPE(data) != api.array_type()) {
@@ -145,7 +149,7 @@ Read read_pandas_series(const NumpyApi& api, PyObject* data) {
     return declined();
   }
   if (const std::optional<ElementFormat> format = plain_array_format(api, values.get())) {
-    return backing_array(std::move(values), *format);
+    return values_of(api, array_memory(std::move(values), *format));
   }
   for (const ClassName& cls : classes::kPandasMaskedArrays) {
     Result<bool> masked = is_exactly(values.get(), cls);
@@ -172,7 +176,7 @@ Read read_data_array(const NumpyApi& api, PyObject* data) {
     return declined();
   }
   const std::optional<ElementFormat> format = plain_array_format(api, array.get());
-  return format ? Read(backing_array(std::move(array), *format)) : Read(std::nullopt);
+  return format ? values_of(api, array_memory(std::move(array), *format)) : Read(std::nullopt);
 }
 
 }  // namespace zorvane::lib

@@ -9,6 +9,7 @@
 #include "binding/error.hpp"
 #include "lib/input/element_format.hpp"
 #include "lib/input/known_containers.hpp"
+#include "lib/input/memory.hpp"
 #include "lib/input/numpy_api.hpp"
 
 namespace zorvane::lib {
@@ -58,8 +59,9 @@ namespace zorvane::lib {
 // A trial step failed: the reader declines, unless the error must propagate
 // (MemoryError, an interrupt).
 [[nodiscard]] Read declined();
-[[nodiscard]] ContainerValues backing_array(binding::Object array, ElementFormat format);
 [[nodiscard]] ContainerValues refused_at(std::size_t index, binding::Object item);
 [[nodiscard]] ContainerValues read_values(SeriesHolder held);
+// The values of memory in which nothing is missing, in place or copied.
+[[nodiscard]] Read values_of(const NumpyApi& api, Memory memory);
 
 }  // namespace zorvane::lib

@@ -2,7 +2,6 @@
 // stopping at the first item that does not convert.
 #include "lib/input/sequence_copy.hpp"
 
-#include "binding/numpy_abi.hpp"
 #include "binding/threads.hpp"
 
 namespace zorvane::lib {
@@ -10,7 +9,6 @@ namespace {
 
 using binding::Error;
 using binding::Object;
-namespace numpy = binding::numpy;
 
 // One item as float64; nullopt when it does not convert (error discarded).
 binding::Result<std::optional<double>> item_value(PyObject* item) {
@@ -98,17 +96,6 @@ CopyResult copy_iterated(PyObject* data, FloatBuffer& buffer) {
     return refused_by_raise(buffer.size());
   }
   return std::nullopt;
-}
-
-binding::Result<void> copy_elements(PyObject* array, ElementFormat format, FloatBuffer& buffer) {
-  const numpy::ArrayFields* fields = numpy::fields(array);
-  const auto count = static_cast<std::size_t>(fields->dimensions[0]);
-  double* out = buffer.append_uninitialised(count);
-  if (out == nullptr) {
-    return out_of_memory_while_copying();
-  }
-  read_elements(fields->data, fields->strides[0], count, format, out);
-  return {};
 }
 
 }  // namespace zorvane::lib

@@ -1,6 +1,5 @@
 // Copying the items of a sequence into a float64 buffer: by index for exact
-// lists and tuples, from memory for plain NumPy arrays, by iteration for the
-// rest.
+// lists and tuples, by iteration for the rest.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +37,5 @@ using CopyResult = binding::Result<std::optional<ItemRefusal>>;
 
 // Any other sequence, through its iterator.
 [[nodiscard]] CopyResult copy_iterated(PyObject* data, FloatBuffer& buffer);
-
-// A 1-D array's elements straight from memory (plain_array_format).
-[[nodiscard]] binding::Result<void> copy_elements(PyObject* array, ElementFormat format, FloatBuffer& buffer);
 
 }  // namespace zorvane::lib
