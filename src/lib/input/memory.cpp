@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "binding/numpy_abi.hpp"
-#include "binding/panic.hpp"
 #include "binding/threads.hpp"
 #include "lib/input/float_buffer.hpp"
 #include "lib/input/sequence_copy.hpp"
@@ -64,12 +63,13 @@ bool readable_as_doubles(const Memory& memory) noexcept {
     return false;
   }
   const Chunk& chunk = memory.chunks[0];
-  return chunk.validity == nullptr && chunk.count > 0 && chunk.stride == sizeof(double) &&
+  return chunk.validity == nullptr && chunk.count > 0 && chunk.stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
          reinterpret_cast<std::uintptr_t>(chunk.data) % alignof(double) == 0;
 }
 
-// The series over the memory itself, or nullopt where another module holds a
-// write borrow on it (iteration would read it regardless: it is copied).
+// The series over the memory itself; nullopt where it cannot be read as it
+// is, or another module holds a write borrow on it (iteration reads it
+// regardless: it is then copied).
 std::optional<SeriesHolder> in_place(const NumpyApi& api, Memory& memory) {
   if (memory.keeper == Keeper::Array) {
     return try_array(api, memory.owner.get(), OnConflict::Decline);
