@@ -126,9 +126,9 @@ Result<bool> is_exactly(PyObject* object, const ClassName& cls) {
   return *found && reinterpret_cast<PyObject*>(Py_TYPE(object)) == found->get();
 }
 
-Result<const KnownContainer*> recognise(PyObject* data) {
-  if (PyList_CheckExact(data) || PyTuple_CheckExact(data)) {
-    return nullptr;  // read by the sequence form's own ways
+Result<const KnownContainer*> recognise(const NumpyApi& api, PyObject* data) {
+  if (PyList_CheckExact(data) || PyTuple_CheckExact(data) || Py_TYPE(data) == api.array_type()) {
+    return nullptr;
   }
   // the name first: a string comparison spares the lookups of every other row
   const std::string_view name = bare_name(Py_TYPE(data));

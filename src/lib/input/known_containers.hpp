@@ -57,9 +57,10 @@ struct KnownContainer {
   Read (*read)(const NumpyApi& api, PyObject* data);
 };
 
-// The row of `data`'s class, or null. An error only when an interrupt or a
-// MemoryError arrives while a class is looked up.
-[[nodiscard]] binding::Result<const KnownContainer*> recognise(PyObject* data);
+// The row of `data`'s class, or null (always for exact lists, tuples and
+// NumPy arrays, which the sequence form reads its own ways). An error only
+// when an interrupt or a MemoryError arrives while a class is looked up.
+[[nodiscard]] binding::Result<const KnownContainer*> recognise(const NumpyApi& api, PyObject* data);
 
 // The classes readers and notes recognise inside a library's objects.
 namespace classes {

@@ -64,10 +64,7 @@ bool is_sequence(PyObject* data) { return !PyUnicode_Check(data) && PySequence_C
 // A known container's values from its memory; an empty attempt when it is
 // not one, or its reader declined.
 Result<Attempt> try_known(const NumpyApi& api, PyObject* data) {
-  if (Py_TYPE(data) == api.array_type()) {
-    return Attempt{};  // an exact array: the sequence form reads it
-  }
-  Result<const KnownContainer*> known = recognise(data);
+  Result<const KnownContainer*> known = recognise(api, data);
   if (!known) {
     return std::unexpected(std::move(known.error()));
   }
