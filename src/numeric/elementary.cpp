@@ -104,9 +104,6 @@ std::span<const DoubleDouble> exp2_table() noexcept { return kExp2Table; }
 std::span<const LogEntry> log_table() noexcept { return kLogTable; }
 int log_table_first() noexcept { return kLogFirstIndex; }
 
-const double kExpErrorBound = 0x1p-65;
-const double kLogErrorBound = 0x1p-65;
-
 bool rounding_decided(double hi, double lo, double bound) noexcept {
   const double magnitude = std::fabs(hi);
   // the gap to the next double towards zero, the smaller of hi's two gaps

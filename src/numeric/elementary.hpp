@@ -35,8 +35,8 @@ inline constexpr double kExpFastLowest = -707.0;
 inline constexpr double kExpFastHighest = 709.0;
 [[nodiscard]] Approximation exp_fast(double x) noexcept;
 [[nodiscard]] Approximation log_fast(double x) noexcept;
-extern const double kExpErrorBound;
-extern const double kLogErrorBound;
+inline constexpr double kExpErrorBound = 0x1p-65;
+inline constexpr double kLogErrorBound = 0x1p-65;
 // Whether every value within bound * |hi| of hi + lo rounds to hi.
 [[nodiscard]] bool rounding_decided(double hi, double lo, double bound) noexcept;
 // The fast paths' tables: 2**(j/128), and c = 256/i rounded with -ln c for

@@ -54,7 +54,7 @@ TEST(Elementary, AccuratePathsMatchTheTable) {
   }
 }
 
-TEST(Elementary, NaNKeepsItsSignAndQuietness) {
+TEST(Elementary, NaNArgumentsAndLogsOfNegativesGiveNaN) {
   EXPECT_TRUE(std::isnan(numeric::exp(-kNaN)));
   EXPECT_TRUE(std::isnan(numeric::log(-kNaN)));
   EXPECT_TRUE(std::isnan(numeric::log(-0x1p-1074)));
