@@ -178,22 +178,28 @@ Approximation log_fast(double x) noexcept {
   return {sum.hi, sum.lo, 0};
 }
 
+namespace {
+
+// k ln 2 in wide fixed point, for |k| below 2**11 (the exponents of doubles).
+wide::Fixed multiple_of_ln2(int k) noexcept {
+  wide::Fixed product = wide::multiply(wide::ln2(), static_cast<std::uint32_t>(k < 0 ? -k : k));
+  product.negative = k < 0;
+  return product;
+}
+
+}  // namespace
+
 double exp_accurate(double x) noexcept {
   // any integer k near x / ln 2 keeps |x - k ln 2| below 1
   const double kd = (x * kInverseLn2 + kShift) - kShift;
-  const auto k = static_cast<std::int64_t>(kd);
-  wide::Fixed k_ln2 = wide::multiply(wide::ln2(), static_cast<std::uint32_t>(k < 0 ? -k : k));
-  k_ln2.negative = k < 0;
-  const wide::Fixed r = wide::subtract(wide::from_double(x), k_ln2);
-  return wide::to_double(wide::exp(r), static_cast<int>(k));
+  const auto k = static_cast<int>(kd);
+  const wide::Fixed r = wide::subtract(wide::from_double(x), multiple_of_ln2(k));
+  return wide::to_double(wide::exp(r), k);
 }
 
 double log_accurate(double x) noexcept {
   const Reduced reduced = reduce(x);
-  const int e = reduced.exponent;
-  wide::Fixed e_ln2 = wide::multiply(wide::ln2(), static_cast<std::uint32_t>(e < 0 ? -e : e));
-  e_ln2.negative = e < 0;
-  return wide::to_double(wide::add(e_ln2, wide::log(wide::from_double(reduced.m))));
+  return wide::to_double(wide::add(multiple_of_ln2(reduced.exponent), wide::log(wide::from_double(reduced.m))));
 }
 
 }  // namespace elementary
