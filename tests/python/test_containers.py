@@ -333,6 +333,29 @@ def test_each_fast_path_is_the_one_taken(kind, dtype, missing, monkeypatch):
     assert verdict(data) == expected
 
 
+@pytest.mark.thread_unsafe  # patches pandas' Series
+@pytest.mark.skipif(pd is None, reason="needs pandas")
+@pytest.mark.parametrize("dtype", ["Float64", "float64", "int32"])
+def test_a_plain_series_subclass_is_read_from_memory(dtype, monkeypatch):
+    """A Series subclass that redefines none of its access is read as the
+    Series is: from memory, with the conversion through Python made to fail."""
+    class Prices(pd.Series):
+        @property
+        def _constructor(self):
+            return Prices
+
+    values = numbers(dtype.lower(), np.random.default_rng(6), 200)
+    data = Prices(values, dtype=dtype)
+    expected = verdict(pd.Series(values, dtype=dtype))
+
+    def through_python_ran(*args, **kwargs):
+        raise AssertionError("the conversion through Python ran")
+
+    for name in ("to_numpy", "__array__", "__iter__", "tolist", "__getitem__"):
+        monkeypatch.setattr(pd.Series, name, through_python_ran)
+    assert verdict(data) == expected
+
+
 @pytest.mark.thread_unsafe  # pyarrow's memory pool is the whole process's
 @pytest.mark.parametrize("kind", available(["pandas_arrow", "pyarrow_array", "pyarrow_chunked"]))
 @pytest.mark.parametrize("dtype, missing", [("float64", set()), ("float64", {150}), ("int32", set()), ("bool", set())])
