@@ -22,9 +22,19 @@ struct TestOutcome {
   double pvalue;
 };
 
-// The robust variance term tau_k is exactly zero at this (smallest) lag.
+// What the data show of a zero robust variance.
+enum class ZeroVarianceCause : std::uint8_t {
+  Exact,          // at that lag every pair holds a value equal to the mean
+  AllEqual,       // every value is the same
+  RoundingNoise,  // the values differ by less than the mean's own rounding error moves the answer
+  OutOfRange,     // products of squared deviations underflow: magnitudes too far apart
+};
+
+// The robust variance term tau_k is zero at this (smallest) lag, or would
+// be in exact arithmetic (AllEqual, RoundingNoise: reported at lag 1).
 struct ZeroVariance {
   std::uint64_t lag;
+  ZeroVarianceCause cause = ZeroVarianceCause::Exact;
 };
 
 // d exceeds the series length: lag n + 1 would have no values to pair.
@@ -36,7 +46,9 @@ struct LagBeyondSeries {
 using Refusal = std::variant<ZeroVariance, LagBeyondSeries>;
 
 // A series together with what one pass over it gives: the sum from -0.0 in
-// index order (the mean's numerator), the smallest and largest value (NaN
+// index order (the mean's numerator), the rounding errors of its adds summed
+// (each exact by TwoSum, so sum + sum_error is the exact sum to far more
+// than double precision), the smallest and largest value (NaN
 // passed over), and whether any value is NaN or infinite. A NaN makes the sum NaN and an infinity makes it infinite or NaN,
 // so a finite sum proves every value finite; only a sum that is not finite
 // (which finite values can also reach, by overflow) costs a second pass. Only
@@ -47,16 +59,18 @@ class ScannedSeries {
 
   [[nodiscard]] std::span<const double> values() const noexcept { return values_; }
   [[nodiscard]] double sum() const noexcept { return sum_; }
+  [[nodiscard]] double sum_error() const noexcept { return sum_error_; }
   [[nodiscard]] double smallest() const noexcept { return smallest_; }
   [[nodiscard]] double largest() const noexcept { return largest_; }
   [[nodiscard]] bool has_nan() const noexcept { return has_nan_; }
   [[nodiscard]] bool has_infinity() const noexcept { return has_infinity_; }
 
  private:
-  ScannedSeries(std::span<const double> values, double sum, double smallest, double largest, bool has_nan,
-                bool has_infinity) noexcept
+  ScannedSeries(std::span<const double> values, double sum, double sum_error, double smallest, double largest,
+                bool has_nan, bool has_infinity) noexcept
       : values_(values),
         sum_(sum),
+        sum_error_(sum_error),
         smallest_(smallest),
         largest_(largest),
         has_nan_(has_nan),
@@ -64,6 +78,7 @@ class ScannedSeries {
 
   std::span<const double> values_;
   double sum_;
+  double sum_error_;  // meaningful only where the sum is finite
   double smallest_;  // +inf and -inf for a series without a non-NaN value
   double largest_;
   bool has_nan_;
@@ -79,11 +94,21 @@ class ScannedSeries {
 // zero robust variance, which is reported first. When the data show in one
 // pass that no such lag exists, the refusal comes without computing any lag.
 //
-// Two answers are those of exact arithmetic rather than of the formulas as
+// Three answers are those of exact arithmetic rather than of the formulas as
 // rounded:
 // - a series of two or more values that are all equal has zero variance at
 //   lag 1 (its rounded mean need not equal the value, which would leave
 //   every deviation the same tiny number and every autocorrelation near 1);
+// - where the rounding error of the mean moves the answer, the answer is
+//   ZeroVariance at lag 1 with cause RoundingNoise: the error shifts every
+//   deviation by the same amount, a perfectly autocorrelated offset, and
+//   where the deviations are as small as it (values equal but for a few
+//   ulps), it is all the formulas see. The error is measured, not bounded:
+//   the scan's TwoSum errors give the exact sum, and where the measured error
+//   could matter at all the answer is computed a second time from deviations
+//   about the exact mean; when p~ differs, or the statistic by more than
+//   2^-10 of 1 + its size, the series is refused. Every other answer keeps
+//   the bits of the formulas as rounded;
 // - the outcome does not depend on the scale of the data: a series whose
 //   largest magnitude lies outside [2^-100, 2^100) is first multiplied by
 //   the power of two that brings it into [1, 2), so that fourth powers of
