@@ -264,5 +264,29 @@ TEST(LagSelection, AllNaNSelectsNothing) {
   EXPECT_EQ(bits(s.sum), bits(-0.0));
 }
 
+TEST(RoundingNoise, ValuesEqualButForAnUlpAreRefused) {
+  // the mean's rounding error is as large as the deviations it shifts
+  std::vector<double> x(250, 5.33);
+  x[100] = std::nextafter(5.33, 6.0);
+  const auto result = run_escanciano_lobato(x, 3, 2.4);
+  ASSERT_FALSE(result.has_value());
+  const auto* zero = std::get_if<ZeroVariance>(&result.error());
+  ASSERT_NE(zero, nullptr);
+  EXPECT_EQ(zero->lag, 1u);
+  EXPECT_EQ(zero->cause, ZeroVarianceCause::RoundingNoise);
+  // all equal has a cause of its own
+  const auto equal = run_escanciano_lobato(std::vector<double>(250, 5.33), 3, 2.4);
+  ASSERT_FALSE(equal.has_value());
+  EXPECT_EQ(std::get<ZeroVariance>(equal.error()).cause, ZeroVarianceCause::AllEqual);
+}
+
+TEST(Scan, AddsErrorsMakeTheSumExact) {
+  // 1 + 2^-60 rounds to 1, and the later -1 leaves 0: the error holds 2^-60
+  const std::vector<double> x{1.0, 0x1p-60, -1.0, 0x1p-61};
+  const auto scanned = ScannedSeries::scan(x);
+  EXPECT_EQ(scanned.sum(), 0x1p-61);
+  EXPECT_EQ(scanned.sum_error(), 0x1p-60);
+}
+
 }  // namespace
 }  // namespace zorvane::statistical_tests::escanciano_lobato

@@ -247,7 +247,7 @@ def test_panel_by_group_keeps_each_refusal():
     assert list(table.index) == ["AAA", "BBB", "CCC", "DDD", "EEE"]
     assert table.loc["BBB", "pvalue"] < 1e-6
     assert table.loc["CCC", "error"].startswith("ValueError: data must not contain NaN values")
-    assert table.loc["DDD", "error"] == "OSError: Zero τ̂ value at lag 1"
+    assert table.loc["DDD", "error"].startswith("OSError: Zero τ̂ value at lag 1; all ")
     bbb = data[data.asset == "BBB"].sort_values("date")["ret"].to_numpy()
     assert table.loc["BBB", "statistic"] == EscancianoLobato(bbb).statistic
     pl = pytest.importorskip("polars")
@@ -257,7 +257,7 @@ def test_panel_by_group_keeps_each_refusal():
     ok = table["error"].isna()
     assert by_polars.loc[ok, "statistic"].tolist() == table.loc[ok, "statistic"].tolist()
     assert by_polars.loc["CCC", "error"].startswith("TypeError") and "drop_nulls()" in by_polars.loc["CCC", "error"]
-    assert by_polars.loc["DDD", "error"] == "OSError: Zero τ̂ value at lag 1"
+    assert by_polars.loc["DDD", "error"].startswith("OSError: Zero τ̂ value at lag 1; all ")
 
 
 def test_duckdb_query_to_the_test():

@@ -41,6 +41,10 @@ class Refused(Exception):
 def model_item(item):
     if type(item) is float:
         return item
+    if isinstance(item, np.complexfloating):  # its real part, unless the imaginary one is lost
+        if item.imag != 0:
+            raise Refused
+        return float(item.real)
     if isinstance(item, (str, bytes, bytearray)):
         raise Refused  # no text is parsed
     try:

@@ -131,8 +131,9 @@ std::string item_note(Asked& asked, PyObject* data, const ItemRefusal& refusal) 
   if (PyLong_Check(value)) {
     return item + " is an int too large for a float64";
   }
-  if (PyComplex_Check(value)) {
-    return item + " is a complex number: pass its real part, e.g. z.real";
+  if (PyComplex_Check(value) || PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__complex__")) {
+    return item + " is a complex number (" + short_repr(asked, value) +
+           "): pass its real part or its magnitude, e.g. x.real or np.abs(x)";
   }
   if (PySequence_Check(value)) {
     return item + " is " + type_name(value) + ": the data must be one series of numbers; flatten it first";

@@ -2,6 +2,8 @@
 // stopping at the first item that does not convert.
 #include "lib/input/sequence_copy.hpp"
 
+#include <string_view>
+
 #include "binding/threads.hpp"
 
 namespace zorvane::lib {
@@ -10,10 +12,33 @@ namespace {
 using binding::Error;
 using binding::Object;
 
+// Whether `item` is one of NumPy's complex scalars (complex64, complex128,
+// clongdouble), by its type's name: float() of one drops its imaginary part
+// with only a warning, so it is read here instead.
+bool is_numpy_complex(PyObject* item) noexcept {
+  const std::string_view name = Py_TYPE(item)->tp_name;
+  return name.starts_with("numpy.c") && (name.starts_with("numpy.complex") || name == "numpy.clongdouble");
+}
+
 // One item as float64; nullopt when it does not convert (error discarded).
+// A complex scalar of NumPy's converts to its real part when its imaginary
+// part is zero, and not at all otherwise, as a Python complex does not.
 binding::Result<std::optional<double>> item_value(PyObject* item) {
   if (PyFloat_CheckExact(item)) {
     return PyFloat_AS_DOUBLE(item);
+  }
+  if (is_numpy_complex(item)) {
+    const Py_complex value = PyComplex_AsCComplex(item);
+    if (value.real == -1.0 && PyErr_Occurred() != nullptr) {
+      if (std::optional<Error> error = binding::take_trial_error()) {
+        return std::unexpected(std::move(*error));
+      }
+      return std::nullopt;
+    }
+    if (value.imag != 0.0) {
+      return std::nullopt;
+    }
+    return value.real;
   }
   const double value = PyFloat_AsDouble(item);
   // -1.0 is a failure only with an exception pending
