@@ -12,7 +12,16 @@
 // log(x < 0) = NaN, log(+inf) = +inf, log(1) = +0.
 #pragma once
 
+#include <cfloat>
 #include <span>
+
+// Every result here, and every sum of the test, is fixed bit for bit only
+// where each double operation rounds to binary64 at once. A compiler that
+// keeps intermediates in x87 extended precision (FLT_EVAL_METHOD 2: 32-bit
+// x86 without SSE2 arithmetic) rounds twice and answers otherwise; such a
+// build must use SSE2 (GCC and Clang: -msse2 -mfpmath=sse).
+static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must round to binary64 at every operation: build with SSE2 "
+                                    "arithmetic (-msse2 -mfpmath=sse), not x87");
 
 namespace zorvane::numeric {
 
