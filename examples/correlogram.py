@@ -75,4 +75,9 @@ def main(argv: list[str]) -> None:
 
 
 if __name__ == "__main__":
+    # A console or file in a legacy code page (cp1252 on Windows, once the
+    # output is redirected) cannot hold every character of the notes (the
+    # tau-hat of a refusal, say): those are written escaped, not refused.
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
     main(sys.argv[1:])

@@ -8,6 +8,7 @@ tested the same way.
 from __future__ import annotations
 
 import csv
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -49,4 +50,9 @@ def main() -> None:
 
 
 if __name__ == "__main__":
+    # A console or file in a legacy code page (cp1252 on Windows, once the
+    # output is redirected) cannot hold every character of the notes (the
+    # tau-hat of a refusal, say): those are written escaped, not refused.
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
     main()

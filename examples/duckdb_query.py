@@ -10,6 +10,9 @@ would be a gap, which dropping would close, so it is left to be refused.
 """
 from __future__ import annotations
 
+import sys
+import traceback
+
 import duckdb
 
 from zorvane import statistical_tests
@@ -48,7 +51,7 @@ def main() -> None:
     try:
         statistical_tests.EscancianoLobato(con.sql(RETURNS).fetchnumpy()["ret"])
     except ValueError as e:
-        print("as fetched:", e, *getattr(e, "__notes__", []), sep="\n  ")
+        print("as fetched:", *(line.rstrip("\n") for line in traceback.format_exception_only(e)), sep="\n  ")
     r = el_of_query(con, RETURNS, "ret")
     print(f"leading NULL dropped: p~ = {r.p_tilde}, statistic = {r.statistic:.4f}, p-value = {r.pvalue:.4f}")
     # the same, with the NULL dropped in SQL
@@ -58,4 +61,9 @@ def main() -> None:
 
 
 if __name__ == "__main__":
+    # A console or file in a legacy code page (cp1252 on Windows, once the
+    # output is redirected) cannot hold every character of the notes (the
+    # tau-hat of a refusal, say): those are written escaped, not refused.
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
     main()

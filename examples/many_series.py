@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import os
 import sys
+import traceback
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from pathlib import Path
 from typing import Iterable, Mapping
@@ -27,13 +28,18 @@ from zorvane import statistical_tests
 COLUMNS = ["p_tilde", "statistic", "pvalue", "error"]
 
 
+def refusal_text(e: BaseException) -> str:
+    """The exception and its notes (Python 3.11+: where, and what to do) on one line."""
+    return "; ".join(line.rstrip("\n") for line in traceback.format_exception_only(e))
+
+
 def test_one(values) -> tuple:
     """(p~, statistic, p-value, None), or (None, NaN, NaN, "ValueError: ...") for a
     series the test refuses (a NaN, too short, constant, not numbers)."""
     try:
         r = statistical_tests.EscancianoLobato(values)
     except (TypeError, ValueError, OSError) as e:
-        return None, float("nan"), float("nan"), f"{type(e).__name__}: {e}"
+        return None, float("nan"), float("nan"), refusal_text(e)
     return r.p_tilde, r.statistic, r.pvalue
 
 
@@ -55,7 +61,7 @@ def test_chunk(chunk: list) -> tuple:
         try:
             r = statistical_tests.EscancianoLobato(values)
         except (TypeError, ValueError, OSError) as e:
-            refused[i], errors[i] = True, f"{type(e).__name__}: {e}"
+            refused[i], errors[i] = True, refusal_text(e)
             continue
         p_tilde[i], statistic[i], pvalue[i] = r.p_tilde, r.statistic, r.pvalue
     return p_tilde, refused, statistic, pvalue, errors
@@ -149,4 +155,9 @@ def main() -> None:
 
 
 if __name__ == "__main__":
+    # A console or file in a legacy code page (cp1252 on Windows, once the
+    # output is redirected) cannot hold every character of the notes (the
+    # tau-hat of a refusal, say): those are written escaped, not refused.
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
     main()

@@ -18,7 +18,9 @@ Options: --column NAME (default: the first floating-point column),
 from __future__ import annotations
 
 import argparse
+import sys
 import tempfile
+import traceback
 from pathlib import Path
 
 import numpy as np
@@ -42,7 +44,9 @@ def test_parquet_file(path: str, column: str | None = None) -> tuple:
     try:
         r = statistical_tests.EscancianoLobato(frame[column])
     except (TypeError, ValueError, OSError, KeyError) as e:
-        return None, float("nan"), float("nan"), f"{type(e).__name__}: {e}"
+        # the exception and its notes (Python 3.11+: where, and what to do) on one line
+        return None, float("nan"), float("nan"), "; ".join(
+            line.rstrip("\n") for line in traceback.format_exception_only(e))
     return r.p_tilde, r.statistic, r.pvalue, None
 
 
@@ -112,4 +116,9 @@ def main() -> None:
 
 
 if __name__ == "__main__":
+    # A console or file in a legacy code page (cp1252 on Windows, once the
+    # output is redirected) cannot hold every character of the notes (the
+    # tau-hat of a refusal, say): those are written escaped, not refused.
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
     main()

@@ -11,6 +11,9 @@ inside a group would join values that were not adjacent, so it is reported.
 """
 from __future__ import annotations
 
+import sys
+import traceback
+
 import numpy as np
 import pandas as pd
 
@@ -25,7 +28,7 @@ def el_row(values) -> dict:
         r = statistical_tests.EscancianoLobato(values)
     except (TypeError, ValueError, OSError) as e:
         # the note (Python 3.11+) says where and what to do
-        error = "; ".join([f"{type(e).__name__}: {e}", *getattr(e, "__notes__", [])])
+        error = "; ".join(line.rstrip("\n") for line in traceback.format_exception_only(e))
         return {"p_tilde": None, "statistic": None, "pvalue": None, "error": error}
     return {"p_tilde": r.p_tilde, "statistic": r.statistic, "pvalue": r.pvalue, "error": None}
 
@@ -82,4 +85,9 @@ def main() -> None:
 
 
 if __name__ == "__main__":
+    # A console or file in a legacy code page (cp1252 on Windows, once the
+    # output is redirected) cannot hold every character of the notes (the
+    # tau-hat of a refusal, say): those are written escaped, not refused.
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
     main()
