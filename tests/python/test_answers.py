@@ -171,7 +171,9 @@ def test_other_libraries_get_their_own_verbs(make, verb):
 def test_a_polars_null_is_dropped_with_drop_nulls():
     pl = pytest.importorskip("polars")
     _, note = refusal(pl.Series([1.0, None, 2.0]), TypeError)
-    assert note == "item 1 is None: drop or fill missing values first, e.g. s.drop_nulls()"
+    assert note == ("1 missing value (None), the first at position 1, inside the series: dropping it joins values "
+                    "that were not adjacent and changes what lag 1 means; test the stretches between gaps separately, "
+                    "or fill the gaps if that suits the data (s.drop_nulls() drops them)")
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.bool_])

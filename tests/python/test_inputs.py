@@ -385,13 +385,19 @@ NOTES = [
                  "pass one column, e.g. a[:, 0]", id="3-d-array"),
     pytest.param(lambda pd: np.array(2.5), "got a 0-d array: pass a 1-D array of values", id="0-d-array"),
     pytest.param(lambda pd: VALUES[:17] + [None],
-                 "item 16 is None: drop or fill missing values first, e.g. [v for v in data if v is not None]",
-                 id="none"),
-    pytest.param(lambda pd: pd.Series([1.0, 2.0, pd.NA, 4.0], dtype=object),
-                 "item 2 is a missing value (<NA>): drop or fill missing values first, e.g. s.dropna()", id="pd-na"),
-    pytest.param(lambda pd: pd.array([1.5, None, 2.5], dtype="Float64"),
-                 "item 1 is a missing value (<NA>): drop or fill missing values first, e.g. s.dropna()",
-                 id="nullable-array"),
+                 "1 missing value (None), the first at position 16, at the start or end of the series: drop it, "
+                 "e.g. [v for v in data if v is not None]", id="none"),
+    pytest.param(lambda pd: [None, 1.0, None, 2.0, 3.0, None],
+                 "3 missing values (None), the first at position 0, 1 inside the series: dropping it joins values "
+                 "that were not adjacent and changes what lag 1 means; test the stretches between gaps separately, or "
+                 "fill the gaps if that suits the data ([v for v in data if v is not None] drops them)", id="nones"),
+    pytest.param(lambda pd: pd.Series([1.0, 2.0, pd.NA, 4.0], dtype=object, index=list("abcd")),
+                 "1 missing value (<NA>), the first at position 2 (index label 'c'), inside the series: dropping it "
+                 "joins values that were not adjacent and changes what lag 1 means; test the stretches between gaps "
+                 "separately, or fill the gaps if that suits the data (s.dropna() drops them)", id="pd-na"),
+    pytest.param(lambda pd: pd.array([1.5, 2.5, None], dtype="Float64"),
+                 "1 missing value (<NA>), the first at position 2, at the start or end of the series: drop it, "
+                 "e.g. s.dropna()", id="nullable-array"),
     pytest.param(lambda pd: [1.0, 2.0, 3.0, "4.5"],
                  "item 3 is a str ('4.5'): text is not parsed; convert it first, e.g. pd.to_numeric(s)", id="str-item"),
     pytest.param(lambda pd: [1.0, 2**1024], "item 1 is an int too large for a float64", id="huge-int"),

@@ -173,3 +173,15 @@ def test_complex_values_without_an_imaginary_part_read_as_their_real_parts(dtype
         r = EL(real.astype(dtype))
     want = EL(real.astype(dtype).real.astype(np.float64))
     assert (r.p_tilde, r.statistic, r.pvalue) == (want.p_tilde, want.statistic, want.pvalue)
+
+
+def test_a_plain_series_subclass_gets_pandas_words_and_labels():
+    pd = pytest.importorskip("pandas")
+
+    class Prices(pd.Series):
+        pass
+
+    with pytest.raises(ValueError) as info:
+        EL(Prices([1.0, np.nan, 2.0, 3.0], index=list("wxyz")))
+    assert info.value.__notes__[0].startswith("1 NaN value, the first at position 1 (index label 'x'), inside")
+    assert info.value.__notes__[0].endswith("(s.dropna() drops them)")

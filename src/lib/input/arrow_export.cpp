@@ -146,7 +146,7 @@ Read iterated_values(const NumpyApi& api, PyObject* container, arrow::Column col
   if (!item) {
     return declined();
   }
-  return refused_at(at, std::move(item));
+  return refused_at(at, std::move(item), placed->gaps);
 }
 
 }  // namespace

@@ -30,20 +30,6 @@ std::string type_name(PyObject* object) {
   return (vowel ? "an " : "a ") + name;
 }
 
-bool is_pandas_type(Asked& asked, PyObject* object, std::string_view name) {
-  const std::string_view full = Py_TYPE(object)->tp_name;
-  if (full == name) {
-    return true;  // a static type reports its bare name
-  }
-  Object module = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
-  if (!module) {
-    asked.failed();  // an unnamed type is not pandas'
-    return false;
-  }
-  const std::string text = binding::utf8(module.get());
-  return text.starts_with(named::kPandas) && full.ends_with(name);
-}
-
 std::string short_repr(Asked& asked, PyObject* object) {
   return shortened(asked, Object::steal(PyObject_Repr(object)));
 }

@@ -40,9 +40,6 @@ class Asked {
 // "a list", "an int": the type's name with its article.
 [[nodiscard]] std::string type_name(PyObject* object);
 
-// Whether `object`'s type is pandas' of that bare name.
-[[nodiscard]] bool is_pandas_type(Asked& asked, PyObject* object, std::string_view name);
-
 // repr() or str() cut to a readable length, or empty when it raises.
 [[nodiscard]] std::string short_repr(Asked& asked, PyObject* object);
 [[nodiscard]] std::string short_str(Asked& asked, PyObject* object);

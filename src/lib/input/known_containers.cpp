@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "binding/threads.hpp"
+#include "lib/input/masked_array.hpp"
 #include "lib/input/readers.hpp"
 
 namespace zorvane::lib {
@@ -13,36 +14,34 @@ using binding::Error;
 using binding::Object;
 using binding::Result;
 
-constexpr std::string_view kArrowExport = "the Arrow C data it exports";
-constexpr std::string_view kNullOrNaN = "NaN where to_numpy fits, else the null scalar";
+constexpr const char* kPyarrow = "pyarrow.lib";
 
 // Which of a library's classes are read from memory, and how. A class may be
 // recognised only once its module is loaded; none is imported here.
 constexpr KnownContainer kKnownContainers[] = {
     // pandas over every dtype backend: NumPy, nullable (masked) and Arrow
-    {{"pandas.core.series", "Series"}, true, Form::Iteration, "its _values: a NumPy, masked or Arrow-backed array",
-     "dtype.na_value", read_pandas_series},
-    {{"polars.series.series", "Series"}, false, Form::Iteration, "the Arrow C stream it exports", "None",
-     read_polars_series},
-    {{"xarray.core.dataarray", "DataArray"}, false, Form::Iteration, "its variable's NumPy array", "(none: NaN)",
-     read_data_array},
-    // pyarrow's numbers, in one chunk or several
-    {{"pyarrow.lib", "DoubleArray"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "ChunkedArray"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "Int8Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "Int16Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "Int32Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "Int64Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "UInt8Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "UInt16Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "UInt32Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "UInt64Array"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    {{"pyarrow.lib", "FloatArray"}, false, Form::ByType, kArrowExport, kNullOrNaN, read_pyarrow},
-    // Python's own buffers
-    {{"builtins", "memoryview"}, false, Form::Iteration, "the buffer protocol", "(none)", read_buffer},
-    {{"builtins", "bytes"}, false, Form::Iteration, "the buffer protocol", "(none)", read_buffer},
-    {{"builtins", "bytearray"}, false, Form::Iteration, "the buffer protocol", "(none)", read_buffer},
-    {{"array", "array"}, false, Form::Iteration, "the buffer protocol", "(none)", read_buffer},
+    {{"pandas.core.series", "Series"}, true, "pandas", read_pandas_series},
+    // the Arrow C stream it exports
+    {{"polars.series.series", "Series"}, false, "polars", read_polars_series},
+    // its variable's NumPy array: a gap is NaN
+    {{"xarray.core.dataarray", "DataArray"}, false, "xarray", read_data_array},
+    // pyarrow's numbers, in one chunk or several, from the Arrow C data they export
+    {{kPyarrow, "DoubleArray"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "ChunkedArray"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "Int8Array"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "Int16Array"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "Int32Array"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "Int64Array"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "UInt8Array"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "UInt16Array"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "UInt32Array"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "UInt64Array"}, false, "pyarrow", read_pyarrow},
+    {{kPyarrow, "FloatArray"}, false, "pyarrow", read_pyarrow},
+    // Python's own buffers, through the buffer protocol: no missing values
+    {{"builtins", "memoryview"}, false, "", read_buffer},
+    {{"builtins", "bytes"}, false, "", read_buffer},
+    {{"builtins", "bytearray"}, false, "", read_buffer},
+    {{"array", "array"}, false, "", read_buffer},
 };
 
 constexpr Verbs kVerbs[] = {
@@ -152,6 +151,8 @@ Result<const KnownContainer*> recognise(const NumpyApi& api, PyObject* data) {
   return nullptr;
 }
 
+namespace {
+
 const Verbs& verbs_of(std::string_view package) noexcept {
   for (const Verbs& verbs : kVerbs) {
     if (verbs.package == package) {
@@ -161,7 +162,66 @@ const Verbs& verbs_of(std::string_view package) noexcept {
   return kPlainVerbs;
 }
 
-const Verbs& masked_array_verbs() noexcept { return kMaskedVerbs; }
+}  // namespace
+
+const ClassName kPandasNA{"pandas._libs.missing", "NAType"};
+const ClassName kPandasNaT{"pandas._libs.tslibs.nattype", "NaTType"};
+const ClassName kPyarrowScalar{"pyarrow.lib", "Scalar"};
+
+Result<bool> is_missing_marker(PyObject* item) {
+  if (item == Py_None) {
+    return true;
+  }
+  for (const ClassName* cls : {&kPandasNA, &kPandasNaT}) {
+    if (Result<bool> is = is_exactly(item, *cls); !is || *is) {
+      return is;
+    }
+  }
+  Result<Object> scalar = loaded_class(kPyarrowScalar);
+  if (!scalar || !*scalar) {
+    return scalar ? Result<bool>(false) : std::unexpected(std::move(scalar.error()));
+  }
+  if (!binding::is_subtype(Py_TYPE(item), reinterpret_cast<PyTypeObject*>(scalar->get()))) {
+    return false;
+  }
+  Object valid = Object::steal(PyObject_GetAttrString(item, "is_valid"));
+  if (!valid) {
+    if (std::optional<Error> error = binding::take_trial_error()) {
+      return std::unexpected(std::move(*error));
+    }
+    return false;
+  }
+  return valid.get() == Py_False;
+}
+
+Result<Library> library_of(const NumpyApi& api, PyObject* data) {
+  Result<bool> masked = is_masked_array(data);
+  if (!masked) {
+    return std::unexpected(std::move(masked.error()));
+  }
+  if (*masked) {
+    return Library{&kMaskedVerbs, true, false};
+  }
+  if (binding::is_subtype(Py_TYPE(data), api.array_type())) {
+    return Library{&verbs_of("numpy"), false, false};
+  }
+  Result<const KnownContainer*> row = recognise(api, data);
+  if (!row) {
+    return std::unexpected(std::move(row.error()));
+  }
+  if (*row == nullptr) {
+    // pandas' own arrays, which a Series holds: its verbs, without labels
+    for (const ClassName* cls : {&classes::kPandasMaskedArrays[0], &classes::kPandasMaskedArrays[1],
+                                 &classes::kPandasMaskedArrays[2], &classes::kPandasArrowArray}) {
+      Result<bool> is = is_exactly(data, *cls);
+      if (!is || *is) {
+        return is ? Result<Library>(Library{&verbs_of("pandas"), false, false}) : std::unexpected(std::move(is.error()));
+      }
+    }
+    return Library{&kPlainVerbs, false, false};
+  }
+  return Library{&verbs_of((*row)->package), false, (*row)->package == "pandas"};
+}
 
 std::span<const TableKind> table_kinds() noexcept { return kTables; }
 

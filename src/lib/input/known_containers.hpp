@@ -31,14 +31,6 @@ struct ClassName {
 // Whether `object` is an instance of exactly that class.
 [[nodiscard]] binding::Result<bool> is_exactly(PyObject* object, const ClassName& cls);
 
-// The form of the conversion a known container's reader stands in for, whose
-// result it gives without calling into Python for each value.
-enum class Form : unsigned char {
-  ToNumpy,    // data.to_numpy(False): a missing value reads as NaN
-  Iteration,  // float() of each item: a missing value is refused where it is
-  ByType,     // pyarrow's numbers: to_numpy where its array passes the array test, else iteration
-};
-
 // What a known container holds: its values, read in place or copied, or the
 // first item its iteration would refuse (a missing value). Both empty: the
 // reader declined, and the container goes the ordinary ways.
@@ -48,12 +40,14 @@ struct ContainerValues {
 };
 using Read = binding::Result<std::optional<ContainerValues>>;
 
+// One library's container. Its reader gives what the container's iteration
+// (float() of each item) would give, without calling into Python for each
+// value; pyarrow's numbers give what their to_numpy does where its array
+// passes the array test (a null as NaN), and iteration otherwise.
 struct KnownContainer {
   ClassName cls;
-  bool plain_subclasses;  // also a subclass that customises none of the class's access (pandas' Series)
-  Form form;
-  std::string_view source;   // where the values are read from
-  std::string_view missing;  // what its conversion gives for a missing value
+  bool plain_subclasses;     // also a subclass that customises none of the class's access (pandas' Series)
+  std::string_view package;  // the library, whose verbs the notes use (empty: Python's own)
   Read (*read)(const NumpyApi& api, PyObject* data);
 };
 
@@ -78,10 +72,22 @@ struct Verbs {
   std::string_view nan;
   std::string_view infinite;
 };
-// The verbs of the package named (a type's top-level module); plain
-// Python's for one not in the table.
-[[nodiscard]] const Verbs& verbs_of(std::string_view package) noexcept;
-[[nodiscard]] const Verbs& masked_array_verbs() noexcept;
+
+// What the notes say of `data`'s library, from the one recognition: the
+// table's row (or NumPy's arrays and masked arrays, which the ladder reads
+// itself): its verbs, and whether it has index labels. Python's own words
+// for anything else.
+struct Library {
+  const Verbs* verbs;
+  bool masked_array;  // NumPy's masked array: a masked item reads as NaN
+  bool index_labels;  // a pandas Series: positions have labels
+};
+[[nodiscard]] binding::Result<Library> library_of(const NumpyApi& api, PyObject* data);
+
+// Whether an item is how some library marks a missing value where its
+// container is iterated: None, pandas' NA or NaT, or a pyarrow scalar that
+// is null. An error only for what must propagate.
+[[nodiscard]] binding::Result<bool> is_missing_marker(PyObject* item);
 
 // Containers of several series, by package and bare type name: what to call
 // them, the attribute that lists their columns, and how to pick one there.
@@ -103,8 +109,6 @@ struct NamedType {
 namespace named {
 inline constexpr NamedType kDataArray{"xarray", "DataArray"};
 inline constexpr NamedType kRecordBatchReader{"pyarrow", "RecordBatchReader"};
-inline constexpr std::string_view kPandas = "pandas";
-inline constexpr std::string_view kPandasMissingTypes[] = {"NAType", "NaTType"};
 }  // namespace named
 
 }  // namespace zorvane::lib

@@ -69,7 +69,7 @@ Result<Attempt> try_known(const NumpyApi& api, PyObject* data) {
     return std::unexpected(std::move(known.error()));
   }
   // a reader in place of iteration reads only what the sequence form would iterate
-  if (*known == nullptr || ((*known)->form != Form::ToNumpy && !is_sequence(data))) {
+  if (*known == nullptr || !is_sequence(data)) {
     return Attempt{};
   }
   Read read = (*known)->read(api, data);

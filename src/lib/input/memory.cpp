@@ -113,6 +113,25 @@ std::optional<std::size_t> write_chunk(const Chunk& chunk, ElementFormat format,
   return std::nullopt;
 }
 
+// Every missing value of the chunks, from their validity bitmaps: for the
+// note of the refusal, on its path only.
+Gaps gaps_of(std::span<const Chunk> chunks, std::size_t total) noexcept {
+  GapCounter counter;
+  std::size_t offset = 0;
+  for (const Chunk& chunk : chunks) {
+    if (chunk.validity != nullptr) {
+      const std::uint64_t first = chunk.validity_offset;
+      const std::uint64_t end = first + chunk.count;
+      for (std::uint64_t at = first_clear_bit(chunk.validity, first, end); at < end;
+           at = first_clear_bit(chunk.validity, at + 1, end)) {
+        counter.missing_at(offset + static_cast<std::size_t>(at - first));
+      }
+    }
+    offset += chunk.count;
+  }
+  return counter.finish(total);
+}
+
 }  // namespace
 
 std::optional<SeriesHolder> try_array(const NumpyApi& api, PyObject* candidate, OnConflict on_conflict) {
@@ -165,7 +184,7 @@ Result<Placed> place(const NumpyApi& api, Memory memory, Missing missing) {
   for (const Chunk& chunk : memory.chunks) {
     if (const std::optional<std::size_t> at =
             write_chunk(chunk, memory.format, memory.packed_bits, missing, out + written)) {
-      return Placed{std::nullopt, written + *at};
+      return Placed{std::nullopt, written + *at, gaps_of(memory.chunks, total)};
     }
     written += chunk.count;
   }

@@ -12,6 +12,7 @@
 
 #include "binding/error.hpp"
 #include "binding/object.hpp"
+#include "lib/input/gaps.hpp"
 #include "lib/input/element_format.hpp"
 #include "lib/input/numpy_api.hpp"
 #include "lib/input/series_holder.hpp"
@@ -54,6 +55,7 @@ enum class Missing : bool { Stop, AsNaN };
 struct Placed {
   std::optional<SeriesHolder> held;
   std::size_t missing_at = 0;
+  Gaps gaps = {};  // with missing_at: every missing value
 };
 
 // Reads `memory` in place or copies it. An error only when memory runs out

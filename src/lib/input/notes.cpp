@@ -11,6 +11,7 @@
 #include "binding/object.hpp"
 #include "binding/threads.hpp"
 #include "lib/input/asked.hpp"
+#include "lib/input/gap_notes.hpp"
 #include "lib/input/known_containers.hpp"
 
 namespace zorvane::lib {
@@ -115,14 +116,17 @@ std::string item_note(Asked& asked, PyObject* data, const ItemRefusal& refusal) 
     return "reading " + item + " raised an exception" + (refusal.raised ? " (the cause above)" : "") +
            ": pass the values as a list, an array or a Series";
   }
-  const std::string missing =
-      ": drop or fill missing values first, e.g. " + std::string(verbs_of(package_of(asked, data)).missing);
-  if (value == Py_None) {
-    return item + " is None" + missing;
+  // a missing item: how many there are and where, in the data's own library's words
+  Result<Library> library = library_of(numpy_api(), data);
+  Result<std::optional<std::string>> missing =
+      library ? missing_value_note(asked, data, *library, refusal) : std::unexpected(std::move(library.error()));
+  if (!missing) {
+    std::move(missing.error()).restore();
+    asked.failed();  // what must propagate is kept and raised in place of the refusal
+    return item + " is a missing value";
   }
-  if (is_pandas_type(asked, value, named::kPandasMissingTypes[0]) ||
-      is_pandas_type(asked, value, named::kPandasMissingTypes[1])) {
-    return item + " is a missing value (" + short_repr(asked, value) + ")" + missing;
+  if (*missing) {
+    return std::move(**missing);
   }
   if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
     return item + " is " + type_name(value) + " (" + short_repr(asked, value) +

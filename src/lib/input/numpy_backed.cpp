@@ -51,6 +51,20 @@ std::size_t first_set(PyObject* mask) {
   return count;
 }
 
+// Every true element of a 1-D bool array: the missing values of a masked
+// array, for the note of its refusal (on that path only).
+Gaps set_elements(PyObject* mask) {
+  const numpy::ArrayFields* fields = numpy::fields(mask);
+  const auto count = static_cast<std::size_t>(fields->dimensions[0]);
+  GapCounter counter;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (fields->data[static_cast<numpy::npy_intp>(i) * fields->strides[0]] != 0) {
+      counter.missing_at(i);
+    }
+  }
+  return counter.finish(count);
+}
+
 // A masked array (nullable Float, Int, boolean) iterates as its `_data`
 // array's scalars, with dtype.na_value where `_mask` is set.
 Read read_masked(const NumpyApi& api, PyObject* values) {
@@ -73,7 +87,7 @@ Read read_masked(const NumpyApi& api, PyObject* values) {
   if (!marker) {
     return declined();
   }
-  return refused_at(at, std::move(marker));
+  return refused_at(at, std::move(marker), set_elements(mask.get()));
 }
 
 }  // namespace
@@ -93,8 +107,8 @@ Read values_of(const NumpyApi& api, Memory memory) {
   return read_values(std::move(*placed->held));
 }
 
-ContainerValues refused_at(std::size_t index, Object item) {
-  return ContainerValues{{}, ItemRefusal{index, std::move(item)}};
+ContainerValues refused_at(std::size_t index, Object item, Gaps gaps) {
+  return ContainerValues{{}, ItemRefusal{index, std::move(item), Object(), gaps}};
 }
 
 ContainerValues read_values(SeriesHolder held) { return ContainerValues{std::move(held), {}}; }

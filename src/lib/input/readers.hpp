@@ -59,7 +59,7 @@ namespace zorvane::lib {
 // A trial step failed: the reader declines, unless the error must propagate
 // (MemoryError, an interrupt).
 [[nodiscard]] Read declined();
-[[nodiscard]] ContainerValues refused_at(std::size_t index, binding::Object item);
+[[nodiscard]] ContainerValues refused_at(std::size_t index, binding::Object item, Gaps gaps);
 [[nodiscard]] ContainerValues read_values(SeriesHolder held);
 // The values of memory in which nothing is missing, in place or copied.
 [[nodiscard]] Read values_of(const NumpyApi& api, Memory memory);

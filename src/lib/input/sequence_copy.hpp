@@ -9,6 +9,7 @@
 #include "binding/object.hpp"
 #include "lib/input/element_format.hpp"
 #include "lib/input/float_buffer.hpp"
+#include "lib/input/gaps.hpp"
 
 namespace zorvane::lib {
 
@@ -19,6 +20,9 @@ struct ItemRefusal {
   std::size_t index;
   binding::Object item;
   binding::Object raised = {};
+  // where a reader of memory found the item missing: every missing value of
+  // the series, from its validity (null: the note counts them itself)
+  std::optional<Gaps> gaps = {};
 };
 
 // nullopt: every item was copied. A refusal: the form does not fit (the
