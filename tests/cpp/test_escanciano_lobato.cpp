@@ -280,12 +280,13 @@ TEST(RoundingNoise, ValuesEqualButForAnUlpAreRefused) {
   EXPECT_EQ(std::get<ZeroVariance>(equal.error()).cause, ZeroVarianceCause::AllEqual);
 }
 
-TEST(Scan, AddsErrorsMakeTheSumExact) {
-  // 1 + 2^-60 rounds to 1, and the later -1 leaves 0: the error holds 2^-60
+TEST(Scan, PartialSumsBoundTheRoundingError) {
+  // 1 + 2^-60 rounds to 1 (an error of 2^-60); the partial sums 1, 1, 0 and
+  // 2^-61 make the bound 2^-53 (2 + 2^-61)
   const std::vector<double> x{1.0, 0x1p-60, -1.0, 0x1p-61};
   const auto scanned = ScannedSeries::scan(x);
   EXPECT_EQ(scanned.sum(), 0x1p-61);
-  EXPECT_EQ(scanned.sum_error(), 0x1p-60);
+  EXPECT_EQ(scanned.partial_sum_magnitudes(), 2.0 + 0x1p-61);
 }
 
 }  // namespace

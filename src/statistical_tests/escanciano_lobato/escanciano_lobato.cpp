@@ -10,7 +10,6 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "numeric/gamma_distribution.hpp"
@@ -70,49 +69,37 @@ std::vector<double> scaled_by_power_of_two(std::span<const double> x, int e) {
   return y;
 }
 
-// a * b = product + error exactly (Dekker, with Veltkamp's split), where
-// neither the product nor the split overflows; no fused multiply-add.
-struct ExactProduct {
-  double product;
-  double error;
+// The deviations from the rounded mean, summed with and without their signs.
+// In exact arithmetic the signed sum is n (exact mean - rounded mean): the
+// shift that the mean's rounding error puts into every deviation, which the
+// corrected two-pass algorithm measures this way. Its own rounding is at most
+// about 2^-53 n times the absolute sum, far below what is asked of it. Four
+// accumulators, in no particular order: a comparison only, and a pass the
+// compiler can give to vectors.
+struct DeviationSums {
+  double signed_sum;
+  double absolute_sum;
 };
 
-ExactProduct exact_product(double a, double b) noexcept {
-  const auto split = [](double v) {
-    const double scaled = 0x1.0000002p+27 * v;  // 2^27 + 1
-    const double high = scaled - (scaled - v);
-    return std::pair{high, v - high};
-  };
-  const auto [a_high, a_low] = split(a);
-  const auto [b_high, b_low] = split(b);
-  const double product = a * b;
-  const double error = (((a_high * b_high - product) + a_high * b_low) + a_low * b_high) + a_low * b_low;
-  return {product, error};
-}
-
-// The exact mean less the rounded one, to a few ulps of itself: the exact
-// sum is sum + sum_error, and sum - mean n is exact (the two are within a
-// rounding of each other) once mean n is split into its exact parts.
-double mean_correction(const ScannedSeries& series, double mean) noexcept {
-  const auto n_f = static_cast<double>(series.values().size());
-  const ExactProduct formed = exact_product(mean, n_f);
-  return (((series.sum() - formed.product) - formed.error) + series.sum_error()) / n_f;
-}
-
-// The mean of |x_t - mean|, for a comparison only: four accumulators, so
-// the pass is not bound by the latency of one chain of adds.
-double mean_absolute_deviation(std::span<const double> x, double mean) noexcept {
-  std::array<double, 4> sums{};
+DeviationSums deviation_sums(std::span<const double> x, double mean) noexcept {
+  constexpr std::size_t kLanes = 4;
+  std::array<double, kLanes> signed_sums{};
+  std::array<double, kLanes> absolute_sums{};
   std::size_t t = 0;
-  for (; t + 4 <= x.size(); t += 4) {
-    for (std::size_t lane = 0; lane < 4; ++lane) {
-      sums[lane] += std::fabs(x[t + lane] - mean);
+  for (; t + kLanes <= x.size(); t += kLanes) {
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+      const double deviation = x[t + lane] - mean;
+      signed_sums[lane] += deviation;
+      absolute_sums[lane] += std::fabs(deviation);
     }
   }
   for (; t < x.size(); ++t) {
-    sums[0] += std::fabs(x[t] - mean);
+    const double deviation = x[t] - mean;
+    signed_sums[0] += deviation;
+    absolute_sums[0] += std::fabs(deviation);
   }
-  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) / static_cast<double>(x.size());
+  return {(signed_sums[0] + signed_sums[1]) + (signed_sums[2] + signed_sums[3]),
+          (absolute_sums[0] + absolute_sums[1]) + (absolute_sums[2] + absolute_sums[3])};
 }
 
 // Why tau_k came out zero: where some pair at lag k has two non-zero
@@ -183,18 +170,16 @@ bool same_answer(const std::expected<TestOutcome, Refusal>& rounded,
 
 ScannedSeries ScannedSeries::scan(std::span<const double> values) noexcept {
   // One accumulator from -0.0 in index order: the mean's bits depend on it.
-  // The extremes and each add's exact rounding error (TwoSum) ride along:
-  // they are off the add chain that bounds this loop. A NaN compares false
-  // and is passed over.
+  // The extremes and the bound on its rounding error ride along: they are
+  // off the add chain that bounds this loop. A NaN compares false and is
+  // passed over.
   double sum = -0.0;
-  double sum_error = 0.0;
+  double magnitudes = 0.0;
   double smallest = std::numeric_limits<double>::infinity();
   double largest = -std::numeric_limits<double>::infinity();
   for (const double value : values) {
-    const double next = sum + value;
-    const double value_part = next - sum;
-    sum_error = sum_error + ((sum - (next - value_part)) + (value - value_part));
-    sum = next;
+    sum = sum + value;
+    magnitudes = magnitudes + std::fabs(sum);
     smallest = value < smallest ? value : smallest;
     largest = value > largest ? value : largest;
   }
@@ -207,7 +192,7 @@ ScannedSeries ScannedSeries::scan(std::span<const double> values) noexcept {
                       value == -std::numeric_limits<double>::infinity();
     }
   }
-  return {values, sum, sum_error, smallest, largest, has_nan, has_infinity};
+  return {values, sum, magnitudes, smallest, largest, has_nan, has_infinity};
 }
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series, std::uint64_t d, double q) {
@@ -239,20 +224,32 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
   if (!finite || d > length) {
     return answer;
   }
-  // The measured error of the mean shifts every deviation by the same
+  // The rounding error of the mean shifts every deviation by the same
   // amount. Only where that shift is not tiny beside the typical deviation
-  // can it move the answer; the range bounds the typical deviation from
-  // below by range / n (one outlier among equal values), at no cost, and the
-  // mean absolute deviation, one more pass, says it where that is not enough.
-  const double correction = std::fabs(mean_correction(series, mean));
-  if (!(correction * n_f > 0x1p-30 * (series.largest() - series.smallest())) ||
-      !(correction > 0x1p-24 * mean_absolute_deviation(x, mean))) {
+  // can it move the answer. First a bound, at no cost: the sum's error is at
+  // most 2^-53 of its partial sums' magnitudes (2^-52 leaves room for the
+  // rounding of that sum itself), the division's at most 2^-53 of the mean,
+  // and the range bounds the typical deviation from below by range / n (one
+  // outlier among equal values). A shift below 2^-20 of the typical
+  // deviation moves the answer by some 2^-20 of itself, far inside the 2^-10
+  // that would refuse it.
+  const double range = series.largest() - series.smallest();
+  const double bound = 0x1p-52 * series.partial_sum_magnitudes() + 0x1p-53 * std::fabs(mean) * n_f;
+  if (!(bound > 0x1p-20 * range)) {
     return answer;
   }
+  // Then the shift itself, measured, against the range and against the mean
+  // absolute deviation.
+  const DeviationSums sums = deviation_sums(x, mean);
+  if (!(std::fabs(sums.signed_sum) > 0x1p-20 * range) ||
+      !(std::fabs(sums.signed_sum) > 0x1p-20 * sums.absolute_sum)) {
+    return answer;
+  }
+  // The answer about deviations from the exact mean: where it differs, the
+  // rounding noise moved the answer.
+  const double shift = sums.signed_sum / n_f;  // the exact mean less the rounded one
   std::vector<double> deviations(x.size());
-  const double signed_correction = mean_correction(series, mean);
-  std::transform(x.begin(), x.end(), deviations.begin(),
-                 [mean, signed_correction](double value) { return (value - mean) - signed_correction; });
+  std::transform(x.begin(), x.end(), deviations.begin(), [mean, shift](double value) { return (value - mean) - shift; });
   if (!same_answer(answer, answer_about(deviations, 0.0, d, q, kernel))) {
     return std::unexpected(ZeroVariance{1, ZeroVarianceCause::RoundingNoise});
   }

@@ -46,9 +46,9 @@ struct LagBeyondSeries {
 using Refusal = std::variant<ZeroVariance, LagBeyondSeries>;
 
 // A series together with what one pass over it gives: the sum from -0.0 in
-// index order (the mean's numerator), the rounding errors of its adds summed
-// (each exact by TwoSum, so sum + sum_error is the exact sum to far more
-// than double precision), the smallest and largest value (NaN
+// index order (the mean's numerator), the magnitudes of its partial sums
+// added up (2^-53 times that bounds the sum's rounding error, as each add
+// rounds by at most 2^-53 of its result), the smallest and largest value (NaN
 // passed over), and whether any value is NaN or infinite. A NaN makes the sum NaN and an infinity makes it infinite or NaN,
 // so a finite sum proves every value finite; only a sum that is not finite
 // (which finite values can also reach, by overflow) costs a second pass. Only
@@ -59,18 +59,18 @@ class ScannedSeries {
 
   [[nodiscard]] std::span<const double> values() const noexcept { return values_; }
   [[nodiscard]] double sum() const noexcept { return sum_; }
-  [[nodiscard]] double sum_error() const noexcept { return sum_error_; }
+  [[nodiscard]] double partial_sum_magnitudes() const noexcept { return partial_sum_magnitudes_; }
   [[nodiscard]] double smallest() const noexcept { return smallest_; }
   [[nodiscard]] double largest() const noexcept { return largest_; }
   [[nodiscard]] bool has_nan() const noexcept { return has_nan_; }
   [[nodiscard]] bool has_infinity() const noexcept { return has_infinity_; }
 
  private:
-  ScannedSeries(std::span<const double> values, double sum, double sum_error, double smallest, double largest,
-                bool has_nan, bool has_infinity) noexcept
+  ScannedSeries(std::span<const double> values, double sum, double partial_sum_magnitudes, double smallest,
+                double largest, bool has_nan, bool has_infinity) noexcept
       : values_(values),
         sum_(sum),
-        sum_error_(sum_error),
+        partial_sum_magnitudes_(partial_sum_magnitudes),
         smallest_(smallest),
         largest_(largest),
         has_nan_(has_nan),
@@ -78,7 +78,7 @@ class ScannedSeries {
 
   std::span<const double> values_;
   double sum_;
-  double sum_error_;  // meaningful only where the sum is finite
+  double partial_sum_magnitudes_;
   double smallest_;  // +inf and -inf for a series without a non-NaN value
   double largest_;
   bool has_nan_;
@@ -103,16 +103,18 @@ class ScannedSeries {
 //   ZeroVariance at lag 1 with cause RoundingNoise: the error shifts every
 //   deviation by the same amount, a perfectly autocorrelated offset, and
 //   where the deviations are as small as it (values equal but for a few
-//   ulps), it is all the formulas see. The error is measured, not bounded:
-//   the scan's TwoSum errors give the exact sum, and where the measured error
-//   could matter at all the answer is computed a second time from deviations
-//   about the exact mean; when p~ differs, or the statistic by more than
-//   2^-10 of 1 + its size, the series is refused. Every other answer keeps
-//   the bits of the formulas as rounded;
+//   ulps), it is all the formulas see. The shift is measured, not bounded:
+//   where the scan's bound on it does not already rule it out, the
+//   deviations' own sum gives it (the corrected two-pass algorithm), and
+//   where it is not tiny beside the typical deviation the answer is computed
+//   a second time from deviations about the exact mean; when p~ differs, or
+//   the statistic by more than 2^-10 of 1 + its size, the series is
+//   refused. Every other answer keeps the bits of the formulas as rounded;
 // - the outcome does not depend on the scale of the data: a series whose
 //   largest magnitude lies outside [2^-100, 2^100) is first multiplied by
 //   the power of two that brings it into [1, 2), so that fourth powers of
-//   deviations neither overflow nor underflow. A power of two scales every
+//   deviations neither overflow nor underflow (a zero tau_k that is left,
+//   with two non-zero deviations in a pair, has cause OutOfRange). A power of two scales every
 //   intermediate exactly, so inside that range the data are used as they
 //   are, and x * 2^k gives x's outcome bit for bit whenever both hold only
 //   finite normal values.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 
 #include "statistical_tests/escanciano_lobato/platform.hpp"
 #include "statistical_tests/escanciano_lobato/robust_terms_internal.hpp"
@@ -46,9 +47,11 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
   // of the series feed only padding lanes, whose sums are never read.
   const std::size_t chunk = std::min(kChunk, t_total);
   const std::size_t window = chunk + padded_lags;
-  std::vector<double> scratch(2 * window);
-  double* const w = scratch.data();
-  double* const s = scratch.data() + window;
+  // Left uninitialised: every element is written before it is read (the
+  // deviations as the passes need them, zeros past the series).
+  const std::unique_ptr<double[]> scratch(new double[2 * window]);
+  double* const w = scratch.get();
+  double* const s = scratch.get() + window;
 
   // w[j] = x[c0 + j] - mean and s[j] = w[j] w[j] for j in [from, to)
   const auto deviations = [&](std::size_t c0, std::size_t from, std::size_t to) {
