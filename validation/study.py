@@ -7,7 +7,9 @@ autocorrelated alternatives.
 
 Writes results.csv (dgp,n,test,level,replications,rejections),
 lag_selection.csv (how often the test selects each p~ under the nulls, and
-its 5% rejections given that p~), the PNG figures and validation.md.
+its 5% rejections given that p~), small_samples.csv (the test's size at 5%
+for n = 10 to 100 and d from the default up to n), the PNG figures and
+validation.md.
 Every random draw comes from a seed fixed by (design, n, chunk), so the
 output does not depend on how the chunks are spread over the processes.
 """
@@ -32,6 +34,11 @@ NULLS = ("iid", "garch", "arch", "sv")
 ALTERNATIVES = ("ar1_0.1", "ar1_0.2", "ma1_0.2", "ar1_0.2_garch")
 DGPS = NULLS + ALTERNATIVES
 TESTS = ("el", "el_d10", "lb1", "lb5", "lb10")
+# Small samples and many lags: the size at 5% of this module alone, for d
+# from its default up to n (named by their share of n)
+SMALL_SIZES = (10, 20, 50, 100)
+SMALL_NULLS = ("iid", "garch")
+LAG_CHOICES = ("default", "n/8", "n/4", "n/2", "3n/4", "n-1", "n")
 CHUNK = 5000  # replications per task
 REPLICATIONS = 100_000
 
@@ -132,6 +139,31 @@ def run_chunk(task: tuple[int, int, int, int]) -> ChunkResult:
     return ChunkResult(dgp, n, reps, rejections, p_tilde)
 
 
+def lag_choice(label: str, n: int) -> int | None:
+    """d for a label of LAG_CHOICES (None: the module's default)."""
+    return {"default": None, "n/8": max(1, n // 8), "n/4": max(1, n // 4), "n/2": n // 2, "3n/4": 3 * n // 4,
+            "n-1": n - 1, "n": n}[label]
+
+
+def run_small_chunk(task: tuple[int, int, int, int]) -> tuple[str, int, int, dict[str, int]]:
+    """5% rejections of each d of LAG_CHOICES on one chunk of a small-sample null."""
+    import warnings
+
+    from zorvane import statistical_tests
+
+    dgp_index, n, chunk, reps = task
+    dgp = SMALL_NULLS[dgp_index]
+    rng = np.random.default_rng(np.random.SeedSequence(SEED, spawn_key=(100 + dgp_index, n, chunk)))
+    y = simulate(dgp, n, reps, rng)
+    rejections = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the warning of d >= n/2 is what is measured here
+        for label in LAG_CHOICES:
+            d = lag_choice(label, n)
+            rejections[label] = sum(statistical_tests.EscancianoLobato(row, d=d).pvalue < 0.05 for row in y)
+    return dgp, n, reps, rejections
+
+
 # --- the study -------------------------------------------------------------------
 
 def run(replications: int, workers: int) -> tuple[dict, dict]:
@@ -156,6 +188,45 @@ def run(replications: int, workers: int) -> tuple[dict, dict]:
                 totals[0] += count
                 totals[1] += rejected
     return cells, selection
+
+
+def run_small(replications: int, workers: int) -> dict[tuple[str, int], dict]:
+    from tqdm import tqdm
+
+    tasks = [(dgp_index, n, chunk, min(CHUNK, replications - start))
+             for dgp_index in range(len(SMALL_NULLS)) for n in SMALL_SIZES
+             for chunk, start in enumerate(range(0, replications, CHUNK))]
+    cells: dict[tuple[str, int], dict] = {}
+    with ProcessPoolExecutor(max_workers=workers) as pool:
+        for dgp, n, reps, rejections in tqdm(pool.map(run_small_chunk, tasks), total=len(tasks),
+                                             desc="small-sample chunks", unit="chunk"):
+            cell = cells.setdefault((dgp, n), {"reps": 0, "rejections": dict.fromkeys(LAG_CHOICES, 0)})
+            cell["reps"] += reps
+            for label, count in rejections.items():
+                cell["rejections"][label] += int(count)
+    return cells
+
+
+def write_small(out: Path, cells: dict) -> list[dict]:
+    rows = [{"dgp": dgp, "n": n, "d": label, "d_value": lag_choice(label, n) or "", "replications": cells[(dgp, n)]["reps"],
+             "rejections_at_5pct": cells[(dgp, n)]["rejections"][label]}
+            for dgp in SMALL_NULLS for n in SMALL_SIZES for label in LAG_CHOICES]
+    with open(out / "small_samples.csv", "w", newline="") as f:
+        writer = csv.DictWriter(f, fieldnames=list(rows[0]), lineterminator="\n")
+        writer.writeheader()
+        writer.writerows(rows)
+    return rows
+
+
+def small_table(rows: list[dict]) -> list[str]:
+    lines = ["| null | n | " + " | ".join(f"d = {label}" for label in LAG_CHOICES) + " |",
+             "|---|---:|" + "---:|" * len(LAG_CHOICES)]
+    for dgp in SMALL_NULLS:
+        for n in SMALL_SIZES:
+            mine = {r["d"]: r for r in rows if (r["dgp"], r["n"]) == (dgp, n)}
+            lines.append(f"| {dgp} | {n} | " + " | ".join(
+                f"{mine[label]['rejections_at_5pct'] / mine[label]['replications']:.3f}" for label in LAG_CHOICES) + " |")
+    return lines
 
 
 def write_results(out: Path, cells: dict, selection: dict) -> list[dict]:
@@ -292,7 +363,7 @@ def selection_table(summary: dict) -> list[str]:
     return lines
 
 
-def document(out: Path, rows: list[dict], markdown: Path) -> None:
+def document(out: Path, rows: list[dict], small: list[dict], markdown: Path) -> None:
     template = (Path(__file__).parent / "validation_template.md").read_text()
     values = {}
     for dgp in DGPS:
@@ -310,7 +381,11 @@ def document(out: Path, rows: list[dict], markdown: Path) -> None:
         "power_tables": "\n\n".join(f"At {level:.0%}:\n\n" + "\n".join(table(rows, ALTERNATIVES, level))
                                     for level in LEVELS),
         "selection_table": "\n".join(selection_table(summary)),
+        "small_table": "\n".join(small_table(small)),
     })
+    for r in small:
+        key = f"small_{r['dgp']}_{r['n']}_{r['d'].replace('/', 'over').replace('-', 'minus')}"
+        values[key] = f"{r['rejections_at_5pct'] / r['replications']:.3f}"
     markdown.write_text(template.format(**values))
 
 
@@ -329,8 +404,9 @@ def main() -> None:
 
     cells, selection = run(replications, args.workers)
     rows = write_results(args.out, cells, selection)
+    small = write_small(args.out, run_small(replications, args.workers))
     figures(args.out, rows)
-    document(args.out, rows, markdown)
+    document(args.out, rows, small, markdown)
     print(f"wrote {args.out / 'results.csv'}, the figures and {markdown}")
 
 

@@ -44,6 +44,17 @@ def test_results_have_one_row_per_cell(quick):
         assert counts == sorted(counts)
 
 
+def test_small_samples_have_one_row_per_cell(quick):
+    out, _ = quick
+    with open(out / "small_samples.csv") as f:
+        rows = list(csv.DictReader(f))
+    assert [(r["dgp"], int(r["n"]), r["d"]) for r in rows] == [
+        (dgp, n, label) for dgp in study.SMALL_NULLS for n in study.SMALL_SIZES for label in study.LAG_CHOICES]
+    assert all(r["replications"] == "300" and 0 <= int(r["rejections_at_5pct"]) <= 300 for r in rows)
+    # d = n - 1 leaves the last lags a pair or two: nearly every series is rejected
+    assert all(int(r["rejections_at_5pct"]) >= 270 for r in rows if r["d"] == "n-1" and int(r["n"]) >= 20)
+
+
 def test_figures_and_page_are_written(quick):
     out, proc = quick
     for name in ["size_headline", "power"] + [f"size_{null}" for null in study.NULLS]:
@@ -58,7 +69,7 @@ def test_outputs_do_not_depend_on_the_number_of_processes(quick, tmp_path):
     out, _ = quick
     proc = run_quick(tmp_path, 1)
     assert proc.returncode == 0, proc.stderr[-3000:]
-    for name in ("results.csv", "lag_selection.csv", "validation.md", "size_garch.png"):
+    for name in ("results.csv", "lag_selection.csv", "small_samples.csv", "validation.md", "size_garch.png"):
         assert (tmp_path / name).read_bytes() == (out / name).read_bytes(), name
 
 
