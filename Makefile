@@ -20,7 +20,7 @@ include python-versions.mk
   release-windows-wheels test-musl musl-python wheels-manylinux wheels-musllinux wheels-windows \
   test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl test-wheels-musl-aarch64 \
   musl-python-aarch64 \
-  arm64-pythons ci-deps prove-elementary test-reproducible
+  arm64-pythons ci-deps prove-elementary test-reproducible test-spark
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -92,6 +92,14 @@ test-validation: build $(VENV_DIR)/validate/.ready
 # docs/validation.md, docs/validation/results.csv and the figures.
 validate: build $(VENV_DIR)/validate/.ready
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/validate/bin/python validation/study.py
+
+# The many-series recipe on local Spark (examples/many_series_spark.py): its
+# own environment with pyspark, and Java 17 from Debian where the machine has
+# no Java.
+test-spark: build $(VENV_DIR)/spark/.ready
+	@command -v java >/dev/null || { $(call apt_install,openjdk-17-jre-headless); }
+	cd tests/spark && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/spark/bin/python -m pytest $(PYTEST_ARGS) \
+	  -p no:cacheprovider
 
 # The tutorial on real data: its script, and that the page says what it prints.
 test-tutorial: build $(VENV_DIR)/tutorial/.ready

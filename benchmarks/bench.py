@@ -219,11 +219,12 @@ def main() -> None:
     lines += containers_table(10**5 if args.quick else 10**6, rng)
     lines += ["", "Refusing d = n + 1 beside a default-d construction on the same data:", ""]
     lines += refusal_of_d_beyond_n([10**4, 2 * 10**5] if args.quick else [10**4, 2 * 10**5, 10**6], rng)
-    from many_series_bench import many_series_tables, parquet_job
+    from many_series_bench import many_series_tables, panel_rates, parquet_job
 
     lines += ["", "## Many series", ""]
     lines += many_series_tables(args.quick)
     lines += [""] + parquet_job(args.quick)
+    lines += [""] + panel_rates(args.quick)
     args.markdown.write_text("\n".join(lines) + "\n")
 
     import matplotlib

@@ -116,3 +116,92 @@ def parquet_job(quick: bool) -> list[str]:
             f"in one process.")
     print(line)
     return [line]
+
+
+def panel_rates(quick: bool) -> list[str]:
+    """A long panel (one row per ticker and date) tested per ticker three ways
+    on this machine: a loop over pandas groups, Dask's groupby-apply on a
+    local cluster of 2 processes, and Spark local[2] through applyInPandas
+    (examples/many_series_spark.py), with each cluster's start-up apart."""
+    import pandas as pd
+
+    from many_series_spark import loop_over_pandas, test_pandas_group
+
+    tickers, n = (400, 250) if quick else (2_000, 250)
+    rng = np.random.default_rng(5)
+    panel = pd.DataFrame({"ticker": np.repeat([f"T{i:04d}" for i in range(tickers)], n),
+                          "date": np.tile(pd.bdate_range("2020-01-01", periods=n).date, tickers),
+                          "ret": rng.standard_normal(tickers * n)}).sample(frac=1.0, random_state=5)
+    rows = [f"| loop over pandas groups | {tickers / seconds(lambda: loop_over_pandas(panel)):,.0f} | none |"]
+    try:
+        from dask.distributed import Client, LocalCluster
+        import dask.dataframe as dd
+    except ImportError:
+        print("no Dask here: left out")
+    else:
+        started = time.perf_counter()
+        with Client(LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)) as client:
+            startup = time.perf_counter() - started
+            frame = client.persist(dd.from_pandas(panel, npartitions=8))
+            meta = test_pandas_group(panel.iloc[:10])
+
+            def dask_job():
+                frame.groupby("ticker").apply(dask_group, meta=meta).compute()
+
+            rows.append(f"| Dask, local cluster of 2 processes | {tickers / seconds(dask_job):,.0f} | "
+                        f"{startup:.1f} s |")
+    try:
+        from pyspark.sql import SparkSession
+    except ImportError:
+        print("no pyspark here: left out")
+    else:
+        from many_series_spark import SCHEMA
+
+        # Spark's Python workers import the recipe's functions by name: they see examples/ too
+        examples = str(Path(__file__).resolve().parent.parent / "examples")
+        os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [examples, os.environ.get("PYTHONPATH")]))
+        os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "panel.parquet")
+            panel.to_parquet(path, compression="gzip")
+            started = time.perf_counter()
+            spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
+                     .config("spark.sql.shuffle.partitions", "8").getOrCreate())
+            startup = time.perf_counter() - started
+            try:
+                frame = spark.read.parquet(path).cache()
+                frame.count()
+
+                def spark_job():
+                    frame.groupBy("ticker").applyInPandas(test_pandas_group, schema=SCHEMA).collect()
+
+                rows.append(f"| Spark local[2], applyInPandas | {tickers / seconds(spark_job):,.0f} | "
+                            f"{startup:.1f} s |")
+            finally:
+                spark.stop()
+    lines = [f"A panel of {tickers:,} tickers of {n} returns each, rows in any order, tested per ticker (series "
+             "per second, the best of three runs, the cluster started beforehand):", "",
+             "| way | series per second | start-up |", "|---|---:|---:|", *rows]
+    print("\n".join(lines))
+    return lines
+
+
+def dask_group(group):
+    """One ticker's rows in a Dask groupby-apply, which leaves the key out of them."""
+    import pandas as pd
+
+    from many_series_spark import el_row, result_frame
+
+    values = group.sort_values("date", kind="stable")["ret"].to_numpy(dtype=np.float64)
+    return result_frame([el_row(str(group.name), values)]).set_index(pd.RangeIndex(1))
+
+
+def seconds(fn) -> float:
+    """The best of three runs of fn(), in seconds."""
+    best = float("inf")
+    for _ in range(3):
+        started = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - started)
+    return best

@@ -1,0 +1,125 @@
+"""The many-series recipe on local Spark: a shuffled panel of a few hundred
+tickers, tested per ticker through applyInPandas and applyInArrow, gives
+bit for bit the rows of the pandas loop over the same panel, refusals
+included."""
+import math
+import os
+import platform
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "examples"))
+import many_series_spark  # noqa: E402
+
+TICKERS = 240
+
+
+def make_panel(seed: int = 11) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    frames = []
+    for i in range(TICKERS):
+        n = int(rng.integers(40, 400))
+        ret = rng.standard_normal(n) * 0.01
+        if i % 7 == 0:  # serially correlated
+            for t in range(1, n):
+                ret[t] += 0.5 * ret[t - 1]
+        frames.append(pd.DataFrame({"ticker": f"T{i:03d}", "date": pd.bdate_range("2020-01-01", periods=n).date,
+                                    "ret": ret}))
+    odd = {
+        "GAP": np.r_[np.ones(30) * 0.01, np.nan, np.arange(40) * 0.001],  # a NaN inside
+        "FLAT": np.zeros(60),  # constant
+        "ULP": np.r_[np.full(100, 5.33), np.nextafter(5.33, 6.0), np.full(99, 5.33)],  # equal but for rounding
+        "ONE": np.array([0.5]),  # one value: no lag selected, not refused
+    }
+    for ticker, ret in odd.items():
+        frames.append(pd.DataFrame({"ticker": ticker, "date": pd.bdate_range("2021-01-01", periods=len(ret)).date,
+                                    "ret": ret}))
+    panel = pd.concat(frames, ignore_index=True)
+    return panel.sample(frac=1.0, random_state=seed).reset_index(drop=True)  # rows in any order
+
+
+@pytest.fixture(scope="module")
+def panel():
+    return make_panel()
+
+
+def write_panel(panel: pd.DataFrame, folder: Path, compression: str) -> Path:
+    table = pa.Table.from_pandas(panel, schema=pa.schema([("ticker", pa.string()), ("date", pa.date32()),
+                                                           ("ret", pa.float64())]), preserve_index=False)
+    # several files and row groups: Spark reads them as several partitions,
+    # and a ticker's rows arrive from more than one of them
+    folder.mkdir()
+    for part, chunk in enumerate(np.array_split(np.arange(table.num_rows), 4)):
+        pq.write_table(table.take(pa.array(chunk)), folder / f"part-{part}.parquet", compression=compression,
+                       row_group_size=2000)
+    return folder
+
+
+def glibc_snappy(folder: Path) -> list[str]:
+    """--snappy-library with snappy-java's glibc build where musl is installed
+    beside glibc (snappy-java would load its musl build), else nothing."""
+    if not list(Path("/lib").glob("ld-musl-*.so.1")) or platform.machine() != "x86_64":
+        return []
+    import pyspark
+
+    (jar,) = (Path(pyspark.__file__).parent / "jars").glob("snappy-java-*.jar")
+    with zipfile.ZipFile(jar) as archive:
+        (folder / "libsnappyjava.so").write_bytes(
+            archive.read("org/xerial/snappy/native/Linux/x86_64/libsnappyjava.so"))
+    return ["--snappy-library", str(folder)]
+
+
+def bits(x):
+    return None if x is None or (isinstance(x, float) and math.isnan(x)) else np.float64(x).view(np.int64)
+
+
+def rows_of(frame: pd.DataFrame) -> list[tuple]:
+    return [(r.ticker, int(r.n), None if pd.isna(r.p_tilde) else int(r.p_tilde), bits(r.statistic), bits(r.pvalue),
+             None if r.error is None or (isinstance(r.error, float) and math.isnan(r.error)) else r.error)
+            for r in frame.sort_values("ticker").itertuples(index=False)]
+
+
+@pytest.mark.parametrize(
+    "arrow, compression",
+    [(False, "gzip"), (True, "gzip"), (False, "snappy")],
+    ids=["applyInPandas", "applyInArrow", "applyInPandas-snappy-input"],
+)
+def test_spark_gives_the_rows_of_the_pandas_loop(panel, tmp_path, arrow, compression):
+    folder = write_panel(panel, tmp_path / "panel", compression)
+    target = tmp_path / "results"
+    snappy = glibc_snappy(tmp_path) if compression == "snappy" else []
+    env = {**os.environ, "PYSPARK_PYTHON": sys.executable, "PYSPARK_DRIVER_PYTHON": sys.executable}
+    proc = subprocess.run([sys.executable, str(ROOT / "examples" / "many_series_spark.py"), str(folder), str(target),
+                           "--master", "local[2]", *(["--arrow"] if arrow else []), *snappy],
+                          capture_output=True, text=True, timeout=600, env=env)
+    assert proc.returncode == 0, proc.stderr[-5000:]
+    got = pd.read_parquet(target)
+    assert list(got.columns) == many_series_spark.COLUMNS
+    assert str(got["n"].dtype) == "int64" and str(got["statistic"].dtype) == "float64"
+    want = many_series_spark.loop_over_pandas(panel)
+    assert len(got) == TICKERS + 4
+    assert rows_of(got) == rows_of(want)
+    refused = dict(zip(got["ticker"], got["error"]))
+    assert refused["GAP"].startswith("ValueError: data must not contain NaN values")
+    assert refused["FLAT"].startswith("OSError: Zero \u03c4\u0302 value at lag 1; all 60 values are 0.0")
+    assert refused["ULP"].startswith("OSError: Zero \u03c4\u0302 value at lag 1; the values differ from each other "
+                                     "only by rounding")
+    assert pd.isna(refused["ONE"]) and pd.isna(refused["T000"])
+
+
+def test_an_unsorted_group_would_test_another_series(panel):
+    """Why each group is sorted by date: the same rows in Spark's order are
+    another series, with another answer."""
+    group = panel[panel["ticker"] == "T007"]
+    as_stored = many_series_spark.el_row("T007", group["ret"].to_numpy())
+    in_order = many_series_spark.el_row("T007", group.sort_values("date")["ret"].to_numpy())
+    assert in_order["pvalue"] < 0.01 < as_stored["pvalue"]
