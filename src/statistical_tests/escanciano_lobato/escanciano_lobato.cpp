@@ -124,9 +124,19 @@ std::expected<TestOutcome, Refusal> answer_about(std::span<const double> x, doub
   if (d > n && robust_variances_nonzero(x, mean)) {
     return std::unexpected(LagBeyondSeries{n + 1, n});
   }
-  // The vector is sized by the lags actually computed.
+  // The working values are sized by the lags actually computed: on the
+  // stack up to 63 lags (the default d of every series below 64^5 values),
+  // allocated beyond.
   const std::uint64_t last_lag = std::min(d, n);
-  std::vector<double> rho_tilde_sq(static_cast<std::size_t>(last_lag) + 1, 0.0);
+  constexpr std::size_t kOnStack = 64;
+  std::array<double, kOnStack> on_stack{};
+  std::vector<double> on_heap;
+  const auto slots = static_cast<std::size_t>(last_lag) + 1;
+  if (slots > kOnStack) {
+    on_heap.assign(slots, 0.0);
+  }
+  const std::span<double> rho_tilde_sq = on_heap.empty() ? std::span<double>(on_stack).first(slots)
+                                                         : std::span<double>(on_heap);
   if (const ZeroLag lag = kernel(x, mean, last_lag, rho_tilde_sq); lag != 0) {
     return std::unexpected(ZeroVariance{lag, zero_cause(x, mean, lag)});
   }

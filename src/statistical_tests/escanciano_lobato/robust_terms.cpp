@@ -3,6 +3,7 @@
 #include "statistical_tests/escanciano_lobato/robust_terms.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -20,12 +21,15 @@ inline constexpr std::size_t kChunk = 1024;
 // Steps between making a deviation and its first load (see below).
 inline constexpr std::size_t kLead = 64;
 
-// G_k and T_k for k = 1 .. last_lag into g[k - 1] and t_acc[k - 1], the lags
-// in blocks side by side in vector lanes. Deviations w = x - mean and their
+// G_k and T_k for k = 1 .. last_lag, the lags in blocks side by side in
+// vector lanes, finished into slots (finish_robust_terms). Deviations w = x - mean and their
 // squares are computed per chunk, so extra memory is O(kChunk + d), and no
 // more than the series needs: a short series costs no chunk-sized scratch.
-void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, double mean, std::size_t last_lag,
-                        std::vector<double>& g, std::vector<double>& t_acc) {
+//
+// The sums and the scratch share one block of memory, on the stack where it
+// is small (a short series costs no allocation), else on the heap.
+ZeroLag accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, double mean, std::size_t last_lag,
+                           std::span<double> slots) {
   const std::size_t n = x.size();
   const auto width = static_cast<std::size_t>(kernel.width);
   // Spread the registers evenly over blocks, the larger blocks first, so
@@ -39,19 +43,27 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
     return total_vectors / blocks + (block < total_vectors % blocks ? 1 : 0);
   };
   const std::size_t padded_lags = total_vectors * width;
-
-  g.assign(padded_lags, -0.0);  // every sum starts at -0.0
-  t_acc.assign(padded_lags, -0.0);
   const std::size_t t_total = n - 1;  // lag 1 has the most pairs
   // Deviations of x[c0 .. c0 + chunk + padded_lags); the zeros past the end
   // of the series feed only padding lanes, whose sums are never read.
   const std::size_t chunk = std::min(kChunk, t_total);
   const std::size_t window = chunk + padded_lags;
-  // Left uninitialised: every element is written before it is read (the
-  // deviations as the passes need them, zeros past the series).
-  const std::unique_ptr<double[]> scratch(new double[2 * window]);
-  double* const w = scratch.get();
-  double* const s = scratch.get() + window;
+
+  // Left uninitialised: every sum is set below, and every deviation is
+  // written before it is read (as the passes need them, zeros past the series).
+  constexpr std::size_t kOnStack = 640;  // doubles: 5 KiB
+  alignas(64) std::array<double, kOnStack> on_stack;
+  std::unique_ptr<double[]> on_heap;
+  const std::size_t needed = 2 * padded_lags + 2 * window;
+  if (needed > kOnStack) {
+    on_heap.reset(new double[needed]);
+  }
+  double* const memory = on_heap ? on_heap.get() : on_stack.data();
+  double* const g = memory;
+  double* const t_acc = memory + padded_lags;
+  double* const w = memory + 2 * padded_lags;
+  double* const s = w + window;
+  std::fill(g, g + 2 * padded_lags, -0.0);  // every sum starts at -0.0
 
   // w[j] = x[c0 + j] - mean and s[j] = w[j] w[j] for j in [from, to)
   const auto deviations = [&](std::size_t c0, std::size_t from, std::size_t to) {
@@ -80,8 +92,8 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
       const std::size_t vectors = vectors_of_block(block);
       const std::size_t lanes = vectors * width;
       const std::size_t last_real = std::min(first_lag + lanes - 1, last_lag);
-      double* gb = g.data() + (first_lag - 1);
-      double* tb = t_acc.data() + (first_lag - 1);
+      double* gb = g + (first_lag - 1);
+      double* tb = t_acc + (first_lag - 1);
       // vector part: every real lane of the block has pairs for t < n - last_real
       const std::size_t common_end = std::min(c1, n - last_real);
       const bool first_block = first_lag == 1;
@@ -112,6 +124,7 @@ void accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, do
       first_lag += lanes;
     }
   }
+  return finish_robust_terms({g, last_lag}, {t_acc, last_lag}, n, last_lag, slots);
 }
 
 ZeroLag robust_terms_blocked(const BlockKernel& kernel, std::span<const double> x, double mean,
@@ -119,10 +132,7 @@ ZeroLag robust_terms_blocked(const BlockKernel& kernel, std::span<const double> 
   if (last_lag == 0) {
     return 0;
   }
-  std::vector<double> g;
-  std::vector<double> t_acc;
-  accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), g, t_acc);
-  return finish_robust_terms(g, t_acc, x.size(), last_lag, slots);
+  return accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), slots);
 }
 
 // tau_k = T_k / m and gamma_k = G_k / m for m pairs; zero tau stops.
