@@ -49,7 +49,9 @@ static_assert(table::kFirstShortK + table::kShortfall.size() == table::kLargestK
 
 }  // namespace
 
-std::uint64_t default_lag(std::uint64_t n) noexcept {
+namespace {
+
+std::uint64_t computed_default_lag(std::uint64_t n) noexcept {
   const std::uint64_t root = integer_fifth_root(n);
   const std::uint64_t next = root + 1;
   if (next < table::kFirstShortK || next > table::kLargestK) {
@@ -57,6 +59,20 @@ std::uint64_t default_lag(std::uint64_t n) noexcept {
   }
   const std::uint64_t threshold = fifth_power(next) - table::kShortfall[next - table::kFirstShortK];
   return n >= threshold ? next : root;
+}
+
+}  // namespace
+
+// Remembered for the last n this thread asked for, as ln n is for the
+// penalty: many series of one length compute it once.
+std::uint64_t default_lag(std::uint64_t n) noexcept {
+  thread_local std::uint64_t remembered_n = 0;
+  thread_local std::uint64_t remembered_lag = 0;  // default_lag(0) = 0
+  if (n != remembered_n) {
+    remembered_lag = computed_default_lag(n);
+    remembered_n = n;
+  }
+  return remembered_lag;
 }
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

@@ -21,10 +21,22 @@ double largest_robust_autocorrelation(std::span<const double> slots) noexcept {
   return largest;
 }
 
+// ln n, remembered for the last n this thread asked for: a run over many
+// series of one length takes one logarithm. The same bits either way.
+double log_of_length(double n_f) noexcept {
+  thread_local double remembered_n = std::numeric_limits<double>::quiet_NaN();  // equal to no n
+  thread_local double remembered_log = 0.0;
+  if (!(n_f == remembered_n)) {
+    remembered_log = numeric::log(n_f);
+    remembered_n = n_f;
+  }
+  return remembered_log;
+}
+
 }  // namespace
 
 LagSelection select_lag(std::span<const double> slots, std::uint64_t d, double n_f, double q) noexcept {
-  const double log_n = numeric::log(n_f);
+  const double log_n = log_of_length(n_f);
   const double bound = std::sqrt(q * log_n);  // A: the product first, then the root
   const double largest = std::sqrt(n_f) * largest_robust_autocorrelation(slots.first(d + 1));  // B
   // logarithmic only when A >= B holds; a NaN on either side gives 2p
