@@ -20,8 +20,12 @@
 // keeps intermediates in x87 extended precision (FLT_EVAL_METHOD 2: 32-bit
 // x86 without SSE2 arithmetic) rounds twice and answers otherwise; such a
 // build must use SSE2 (GCC and Clang: -msse2 -mfpmath=sse).
+#if defined(FLT_EVAL_METHOD)
 static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must round to binary64 at every operation: build with SSE2 "
                                     "arithmetic (-msse2 -mfpmath=sse), not x87");
+#elif defined(_M_IX86) && (!defined(_M_IX86_FP) || _M_IX86_FP < 2)
+#error "double arithmetic must round to binary64 at every operation: build with /arch:SSE2, not x87"
+#endif
 
 namespace zorvane::numeric {
 

@@ -14,8 +14,9 @@
 namespace zorvane::lib {
 
 // For example "got an array of shape (250, 1): use .ravel(), or pass one
-// column, e.g. a[:, 0]" or "item 17 is None: drop or fill missing values
-// first, e.g. s.dropna()". `refusal` is what the sequence form stopped at,
+// column, e.g. a[:, 0]" or "1 missing value (None), the first at position 17,
+// at the start or end of the series: drop it, e.g. s.dropna()" (the missing
+// values counted as gap_notes.hpp says). `refusal` is what the sequence form stopped at,
 // null when `data` was no sequence. A question about `data` that raises an
 // ordinary exception is left out of the note; an interrupt or a MemoryError
 // is the error, to be raised in place of the refusal.
