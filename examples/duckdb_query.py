@@ -51,7 +51,7 @@ def main() -> None:
     try:
         statistical_tests.EscancianoLobato(con.sql(RETURNS).fetchnumpy()["ret"])
     except ValueError as e:
-        print("as fetched:", *(line.rstrip("\n") for line in traceback.format_exception_only(e)), sep="\n  ")
+        print("as fetched:", *(line.rstrip("\n") for line in traceback.format_exception_only(type(e), e)), sep="\n  ")
     r = el_of_query(con, RETURNS, "ret")
     print(f"leading NULL dropped: p~ = {r.p_tilde}, statistic = {r.statistic:.4f}, p-value = {r.pvalue:.4f}")
     # the same, with the NULL dropped in SQL

@@ -69,7 +69,7 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     except (ValueError, OSError, TypeError, OverflowError) as e:
         # the module's exception with its notes (Python 3.11+: where, and what to do)
-        print("error: " + "".join(traceback.format_exception_only(e)).rstrip(), file=sys.stderr)
+        print("error: " + "".join(traceback.format_exception_only(type(e), e)).rstrip(), file=sys.stderr)
         return 2
     print(f"n = {len(values)}")
     print(f"selected lags p~ = {result.p_tilde}")

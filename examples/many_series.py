@@ -30,7 +30,7 @@ COLUMNS = ["p_tilde", "statistic", "pvalue", "error"]
 
 def refusal_text(e: BaseException) -> str:
     """The exception and its notes (Python 3.11+: where, and what to do) on one line."""
-    return "; ".join(line.rstrip("\n") for line in traceback.format_exception_only(e))
+    return "; ".join(line.rstrip("\n") for line in traceback.format_exception_only(type(e), e))
 
 
 def test_one(values) -> tuple:

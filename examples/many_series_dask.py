@@ -46,7 +46,7 @@ def test_parquet_file(path: str, column: str | None = None) -> tuple:
     except (TypeError, ValueError, OSError, KeyError) as e:
         # the exception and its notes (Python 3.11+: where, and what to do) on one line
         return None, float("nan"), float("nan"), "; ".join(
-            line.rstrip("\n") for line in traceback.format_exception_only(e))
+            line.rstrip("\n") for line in traceback.format_exception_only(type(e), e))
     return r.p_tilde, r.statistic, r.pvalue, None
 
 

@@ -61,7 +61,7 @@ def el_row(ticker: str, values: np.ndarray) -> dict:
         r = statistical_tests.EscancianoLobato(values)
     except (TypeError, ValueError, OSError) as e:
         # the exception and its notes (Python 3.11+: where, and what to do) on one line
-        error = "; ".join(line.rstrip("\n") for line in traceback.format_exception_only(e))
+        error = "; ".join(line.rstrip("\n") for line in traceback.format_exception_only(type(e), e))
         return {"ticker": ticker, "n": len(values), "p_tilde": None, "statistic": None, "pvalue": None, "error": error}
     return {"ticker": ticker, "n": len(values), "p_tilde": r.p_tilde, "statistic": r.statistic, "pvalue": r.pvalue,
             "error": None}

@@ -28,7 +28,7 @@ def el_row(values) -> dict:
         r = statistical_tests.EscancianoLobato(values)
     except (TypeError, ValueError, OSError) as e:
         # the note (Python 3.11+) says where and what to do
-        error = "; ".join(line.rstrip("\n") for line in traceback.format_exception_only(e))
+        error = "; ".join(line.rstrip("\n") for line in traceback.format_exception_only(type(e), e))
         return {"p_tilde": None, "statistic": None, "pvalue": None, "error": error}
     return {"p_tilde": r.p_tilde, "statistic": r.statistic, "pvalue": r.pvalue, "error": None}
 

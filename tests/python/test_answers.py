@@ -30,7 +30,8 @@ def test_equal_values_have_zero_variance_at_lag_one(value, n, form):
     with pytest.raises(OSError) as info:
         EL(form([value] * n))
     assert info.value.args == ("Zero τ̂ value at lag 1",)
-    assert info.value.__notes__[0].startswith(f"all {n} values are ")
+    if hasattr(BaseException, "add_note"):  # notes came with 3.11
+        assert info.value.__notes__[0].startswith(f"all {n} values are ")
 
 
 def test_one_value_apart_is_tested():

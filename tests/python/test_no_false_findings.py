@@ -16,6 +16,13 @@ from zorvane import statistical_tests
 EL = statistical_tests.EscancianoLobato
 ZERO_AT_LAG_ONE = ("Zero τ̂ value at lag 1",)
 ROUNDING = "the values differ from each other only by rounding"
+HAS_NOTES = hasattr(BaseException, "add_note")  # notes came with 3.11
+needs_notes = pytest.mark.skipif(not HAS_NOTES, reason="exception notes came with 3.11")
+
+
+def assert_rounding_note(error):
+    if HAS_NOTES:
+        assert error.__notes__ == [error.__notes__[0]] and error.__notes__[0].startswith(ROUNDING)
 
 
 def exact_spike_answer(n, at, d, q=2.4):
@@ -58,7 +65,7 @@ def test_a_spike_of_a_few_ulps_is_refused_or_answered_exactly(n, value, ulps, at
         r = EL(x)
     except OSError as e:
         assert e.args == ZERO_AT_LAG_ONE
-        assert e.__notes__[0].startswith(ROUNDING)
+        assert_rounding_note(e)
         return
     p_tilde, statistic = exact_spike_answer(n, at, int(n**0.2))
     assert r.p_tilde == p_tilde
@@ -78,7 +85,7 @@ def test_the_reported_cases_are_refused(make):
     with pytest.raises(OSError) as info:
         EL(x)
     assert info.value.args == ZERO_AT_LAG_ONE
-    assert info.value.__notes__ == [info.value.__notes__[0]] and info.value.__notes__[0].startswith(ROUNDING)
+    assert_rounding_note(info.value)
 
 
 @pytest.mark.parametrize(
@@ -91,6 +98,7 @@ def test_sound_data_far_from_zero_is_answered(level, scale, n):
     assert 0 < r.p_tilde and r.pvalue > 1e-6
 
 
+@needs_notes
 def test_fourth_powers_out_of_range_say_the_magnitudes():
     x = np.random.default_rng(3).standard_normal(300)
     x[[5, 9]] = 1.7e308, -1.7e308
@@ -111,6 +119,7 @@ def test_fourth_powers_out_of_range_say_the_magnitudes():
          "every pair of values 2 apart holds one equal to the mean (0.0), so the robust variance at lag 2 is zero"),
     ],
 )
+@needs_notes
 def test_every_zero_variance_refusal_says_its_case(data, lag, note):
     with pytest.raises(OSError) as info:
         EL(data, d=lag)
@@ -161,6 +170,8 @@ def test_complex_values_with_an_imaginary_part_are_refused(dtype, wrap):
     x = np.array([1 + 2j, 2 - 1j, 3 + 5j, 0.5, 1.5j], dtype=dtype)
     with pytest.raises(TypeError) as info:
         EL(wrap(x))
+    if not HAS_NOTES:
+        return
     assert info.value.__notes__[0].endswith("pass its real part or its magnitude, e.g. x.real or np.abs(x)")
     assert info.value.__notes__[0].startswith("item 0 is a complex number (")
 
@@ -175,6 +186,7 @@ def test_complex_values_without_an_imaginary_part_read_as_their_real_parts(dtype
     assert (r.p_tilde, r.statistic, r.pvalue) == (want.p_tilde, want.statistic, want.pvalue)
 
 
+@needs_notes
 def test_a_plain_series_subclass_gets_pandas_words_and_labels():
     pd = pytest.importorskip("pandas")
 
