@@ -6,6 +6,7 @@ warned of, and complex data lose no imaginary part silently."""
 import math
 import warnings
 from fractions import Fraction
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -138,7 +139,7 @@ def test_lags_of_half_the_series_or_more_are_warned_of(n, d):
     with pytest.warns(RuntimeWarning, match=rf"^d = {d} is at least half the series length \(n = {n}\)") as caught:
         r = EL(x, d=d)
     assert len(caught) == 1 and "chi-square approximation fails" in str(caught[0].message)
-    assert caught[0].filename == __file__  # the caller's line
+    assert Path(caught[0].filename).name == Path(__file__).name  # the caller's line (wine names it its own way)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         assert (r.p_tilde, r.statistic, r.pvalue) == (lambda s: (s.p_tilde, s.statistic, s.pvalue))(EL(x, d=d))
