@@ -20,7 +20,7 @@ include python-versions.mk
   release-windows-wheels test-musl musl-python wheels-manylinux wheels-musllinux wheels-windows \
   test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl test-wheels-musl-aarch64 \
   musl-python-aarch64 \
-  arm64-pythons ci-deps prove-elementary test-reproducible test-spark
+  arm64-pythons ci-deps prove-elementary test-reproducible test-spark docs test-docs
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -109,6 +109,26 @@ test-tutorial: build $(VENV_DIR)/tutorial/.ready
 # Rewrites docs/tutorial.md and its figures in docs/tutorial/.
 tutorial: build $(VENV_DIR)/tutorial/.ready
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/tutorial/bin/python tutorial/tutorial.py
+
+# The documentation site, into build/docs/html: Sphinx with warnings as
+# errors, the recipes run for their output, MathJax from Debian's package
+# copied in (nothing is fetched, at build time or by the pages).
+DOCS_HTML := build/docs/html
+DOCS_DEPS := libjs-mathjax fonts-mathjax
+docs: build $(VENV_DIR)/docs/.ready
+	@$(call apt_install,$(DOCS_DEPS))
+	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/docs/bin/python -m sphinx -b html -W --keep-going -q -j auto \
+	  -d build/docs/doctrees docs $(DOCS_HTML)
+
+# The site's pages as programs (every session shown with its output is run
+# and compared, the API page against the module), then every page in
+# Debian's Chromium, driven by Playwright (no browser is downloaded):
+# requests, links, images, search, formulas, copy buttons, phone width and
+# contrast; screenshots into build/docs/screenshots.
+test-docs: docs
+	@$(call apt_install,chromium)
+	cd tests/docs && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/docs/bin/python -m pytest $(PYTEST_ARGS) \
+	  -p no:cacheprovider
 
 # About 100,000 generated cases over the property tests.
 fuzz: build $(VENV_DIR)/numpy2/.ready

@@ -1,0 +1,98 @@
+"""What the site needs beyond Sphinx's own: the recipes' output, captured by
+running them when the site is built, and MathJax from the machine's Debian
+package, copied into the site so that no page fetches anything.
+"""
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from docutils import nodes
+from docutils.parsers.rst import directives
+from sphinx.errors import ExtensionError
+from sphinx.util import logging
+from sphinx.util.docutils import SphinxDirective
+
+ROOT = Path(__file__).resolve().parents[2]
+MATHJAX = Path("/usr/share/javascript/mathjax")
+# What MathJax.js?config=TeX-AMS_CHTML loads: the combined configuration,
+# the TeX input and CommonHTML output it names, the extensions TeX input
+# asks for on demand, and the TeX fonts in WOFF.
+MATHJAX_PARTS = [
+    "MathJax.js",
+    "config/TeX-AMS_CHTML.js",
+    "extensions",
+    "jax/element",
+    "jax/input/TeX",
+    "jax/output/CommonHTML",
+    "fonts/HTML-CSS/TeX/woff",
+]
+
+logger = logging.getLogger(__name__)
+
+
+class ExampleOutput(SphinxDirective):
+    """Runs examples/NAME with the given arguments from the project's root and
+    shows what it printed; a recipe that fails fails the build."""
+
+    required_arguments = 1
+    optional_arguments = 0
+    final_argument_whitespace = False
+    has_content = False
+    option_spec = {"args": directives.unchanged, "timeout": directives.positive_int}
+
+    def run(self) -> list[nodes.Node]:
+        script = ROOT / "examples" / self.arguments[0]
+        if not script.is_file():
+            raise self.error(f"no recipe {script}")
+        args = self.options.get("args", "").split()
+        command = [sys.executable, str(script), *args]
+        self.env.note_dependency(str(script))
+        began = time.monotonic()
+        env = dict(os.environ, PYTHONIOENCODING="utf-8", PYTHONHASHSEED="0")
+        try:
+            done = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, encoding="utf-8",
+                                  timeout=self.options.get("timeout", 300))
+        except subprocess.TimeoutExpired as e:
+            raise ExtensionError(f"{script.name} {' '.join(args)} did not finish in {e.timeout} s") from None
+        if done.returncode != 0:
+            raise ExtensionError(f"{script.name} {' '.join(args)} exited with {done.returncode}:\n{done.stderr}")
+        logger.info(f"ran {script.name} {' '.join(args)} in {time.monotonic() - began:.1f} s")
+        shown = "$ python examples/" + " ".join([script.name, *args]) + "\n" + printed(done.stdout)
+        block = nodes.literal_block(shown, shown, language="text")
+        block["classes"].append("example-output")
+        return [block]
+
+
+ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+
+def printed(stdout: str) -> str:
+    """What a terminal would show at the end: a progress bar redrawn with
+    carriage returns keeps its last state, and no escape sequence is left."""
+    lines = [ANSI.sub("", line.rsplit("\r", 1)[-1]).rstrip() for line in stdout.splitlines()]
+    return "\n".join(lines).strip("\n")
+
+
+def copy_mathjax(app) -> None:
+    if not (MATHJAX / "MathJax.js").is_file():
+        raise ExtensionError(f"MathJax is not at {MATHJAX}: install Debian's libjs-mathjax and fonts-mathjax")
+    target = Path(app.outdir) / "_static" / "mathjax"
+    for part in MATHJAX_PARTS:
+        source, dest = MATHJAX / part, target / part
+        if source.is_dir():
+            shutil.copytree(source, dest, dirs_exist_ok=True)
+        else:
+            dest.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(source, dest)
+
+
+def setup(app):
+    app.add_directive("example-output", ExampleOutput)
+    app.connect("builder-inited", copy_mathjax)
+    return {"parallel_read_safe": True, "parallel_write_safe": True}
