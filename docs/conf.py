@@ -41,13 +41,19 @@ mathjax2_config = {
 
 html_theme = "pydata_sphinx_theme"
 html_title = "zorvane"
+html_favicon = "_static/zorvane.svg"
+html_logo = "_static/zorvane.svg"
+html_static_path = ["_static"]
+html_css_files = ["zorvane.css"]
+# Without a default mode the theme's script logs an error on every page.
+html_context = {"default_mode": "auto"}
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version"],
     "navbar_align": "left",
-    "header_links_before_dropdown": 8,
+    "header_links_before_dropdown": 5,
 }
 html_sidebars = {"index": [], "changelog": [], "citing": []}
 html_copy_source = False
