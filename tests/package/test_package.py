@@ -206,11 +206,22 @@ def test_release_workflow_runs_every_wheel_before_gathering_the_release():
         assert "golden_check.py" in run, job
     # the release gathers what every other job made, once all have passed, and
     # only it is published, by trusted publishing
-    assert set(jobs["release"]["needs"]) == set(jobs) - {"release", "publish"}
+    assert set(jobs["release"]["needs"]) == set(jobs) - {"release", "publish", "docs", "pages"}
     assert any("SHA256SUMS" in step.get("run", "") for step in jobs["release"]["steps"])
     assert jobs["publish"]["needs"] == "release" and jobs["publish"]["permissions"] == {"id-token": "write"}
     (upload,) = [step for step in jobs["publish"]["steps"] if "gh-action-pypi-publish" in step.get("uses", "")]
     assert upload["with"]["attestations"] is True
+    # the site of the same commit is built once every wheel has passed, and a
+    # tag's is published to GitHub Pages by the official actions
+    assert jobs["docs"]["needs"] == "release"
+    assert any("make docs" in step.get("run", "").splitlines() for step in jobs["docs"]["steps"])
+    (artifact,) = [step for step in jobs["docs"]["steps"] if step.get("uses", "").startswith("actions/upload-pages-artifact@")]
+    assert artifact["with"]["path"] == "build/docs/html"
+    pages = jobs["pages"]
+    assert pages["needs"] == "docs" and pages["if"] == "startsWith(github.ref, 'refs/tags/v')"
+    assert pages["permissions"] == {"pages": "write", "id-token": "write"}
+    assert pages["environment"]["name"] == "github-pages"
+    assert [step["uses"].split("@")[0] for step in pages["steps"]] == ["actions/configure-pages", "actions/deploy-pages"]
 
 
 def test_test_workflow_runs_make_test_and_the_suite_on_the_oldest_and_newest_python():
