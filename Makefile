@@ -253,7 +253,8 @@ tsan: freethreaded-python
 # fail on apt's lock.
 ci-deps:
 	@$(call apt_install,ccache libgtest-dev valgrind clang-16 libc++-16-dev libc++abi-16-dev clang-19 llvm-16 llvm-19 file \
-	  qemu-user g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64 debootstrap $(FT_BUILD_DEPS) $(MUSL_BUILD_DEPS))
+	  qemu-user g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64 debootstrap chromium $(DOCS_DEPS) $(FT_BUILD_DEPS) \
+	  $(MUSL_BUILD_DEPS))
 
 # --- platforms --------------------------------------------------------------
 # Each builds with another toolchain and runs the C++ tests (the golden file
