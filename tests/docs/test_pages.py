@@ -147,3 +147,25 @@ def test_the_warning_is_documented():
     with pytest.warns(RuntimeWarning, match="at least half the series length"):
         EL(TEN, d=5)
     assert "| `RuntimeWarning` | `d` is given and is at least n/2" in API
+
+
+# --- the README, which points into the pages ---------------------------------
+
+def slug(heading: str) -> str:
+    """The anchor GitHub and MyST give a heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def test_the_readme_links_to_pages_and_headings_that_exist():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    links = re.findall(r"\]\(([^)\s]+)\)", readme)
+    assert len(links) >= 10
+    for link in links:
+        if re.match(r"\w+://", link):
+            continue
+        path, _, anchor = link.partition("#")
+        target = ROOT / path
+        assert target.is_file(), link
+        if anchor:
+            headings = re.findall(r"^#+ (.+)$", target.read_text(encoding="utf-8"), re.M)
+            assert anchor in {slug(h) for h in headings}, link
