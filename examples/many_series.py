@@ -6,7 +6,7 @@ series per core; elsewhere a plain loop in one process, since one test costs
 about 2 ns per value, less than sending the values to another process would.
 A pool of processes pays off only when each worker reads its own series from
 files, so that no values travel between processes (the benchmark, `make
-bench`, measures all three; see the README).
+bench`, measures all three; see docs/guide/many-series.md).
 
     python examples/many_series.py                # 500 simulated assets in a DataFrame
     python examples/many_series.py FOLDER         # every .npy file in FOLDER, by a pool of processes
