@@ -112,12 +112,14 @@ tutorial: build $(VENV_DIR)/tutorial/.ready
 
 # The documentation site, into build/docs/html: Sphinx with warnings as
 # errors, the recipes run for their output, MathJax from Debian's package
-# copied in (nothing is fetched, at build time or by the pages).
+# copied in (nothing is fetched, at build time or by the pages). Every page
+# is read afresh (-E): a recipe's output depends on the module, which Sphinx
+# does not know of.
 DOCS_HTML := build/docs/html
 DOCS_DEPS := libjs-mathjax fonts-mathjax
 docs: build $(VENV_DIR)/docs/.ready
 	@$(call apt_install,$(DOCS_DEPS))
-	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/docs/bin/python -m sphinx -b html -W --keep-going -q -j auto \
+	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/docs/bin/python -m sphinx -b html -E -W --keep-going -q -j auto \
 	  -d build/docs/doctrees docs $(DOCS_HTML)
 
 # The site's pages as programs (every session shown with its output is run

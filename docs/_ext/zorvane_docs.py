@@ -56,14 +56,14 @@ class ExampleOutput(SphinxDirective):
         began = time.monotonic()
         env = dict(os.environ, PYTHONIOENCODING="utf-8", PYTHONHASHSEED="0")
         try:
-            done = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, encoding="utf-8",
-                                  timeout=self.options.get("timeout", 300))
+            # bytes: text mode would turn a progress bar's carriage returns into new lines
+            done = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, timeout=self.options.get("timeout", 300))
         except subprocess.TimeoutExpired as e:
             raise ExtensionError(f"{script.name} {' '.join(args)} did not finish in {e.timeout} s") from None
         if done.returncode != 0:
-            raise ExtensionError(f"{script.name} {' '.join(args)} exited with {done.returncode}:\n{done.stderr}")
+            raise ExtensionError(f"{script.name} {' '.join(args)} exited with {done.returncode}:\n{done.stderr.decode(errors='replace')}")
         logger.info(f"ran {script.name} {' '.join(args)} in {time.monotonic() - began:.1f} s")
-        shown = "$ python examples/" + " ".join([script.name, *args]) + "\n" + printed(done.stdout)
+        shown = "$ python examples/" + " ".join([script.name, *args]) + "\n" + printed(done.stdout.decode("utf-8"))
         block = nodes.literal_block(shown, shown, language="text")
         block["classes"].append("example-output")
         return [block]
@@ -75,7 +75,7 @@ ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 def printed(stdout: str) -> str:
     """What a terminal would show at the end: a progress bar redrawn with
     carriage returns keeps its last state, and no escape sequence is left."""
-    lines = [ANSI.sub("", line.rsplit("\r", 1)[-1]).rstrip() for line in stdout.splitlines()]
+    lines = [ANSI.sub("", line.rsplit("\r", 1)[-1]).rstrip() for line in stdout.replace("\r\n", "\n").split("\n")]
     return "\n".join(lines).strip("\n")
 
 
