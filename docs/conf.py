@@ -53,7 +53,7 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version"],
     "navbar_align": "left",
-    "header_links_before_dropdown": 5,
+    "header_links_before_dropdown": 6,
 }
 html_sidebars = {"index": [], "changelog": [], "citing": []}
 html_copy_source = False
