@@ -55,7 +55,9 @@ html_theme_options = {
     "navbar_align": "left",
     "header_links_before_dropdown": 6,
 }
-html_sidebars = {"index": [], "changelog": [], "citing": []}
+# the section navigation only where a section has pages of its own
+html_sidebars = {page: [] for page in
+                 ["index", "getting-started", "api", "tutorial", "validation", "performance", "changelog", "citing", "development"]}
 html_copy_source = False
 html_show_sourcelink = False
 

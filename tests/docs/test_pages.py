@@ -81,14 +81,14 @@ def test_each_property_and_its_docstring(name):
 
 
 def exception_rows() -> list[tuple[str, str, str]]:
-    table = API.split("## Exceptions", 1)[1].split("| exception | message |", 1)[1]
+    """Each documented exception: `Class`: `message`, then when, with an example call."""
+    listed = API.split("## Exceptions", 1)[1].split("A warning, not an exception:", 1)[0]
     rows = []
-    for line in table.split("\n\n", 1)[0].splitlines()[2:]:
-        cells = [c.strip() for c in line.strip("|").split(" | ")]
-        exception, message, when = cells[0].strip("`"), cells[1].strip("`"), cells[2]
+    for exception, message, when in re.findall(r"^`(\w+)`: `(.*)`\n: (.*(?:\n  .*)*)", listed, re.M):
         example = re.search(r"`(EscancianoLobato\(.*?\))`", when)
-        assert example, f"the row of {message!r} gives no example"
+        assert example, f"the entry of {message!r} gives no example"
         rows.append((exception, message, example.group(1)))
+    assert len(rows) == listed.count("\n: ")
     return rows
 
 
@@ -146,7 +146,7 @@ def test_each_misuse_is_in_the_table(call):
 def test_the_warning_is_documented():
     with pytest.warns(RuntimeWarning, match="at least half the series length"):
         EL(TEN, d=5)
-    assert "| `RuntimeWarning` | `d` is given and is at least n/2" in API
+    assert "`RuntimeWarning`\n: `d` is given and is at least n/2" in API
 
 
 # --- the README, which points into the pages ---------------------------------
