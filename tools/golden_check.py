@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import struct
 import sys
+import warnings
 
 import numpy as np
 from zorvane import statistical_tests
@@ -31,7 +32,11 @@ def bits(value: float) -> str:
 def check(name: str, d: int, q: float, x: np.ndarray, recorded: str) -> str | None:
     kind, *fields = recorded.split()
     try:
-        r = statistical_tests.EscancianoLobato(x, d=d, q=q)
+        with warnings.catch_warnings():
+            # the golden cases include d of n/2 and more on purpose: the
+            # answer is still defined, and compared like any other
+            warnings.filterwarnings("ignore", "d = .* is at least half the series length", RuntimeWarning)
+            r = statistical_tests.EscancianoLobato(x, d=d, q=q)
     except OSError as error:
         if kind == "zero" and str(error).endswith(f"lag {fields[0]}"):
             return None
