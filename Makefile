@@ -466,7 +466,8 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 #   here (glibc 2.36), 3.14 and 3.15 in the development suite (glibc 2.43),
 #   and the cp39 one again on Debian 11 (glibc 2.31, its own Python 3.9);
 # - test-wheels-aarch64: the aarch64 ones of the minors that Debian has an
-#   arm64 CPython of (PYTHONS_DEBIAN_ARM64), each on that CPython under qemu;
+#   arm64 CPython of (PYTHONS_DEBIAN_ARM64), each on that CPython under qemu:
+#   the golden cases on each, the suite on the oldest and the newest;
 # - test-wheels-windows: the win_amd64 ones of 3.9 to 3.13 on python.org's
 #   CPython under wine;
 # - test-wheels-musl: the musllinux ones of 3.13 (x86-64; aarch64, under
@@ -486,7 +487,8 @@ test-wheels-linux: wheels-manylinux golden-series old-root
 	$(IN_OLD) tools/test_wheels.sh dist requirements/pythons.txt 9 \
 	  $(WHEEL_TESTS)/bullseye $(PYTEST_ARGS)
 test-wheels-aarch64: wheels-manylinux golden-series arm64-pythons
-	tools/test_arm64_wheels.sh dist $(ARM64_PYTHONS) "$(ARM64_MINORS)" $(WHEEL_TESTS)/arm64 $(PYTEST_ARGS)
+	SUITE_MINORS="$(firstword $(ARM64_MINORS)) $(lastword $(ARM64_MINORS))" \
+	  tools/test_arm64_wheels.sh dist $(ARM64_PYTHONS) "$(ARM64_MINORS)" $(WHEEL_TESTS)/arm64 $(PYTEST_ARGS)
 test-wheels-windows: wheels-windows golden-series
 	tools/test_windows_wheels.sh dist requirements/windows.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
 test-wheels-musl: wheels-musllinux golden-series musl-python
