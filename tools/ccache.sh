@@ -2,10 +2,11 @@
 # machine has it (make ci-deps installs it). The numeric core includes no
 # CPython header, so each target's core then compiles once for all the
 # CPythons of a run, about half of every later wheel's compile; the modules
-# come out the same files byte for byte. The cache is the build tree's own
-# (a cache elsewhere would outlive the zig it was filled by), and the
-# compiler is known by what its --version says: the wrappers are written
-# anew by every run.
+# come out the same files byte for byte. The cache is the build tree's own,
+# which CI restores from the last run on the machine and saves after
+# (tools/build_cache.sh), and the compiler is known by what its --version
+# says, so a cache that another zig filled only misses: the wrappers are
+# written anew by every run.
 #   ccache_args: the CMake arguments, empty without ccache
 ccache_args=""
 if command -v ccache >/dev/null 2>&1; then
