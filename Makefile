@@ -469,7 +469,8 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 #   arm64 CPython of (PYTHONS_DEBIAN_ARM64), each on that CPython under qemu:
 #   the golden cases on each, the suite on the oldest and the newest;
 # - test-wheels-windows: the win_amd64 ones of 3.9 to 3.13 on python.org's
-#   CPython under wine;
+#   CPython under wine: the golden cases on each, the suite on the oldest and
+#   the newest (NumPy 1.26 and 2.x);
 # - test-wheels-musl: the musllinux ones of 3.13 (x86-64; aarch64, under
 #   qemu, in test-wheels-musl-aarch64) and 3.13t (x86-64, without its lock)
 #   on musl CPythons.
@@ -490,7 +491,8 @@ test-wheels-aarch64: wheels-manylinux golden-series arm64-pythons
 	SUITE_MINORS="$(firstword $(ARM64_MINORS)) $(lastword $(ARM64_MINORS))" \
 	  tools/test_arm64_wheels.sh dist $(ARM64_PYTHONS) "$(ARM64_MINORS)" $(WHEEL_TESTS)/arm64 $(PYTEST_ARGS)
 test-wheels-windows: wheels-windows golden-series
-	tools/test_windows_wheels.sh dist requirements/windows.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
+	SUITE_MINORS="$(firstword $(PYTHONS_HERE)) $(lastword $(PYTHONS_HERE))" \
+	  tools/test_windows_wheels.sh dist requirements/windows.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
 test-wheels-musl: wheels-musllinux golden-series musl-python
 	tools/test_musl_wheels.sh dist $(MUSL_ROOT) $(WHEEL_TESTS)/musl $(PYTEST_ARGS)
 	tools/test_musl_wheels.sh dist $(MUSL_FT_ROOT) $(WHEEL_TESTS)/musl-ft $(PYTEST_ARGS)

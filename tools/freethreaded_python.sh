@@ -18,11 +18,6 @@
 set -euo pipefail
 archive=$1 root=$(realpath -m "$2") requirements=$(realpath "$3")
 shift 3
-# One build of ROOT at a time: CI's two streams may both ask for it.
-mkdir -p "$(dirname "$root")"
-exec 9>"$root.lock"
-flock 9
-[ -x "$root/python" ] && cmp -s "$requirements" "$root/requirements.txt" && exit 0
 
 if [ ! -f "$archive" ]; then
   echo "error: no CPython source archive at $archive" >&2
@@ -37,6 +32,27 @@ if [ ! -f "$sums" ]; then
 fi
 (cd "$(dirname "$archive")" && grep " $(basename "$archive")\$" SHA256SUMS | sha256sum -c --quiet -) || {
   echo "error: $archive does not match its checksum in $sums" >&2; exit 1; }
+
+# The interpreter is built once per machine: into a folder of the build cache
+# (ZORVANE_BUILD_CACHE, ~/.cache/zorvane), named by what makes it (the
+# archive's checksum, the configure arguments, the compilers and flags, this
+# script and the requirements), which ROOT then links to. Its prefix is
+# compiled into it, so it is built where it stays. With ZORVANE_BUILD_CACHE
+# set to "none", or where ROOT is a folder already, it is built in ROOT.
+store=${ZORVANE_BUILD_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zorvane}
+if [ "$store" != none ] && { [ ! -e "$root" ] || [ -L "$root" ]; }; then
+  key=$({ grep " $(basename "$archive")\$" "$sums"; printf '%s\n' "$@" "${CC:-}" "${CXX:-}" "${OPT:-}" "${CFLAGS:-}";
+    cat "$0" "$requirements"; } | sha256sum | cut -c1-16)
+  kept=$store/cpython/$(basename "$root")-$key
+  mkdir -p "$kept" "$(dirname "$root")"
+  (flock 8 && ln -sfn "$kept" "$root") 8>"$store/cpython/.lock"
+  root=$kept
+fi
+# One build of ROOT at a time: CI's two streams may both ask for it.
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
+[ -x "$root/python" ] && cmp -s "$requirements" "$root/requirements.txt" && exit 0
 
 if [ ! -f "$root/prefix/.built" ]; then
   began=$SECONDS
