@@ -190,7 +190,8 @@ bench: build $(VENV_DIR)/bench/.ready ft-module
 
 # --- free-threaded CPython ----------------------------------------------------
 # A free-threaded CPython 3.13 built from the source archive beside the
-# project (checked against its checksum, cached under build/), with NumPy,
+# project (checked against its checksum, built once per machine into the build cache,
+# ~/.cache/zorvane, which build/freethreaded links to), with NumPy,
 # pandas and pytest-run-parallel; CPYTHON_ARCHIVE names another archive.
 CPYTHON_ARCHIVE ?= $(abspath ../shared/cpython/Python-3.13.0rc2-src.tar.xz)
 FT_ROOT   := build/freethreaded
@@ -222,7 +223,7 @@ test-freethreaded: ft-module
 	  assert not sys._is_gil_enabled(), "importing zorvane turned the interpreter lock on"' $(abspath $(FT_BUILD))
 
 # ThreadSanitizer: a free-threaded CPython built by clang 19 with
-# --with-thread-sanitizer (cached under build/; without CPython's own test
+# --with-thread-sanitizer (built once per machine, as the other; without CPython's own test
 # modules, its requirements installed by the plain free-threaded CPython's
 # pip, which is minutes faster than its own), the module and core built
 # with -fsanitize=thread, then the concurrency tests and the thread stress
