@@ -268,32 +268,34 @@ test-platforms: test-clang test-arm64 test-windows test-pythons test-wheels test
 # Clang with each standard library: Debian's clang 16 with libc++ 16 (and
 # GoogleTest built from its sources against it), and clang 19 with GCC's
 # libstdc++ 12 (clang 16 cannot use that one's <expected>). Each builds the
-# core, the C++ tests and the module, and runs both test suites.
+# core, the C++ tests and the module, and runs the C++ tests; the Python
+# suite runs on the libc++ build's module (the other standard library's is
+# GCC's, whose module every other suite runs).
 LIBCXX := -stdlib=libc++
 # $(1) build folder, $(2) clang version, $(3) extra CMake arguments
-define clang_suite
+define clang_build
 	CC=clang-$(2) CXX=clang++-$(2) cmake -S . -B $(1) -G Ninja -DZORVANE_BUILD_TESTS=ON -DZORVANE_BUILD_MODULE=ON \
 	  -DZORVANE_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(3)
 	cmake --build $(1)
 	ctest --test-dir $(1) --output-on-failure -j2
-	cd tests/python && PYTHONPATH=$(abspath $(1)) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
 endef
 test-clang: $(VENV_DIR)/numpy2/.ready
 	@$(call apt_install,clang-16 libc++-16-dev libc++abi-16-dev clang-19 libgtest-dev)
-	$(call clang_suite,build/clang,16,-DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest "-DCMAKE_CXX_FLAGS=$(LIBCXX)" \
+	$(call clang_build,build/clang,16,-DZORVANE_GTEST_SOURCE_DIR=/usr/src/googletest "-DCMAKE_CXX_FLAGS=$(LIBCXX)" \
 	  "-DCMAKE_EXE_LINKER_FLAGS=$(LIBCXX)" "-DCMAKE_MODULE_LINKER_FLAGS=$(LIBCXX)")
-	$(call clang_suite,build/clang19,19,)
+	cd tests/python && PYTHONPATH=$(abspath build/clang) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
+	$(call clang_build,build/clang19,19,)
 
 # Debian's arm64 CPythons (python-versions.mk), each with NumPy's, pandas'
 # and the test requirements' aarch64 wheels, run under qemu-user (cached
 # under build/); the requirements are installed by a CPython of this machine
 # of each version, the development suite's for those pyenv has none of.
 ARM64_PYTHONS := build/arm64-pythons
-ARM64_MINORS  := $(foreach p,$(PYTHONS_DEBIAN_ARM64),$(firstword $(subst :, ,$(p))))
+ARM64_MINORS  := $(foreach p,$(WHEELS_DEBIAN_ARM64),$(firstword $(subst :, ,$(p))))
 arm64-pythons: sid-root
 	@$(call apt_install,qemu-user)
 	DEVELOPMENT_ROOT=$(SID_ROOT) tools/arm64_pythons.sh $(ARM64_PYTHONS) requirements/pythons.txt \
-	  "$(PYTHONS_DEBIAN_ARM64)"
+	  "$(WHEELS_DEBIAN_ARM64)"
 
 # aarch64 with Debian's GCC 12 cross compiler, run under qemu-user: the C++
 # tests, then the golden cases through the module on Debian's arm64 CPython
@@ -410,16 +412,17 @@ test-pythons: sid-root golden-series
 #   3.14t and 3.15t, and win_arm64 wheels of PYTHONS_WINDOWS_ARM64 (the import
 #   libraries from python.org's DLLs where PyPI has them, else from the
 #   headers' declarations), checked.
+# With WHEELS=ends (CI's), the ends of each list only (python-versions.mk).
 wheels: wheels-manylinux wheels-musllinux wheels-windows
 wheels-manylinux wheels-musllinux: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
 	rm -rf build/wheels/raw-$@
-	tools/build_wheels.sh build/wheels/raw-$@ "$(PYTHONS_HERE) $(PYTHONS_FREE_THREADED)" $(if $(findstring musl,$@),musl)
-	$(IN_SID) tools/build_wheels.sh build/wheels/raw-$@ "$(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)" \
+	tools/build_wheels.sh build/wheels/raw-$@ "$(WHEELS_HERE) $(WHEELS_FREE_THREADED)" $(if $(findstring musl,$@),musl)
+	$(IN_SID) tools/build_wheels.sh build/wheels/raw-$@ "$(WHEELS_DEVELOPMENT) $(WHEELS_FREE_THREADED_HEADERS)" \
 	  $(if $(findstring musl,$@),musl)
 	tools/repair_wheels.sh build/wheels/raw-$@ dist
 wheels-windows: $(VENV_DIR)/wheels/.ready sid-root
-	tools/build_windows_wheels.sh dist "$(PYTHONS_HERE) $(PYTHONS_DEVELOPMENT) $(PYTHONS_FREE_THREADED_HEADERS)"
-	tools/build_windows_wheels.sh dist "$(PYTHONS_WINDOWS_ARM64)" aarch64
+	tools/build_windows_wheels.sh dist "$(WHEELS_HERE) $(WHEELS_DEVELOPMENT) $(WHEELS_FREE_THREADED_HEADERS)"
+	tools/build_windows_wheels.sh dist "$(WHEELS_WINDOWS_ARM64)" aarch64
 
 # The same commit's wheels, built twice in two folders at two times, are the
 # same files (one manylinux, one musllinux, one Windows CPython's, x86-64 and
@@ -476,31 +479,36 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 #   qemu, in test-wheels-musl-aarch64) and 3.13t (x86-64, without its lock)
 #   on musl CPythons.
 # Each runs the Python suite and the golden cases against the installed module.
+# With WHEELS=ends (CI's), the wheels of the ends of each list, and under
+# emulation the whole suite on the newest aarch64 CPython only.
 WHEEL_TESTS := build/wheel-tests
+# the minors of a list whose wheels run the whole suite under emulation
+emulated_suites = $(if $(filter last,$(WHEELS_EMULATED_SUITES)),,$(firstword $(1))) $(lastword $(1))
 test-wheels: test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl test-wheels-musl-aarch64
 test-wheels-linux: wheels-manylinux golden-series old-root
-	tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
+	tools/test_wheels.sh dist requirements/pythons.txt "$(WHEELS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
 	PYTHON_GIL=0 PIP_ONLY_BINARY=:all: tools/test_wheels.sh dist requirements/freethreaded.txt \
-	  "$(PYTHONS_FREE_THREADED)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
-	env -u PYTHONPATH $(WHEEL_TESTS)/here/3.$(firstword $(PYTHONS_FREE_THREADED))/bin/ft-readiness . --dist dist \
+	  "$(WHEELS_FREE_THREADED)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
+	env -u PYTHONPATH $(WHEEL_TESTS)/here/3.$(firstword $(WHEELS_FREE_THREADED))/bin/ft-readiness . --dist dist \
 	  --import zorvane --strict
-	$(IN_SID) tools/test_wheels.sh dist requirements/pythons.txt "$(PYTHONS_DEVELOPMENT)" \
+	$(IN_SID) tools/test_wheels.sh dist requirements/pythons.txt "$(WHEELS_DEVELOPMENT)" \
 	  $(WHEEL_TESTS)/sid $(PYTEST_ARGS)
 	$(IN_OLD) tools/test_wheels.sh dist requirements/pythons.txt 9 \
 	  $(WHEEL_TESTS)/bullseye $(PYTEST_ARGS)
 test-wheels-aarch64: wheels-manylinux golden-series arm64-pythons
-	SUITE_MINORS="$(firstword $(ARM64_MINORS)) $(lastword $(ARM64_MINORS))" \
+	SUITE_MINORS="$(call emulated_suites,$(ARM64_MINORS))" \
 	  tools/test_arm64_wheels.sh dist $(ARM64_PYTHONS) "$(ARM64_MINORS)" $(WHEEL_TESTS)/arm64 $(PYTEST_ARGS)
 test-wheels-windows: wheels-windows golden-series
-	SUITE_MINORS="$(firstword $(PYTHONS_HERE)) $(lastword $(PYTHONS_HERE))" \
-	  tools/test_windows_wheels.sh dist requirements/windows.txt "$(PYTHONS_HERE)" $(PYTEST_ARGS)
+	SUITE_MINORS="$(firstword $(WHEELS_HERE)) $(lastword $(WHEELS_HERE))" \
+	  tools/test_windows_wheels.sh dist requirements/windows.txt "$(WHEELS_HERE)" $(PYTEST_ARGS)
 test-wheels-musl: wheels-musllinux golden-series musl-python
 	tools/test_musl_wheels.sh dist $(MUSL_ROOT) $(WHEEL_TESTS)/musl $(PYTEST_ARGS)
 	tools/test_musl_wheels.sh dist $(MUSL_FT_ROOT) $(WHEEL_TESTS)/musl-ft $(PYTEST_ARGS)
 # The aarch64 one under qemu, a target of its own (its CPython is a
 # cross-build of its own).
 test-wheels-musl-aarch64: wheels-musllinux golden-series musl-python-aarch64
-	tools/test_musl_wheels.sh dist $(MUSL_AARCH64_ROOT) $(WHEEL_TESTS)/musl-aarch64 $(PYTEST_ARGS)
+	$(if $(filter last,$(WHEELS_EMULATED_SUITES)),GOLDEN_ONLY=1) \
+	  tools/test_musl_wheels.sh dist $(MUSL_AARCH64_ROOT) $(WHEEL_TESTS)/musl-aarch64 $(PYTEST_ARGS)
 
 # The C++ tests and the golden file under GCC 16 and glibc 2.43 (the
 # development suite), and under zig's clang and libc++ on glibc 2.36, 2.43

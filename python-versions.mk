@@ -23,3 +23,36 @@ PYTHONS_FREE_THREADED := 13t
 PYTHONS_FREE_THREADED_HEADERS := 14t 15t
 PYTHONS_WINDOWS_ARM64 := 12 13 14 15 14t 15t
 PYTHONS_DEBIAN_ARM64  := 9:bullseye 11:bookworm 13:trixie 14:sid 15:sid
+
+# The wheels make builds and runs (WHEELS_*), all of the lists' above unless
+# WHEELS=ends, which CI on its machine of two cores sets: then the oldest and
+# the newest CPython here, the newest of the development suite and of the
+# free-threaded ones from headers, the ends of the win_arm64 list, and of the
+# arm64 CPythons the oldest, 3.11 (make test-arm64's) and the newest, with
+# the whole suite under emulation on the newest aarch64 one only (and the
+# golden cases alone on the musl aarch64 one). Every version's module is
+# still built from source and run through the golden cases (make
+# test-pythons), and the release builds and runs every wheel on its runners.
+WHEELS ?= all
+ifeq ($(WHEELS),ends)
+ends = $(firstword $(1)) $(filter-out $(firstword $(1)),$(lastword $(1)))
+WHEELS_HERE          := $(call ends,$(PYTHONS_HERE))
+WHEELS_DEVELOPMENT   := $(lastword $(PYTHONS_DEVELOPMENT))
+WHEELS_FREE_THREADED := $(PYTHONS_FREE_THREADED)
+WHEELS_FREE_THREADED_HEADERS := $(lastword $(PYTHONS_FREE_THREADED_HEADERS))
+WHEELS_WINDOWS_ARM64 := $(call ends,$(PYTHONS_WINDOWS_ARM64))
+WHEELS_DEBIAN_ARM64  := $(firstword $(PYTHONS_DEBIAN_ARM64)) \
+  $(filter-out $(firstword $(PYTHONS_DEBIAN_ARM64)) $(lastword $(PYTHONS_DEBIAN_ARM64)),$(filter 11:%,$(PYTHONS_DEBIAN_ARM64))) \
+  $(lastword $(PYTHONS_DEBIAN_ARM64))
+WHEELS_EMULATED_SUITES := last
+else ifeq ($(WHEELS),all)
+WHEELS_HERE          := $(PYTHONS_HERE)
+WHEELS_DEVELOPMENT   := $(PYTHONS_DEVELOPMENT)
+WHEELS_FREE_THREADED := $(PYTHONS_FREE_THREADED)
+WHEELS_FREE_THREADED_HEADERS := $(PYTHONS_FREE_THREADED_HEADERS)
+WHEELS_WINDOWS_ARM64 := $(PYTHONS_WINDOWS_ARM64)
+WHEELS_DEBIAN_ARM64  := $(PYTHONS_DEBIAN_ARM64)
+WHEELS_EMULATED_SUITES := ends
+else
+$(error WHEELS is "all" or "ends", not "$(WHEELS)")
+endif

@@ -38,6 +38,21 @@ for option; do
 done
 here=$(cd "$(dirname "$0")/.." && pwd)
 source "$here/tools/find_python.sh"
+# Built once per machine, as tools/freethreaded_python.sh builds its: into a
+# folder of the build cache named by what makes it (the archive's checksum,
+# the options, this script, the requirements, zig's pin and Debian's musl),
+# which ROOT links to; with ZORVANE_BUILD_CACHE=none, or where ROOT is a
+# folder already, in ROOT.
+store=${ZORVANE_BUILD_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zorvane}
+if [ "$store" != none ] && { [ ! -e "$root" ] || [ -L "$root" ]; }; then
+  key=$({ grep " $(basename "$archive")\$" "$(dirname "$archive")/SHA256SUMS"; printf '%s\n' "$@";
+    dpkg-query -W musl-dev 2>/dev/null || true; cat "$0" "$requirements" "$here/requirements/wheels.txt"; } |
+    sha256sum | cut -c1-16)
+  kept=$store/cpython/$(basename "$root")-$key
+  mkdir -p "$kept" "$(dirname "$root")"
+  (flock 8 && ln -sfn "$kept" "$root") 8>"$store/cpython/.lock"
+  root=$kept
+fi
 # One build of ROOT at a time: CI's two streams may both ask for it.
 mkdir -p "$(dirname "$root")"
 exec 9>"$root.lock"
