@@ -291,7 +291,8 @@ test-clang: $(VENV_DIR)/numpy2/.ready
 # under build/); the requirements are installed by a CPython of this machine
 # of each version, the development suite's for those pyenv has none of.
 ARM64_PYTHONS := build/arm64-pythons
-ARM64_MINORS  := $(foreach p,$(WHEELS_DEBIAN_ARM64),$(firstword $(subst :, ,$(p))))
+# the minors of the aarch64 wheels that run on them
+ARM64_MINORS  := $(filter $(ARM64_ALL),$(WHEELS_AARCH64))
 arm64-pythons: sid-root
 	@$(call apt_install,qemu-user)
 	DEVELOPMENT_ROOT=$(SID_ROOT) tools/arm64_pythons.sh $(ARM64_PYTHONS) requirements/pythons.txt \
@@ -398,9 +399,12 @@ old-root:
 # 3.15 in the development suite: the module built from source with warnings
 # as errors, then the golden cases through it, each announced as "Python
 # 3.X". The whole suite runs on each version's wheel (make test-wheels).
+# With WHEELS=ends, the versions whose wheel does not run here.
+source_builds = $(if $(filter ends,$(WHEELS)),$(filter-out $(2),$(1)),$(1))
 test-pythons: sid-root golden-series
-	tools/test_pythons.sh build/pythons requirements/golden.txt "$(PYTHONS_HERE)"
-	$(IN_SID) tools/test_pythons.sh build/sid/pythons requirements/golden.txt "$(PYTHONS_DEVELOPMENT)"
+	tools/test_pythons.sh build/pythons requirements/golden.txt "$(call source_builds,$(PYTHONS_HERE),$(WHEELS_HERE))"
+	$(IN_SID) tools/test_pythons.sh build/sid/pythons requirements/golden.txt \
+	  "$(call source_builds,$(PYTHONS_DEVELOPMENT),$(WHEELS_DEVELOPMENT))"
 
 # Every wheel, into dist/, with zig from PyPI:
 # - wheels-manylinux: manylinux2014 (glibc 2.17) wheels for x86-64 and aarch64
@@ -414,14 +418,20 @@ test-pythons: sid-root golden-series
 #   headers' declarations), checked.
 # With WHEELS=ends (CI's), the ends of each list only (python-versions.mk).
 wheels: wheels-manylinux wheels-musllinux wheels-windows
-wheels-manylinux wheels-musllinux: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
-	rm -rf build/wheels/raw-$@
-	tools/build_wheels.sh build/wheels/raw-$@ "$(WHEELS_HERE) $(WHEELS_FREE_THREADED)" $(if $(findstring musl,$@),musl)
-	$(IN_SID) tools/build_wheels.sh build/wheels/raw-$@ "$(WHEELS_DEVELOPMENT) $(WHEELS_FREE_THREADED_HEADERS)" \
-	  $(if $(findstring musl,$@),musl)
-	tools/repair_wheels.sh build/wheels/raw-$@ dist
+# $(1) raw folder, $(2) minors here, $(3) minors of the development suite, $(4) aarch64 minors, $(5) libc
+define linux_wheels
+	rm -rf $(1)
+	AARCH64_MINORS="$(4)" tools/build_wheels.sh $(1) "$(2)" $(5)
+	$(if $(strip $(3)),$(IN_SID) env AARCH64_MINORS="$(4)" tools/build_wheels.sh $(1) "$(3)" $(5))
+	tools/repair_wheels.sh $(1) dist
+endef
+wheels-manylinux: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
+	$(call linux_wheels,build/wheels/raw-$@,$(WHEELS_HERE) $(WHEELS_FREE_THREADED),\
+	  $(WHEELS_DEVELOPMENT) $(WHEELS_FREE_THREADED_HEADERS),$(WHEELS_AARCH64),)
+wheels-musllinux: $(VENV_DIR)/wheels/.ready sid-root freethreaded-python
+	$(call linux_wheels,build/wheels/raw-$@,$(WHEELS_MUSL_HERE),$(WHEELS_MUSL_DEVELOPMENT),$(WHEELS_MUSL_AARCH64),musl)
 wheels-windows: $(VENV_DIR)/wheels/.ready sid-root
-	tools/build_windows_wheels.sh dist "$(WHEELS_HERE) $(WHEELS_DEVELOPMENT) $(WHEELS_FREE_THREADED_HEADERS)"
+	tools/build_windows_wheels.sh dist "$(WHEELS_WINDOWS)"
 	tools/build_windows_wheels.sh dist "$(WHEELS_WINDOWS_ARM64)" aarch64
 
 # The same commit's wheels, built twice in two folders at two times, are the
@@ -483,7 +493,7 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 # emulation the whole suite on the newest aarch64 CPython only.
 WHEEL_TESTS := build/wheel-tests
 # the minors of a list whose wheels run the whole suite under emulation
-emulated_suites = $(if $(filter last,$(WHEELS_EMULATED_SUITES)),,$(firstword $(1))) $(lastword $(1))
+emulated_suites = $(if $(WHEELS_EMULATED_SUITES),$(firstword $(1)) $(lastword $(1)))
 test-wheels: test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl test-wheels-musl-aarch64
 test-wheels-linux: wheels-manylinux golden-series old-root
 	tools/test_wheels.sh dist requirements/pythons.txt "$(WHEELS_HERE)" $(WHEEL_TESTS)/here $(PYTEST_ARGS)
@@ -499,7 +509,7 @@ test-wheels-aarch64: wheels-manylinux golden-series arm64-pythons
 	SUITE_MINORS="$(call emulated_suites,$(ARM64_MINORS))" \
 	  tools/test_arm64_wheels.sh dist $(ARM64_PYTHONS) "$(ARM64_MINORS)" $(WHEEL_TESTS)/arm64 $(PYTEST_ARGS)
 test-wheels-windows: wheels-windows golden-series
-	SUITE_MINORS="$(firstword $(WHEELS_HERE)) $(lastword $(WHEELS_HERE))" \
+	SUITE_MINORS="$(if $(WHEELS_EMULATED_SUITES),$(firstword $(WHEELS_HERE))) $(lastword $(WHEELS_HERE))" \
 	  tools/test_windows_wheels.sh dist requirements/windows.txt "$(WHEELS_HERE)" $(PYTEST_ARGS)
 test-wheels-musl: wheels-musllinux golden-series musl-python
 	tools/test_musl_wheels.sh dist $(MUSL_ROOT) $(WHEEL_TESTS)/musl $(PYTEST_ARGS)
@@ -507,7 +517,7 @@ test-wheels-musl: wheels-musllinux golden-series musl-python
 # The aarch64 one under qemu, a target of its own (its CPython is a
 # cross-build of its own).
 test-wheels-musl-aarch64: wheels-musllinux golden-series musl-python-aarch64
-	$(if $(filter last,$(WHEELS_EMULATED_SUITES)),GOLDEN_ONLY=1) \
+	$(if $(WHEELS_EMULATED_SUITES),,GOLDEN_ONLY=1) \
 	  tools/test_musl_wheels.sh dist $(MUSL_AARCH64_ROOT) $(WHEEL_TESTS)/musl-aarch64 $(PYTEST_ARGS)
 
 # The C++ tests and the golden file under GCC 16 and glibc 2.43 (the

@@ -25,7 +25,8 @@
 # theirs, which is all that tells the two builds' headers apart; the release
 # runs these wheels on their own interpreters.
 # zig comes from the environment .venv/wheels (tools/zig_wrappers.sh).
-# WHEEL_ARCHES (default "x86_64 aarch64") narrows the architectures.
+# WHEEL_ARCHES (default "x86_64 aarch64") narrows the architectures, and
+# AARCH64_MINORS, where set, the minors of the aarch64 wheels.
 set -euo pipefail
 raw=$(realpath -m "$1")
 minors=$2
@@ -159,6 +160,7 @@ for minor in $minors; do
     [ -z "$from_headers" ] || "$python" -m pip install -q --disable-pip-version-check wheel
   fi
   for arch in $arches; do
+    [ "$arch" != aarch64 ] || [[ " ${AARCH64_MINORS-$minor} " == *" $minor "* ]] || continue
     build "$arch" "$minor" "$python" $from_headers
   done
   built=$((built + 1))

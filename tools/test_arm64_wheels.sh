@@ -6,7 +6,7 @@
 # qemu, nothing of the build tree on the path. Prints "wheel NAME on Debian's
 # arm64 Python VERSION" first.
 #   tools/test_arm64_wheels.sh WHEEL_DIR ROOTS "MINORS" TARGET_ROOT [pytest arguments...]
-# With SUITE_MINORS set, the whole suite runs on those of MINORS only, and
+# With SUITE_MINORS set (empty: none), the whole suite runs on those of MINORS only, and
 # the others run the golden cases alone: under emulation a suite keeps a core
 # busy for five minutes, and what differs between versions is the
 # interpreter, whose C API the native suites of every version cover.
@@ -36,7 +36,7 @@ run() {
   cd "$here/tests/python" && export PYTHONPATH="$target" ZORVANE_EMULATED=1 &&
     "$python" -c 'import sys, zorvane; assert zorvane.__file__.startswith(sys.argv[1]), zorvane.__file__' \
       "$target" &&
-    { [[ " ${SUITE_MINORS:-$minor} " != *" $minor "* ]] || "$python" -m pytest -p no:cacheprovider "$@"; } &&
+    { [[ " ${SUITE_MINORS-$minor} " != *" $minor "* ]] || "$python" -m pytest -p no:cacheprovider "$@"; } &&
     "$python" "$here/tools/golden_check.py" "$series" "$here/tests/golden/escanciano_lobato.txt"
 }
 

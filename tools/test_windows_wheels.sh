@@ -6,7 +6,7 @@
 # inputs in build/golden-series.txt) against the installed module. Prints
 # "wheel NAME on Windows CPython VERSION" first.
 #   tools/test_windows_wheels.sh WHEEL_DIR REQUIREMENTS "MINORS" [pytest arguments...]
-# With SUITE_MINORS set, the whole suite runs on those of MINORS only and the
+# With SUITE_MINORS set (empty: none), the whole suite runs on those of MINORS only and the
 # others run the golden cases alone (as tools/test_arm64_wheels.sh does).
 set -euo pipefail
 wheels=$(realpath "$1")
@@ -32,7 +32,7 @@ run() {
   echo "wheel $(basename "$wheel") on Windows CPython $("${python[@]}" -c 'import platform; print(platform.python_version())')"
   cd "$here/tests/python" &&
     "${python[@]}" -c 'import zorvane; assert "under-test" in zorvane.__file__, zorvane.__file__' &&
-    { [[ " ${SUITE_MINORS:-$minor} " != *" $minor "* ]] || "${python[@]}" -m pytest -p no:cacheprovider "$@"; } &&
+    { [[ " ${SUITE_MINORS-$minor} " != *" $minor "* ]] || "${python[@]}" -m pytest -p no:cacheprovider "$@"; } &&
     "${python[@]}" "$here/tools/golden_check.py" "$series" "$here/tests/golden/escanciano_lobato.txt"
 }
 
