@@ -14,9 +14,11 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 store=${ZORVANE_BUILD_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zorvane}
 # what the build tree holds, and its name in the store
 caches=("build/zig/cache:zig" "build/ccache:ccache")
-# a store past this size is dropped and filled afresh by the next run (zig
-# never prunes its cache; old commits' objects only add up)
-limit_kib=$((4 * 1024 * 1024))
+# zig never prunes its cache, and old commits' objects add up (about half a
+# GiB a run): past this size, what is older than two weeks goes (the C and
+# C++ runtimes it built then are built again once), and a cache still past
+# it is dropped and filled afresh by the next run
+limit_kib=$((12 * 1024 * 1024))
 
 case ${1:-} in
   restore)
@@ -35,6 +37,9 @@ case ${1:-} in
     for pair in "${caches[@]}"; do
       tree=$here/${pair%%:*} kept=$store/${pair##*:}
       [ -d "$tree" ] || continue
+      if [ "$(du -sk "$tree" | cut -f1)" -gt "$limit_kib" ] && [ -d "$tree/o" ]; then
+        find "$tree/o" -mindepth 1 -maxdepth 1 -mtime +14 -exec rm -rf {} +
+      fi
       if [ "$(du -sk "$tree" | cut -f1)" -gt "$limit_kib" ]; then
         rm -rf "$kept"
         echo "${pair##*:}'s cache is past $((limit_kib / 1048576)) GiB: not kept"
