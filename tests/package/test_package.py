@@ -79,6 +79,42 @@ def test_one_version_list():
     assert not [line for line in makefile.splitlines() if '"9 10' in line or '"14 15"' in line]
 
 
+def make_lists(*assignments):
+    """The Makefile's version lists as make sees them, with ASSIGNMENTS (NAME=VALUE) on its command line."""
+    names = ["WHEELS_HERE", "WHEELS_DEVELOPMENT", "WHEELS_FREE_THREADED", "WHEELS_FREE_THREADED_HEADERS",
+             "WHEELS_AARCH64", "WHEELS_MUSL_HERE", "WHEELS_MUSL_DEVELOPMENT", "WHEELS_MUSL_AARCH64", "WHEELS_WINDOWS",
+             "WHEELS_WINDOWS_ARM64", "WHEELS_DEBIAN_ARM64", "ARM64_MINORS", "CPYTHON_ARCHIVE"]
+    rules = "print-lists:\n" + "".join(f"\t@echo '{n}=$({n})'\n" for n in names)
+    rules += "\t@echo 'SOURCE_BUILDS=$(call source_builds,$(PYTHONS_HERE),$(WHEELS_HERE)) " \
+             "$(call source_builds,$(PYTHONS_DEVELOPMENT),$(WHEELS_DEVELOPMENT))'\n"
+    proc = subprocess.run(["make", "-s", "-f", "Makefile", "-f", "-", "print-lists", *assignments], cwd=ROOT,
+                          input=rules, capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    return {name: value.split() for name, value in (line.split("=", 1) for line in proc.stdout.splitlines())}
+
+
+def test_ci_wheels_are_one_of_each_kind_and_every_version_still_runs():
+    full, ends = make_lists("WHEELS=all"), make_lists("WHEELS=ends")
+    here, development = VERSION_LISTS["PYTHONS_HERE"], VERSION_LISTS["PYTHONS_DEVELOPMENT"]
+    free_threaded = VERSION_LISTS["PYTHONS_FREE_THREADED"] + VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]
+    assert full["WHEELS_WINDOWS"] == here + development + VERSION_LISTS["PYTHONS_FREE_THREADED_HEADERS"]
+    assert full["WHEELS_AARCH64"] == full["WHEELS_MUSL_AARCH64"] == here + development + free_threaded
+    assert full["WHEELS_DEBIAN_ARM64"] == VERSION_LISTS["PYTHONS_DEBIAN_ARM64"]
+    assert full["SOURCE_BUILDS"] == here + development
+    # CI's: every version runs, by a wheel here or by its source build
+    assert sorted(ends["WHEELS_HERE"] + ends["WHEELS_DEVELOPMENT"] + ends["SOURCE_BUILDS"], key=int) == here + development
+    assert ends["WHEELS_HERE"][0] == here[0] and ends["WHEELS_DEVELOPMENT"][-1] == development[-1]
+    assert ends["WHEELS_FREE_THREADED"] and ends["WHEELS_FREE_THREADED_HEADERS"]
+    # the musl CPythons are built from the source archive: its version's wheels are the ones they run
+    minor = re.search(r"Python-3\.(\d+)", ends["CPYTHON_ARCHIVE"][0]).group(1)
+    assert {minor, f"{minor}t"} <= set(ends["WHEELS_MUSL_HERE"]) and minor in ends["WHEELS_MUSL_AARCH64"]
+    # the aarch64 wheels run on arm64 CPythons that are set up, and make test-arm64's 3.11 is one
+    for lists in full, ends:
+        cpythons = [pair.split(":")[0] for pair in lists["WHEELS_DEBIAN_ARM64"]]
+        assert lists["ARM64_MINORS"] and set(lists["ARM64_MINORS"]) <= set(cpythons) and "11" in cpythons
+        assert set(lists["WHEELS_HERE"]) <= set(lists["WHEELS_WINDOWS"]), "test-wheels-windows runs these"
+
+
 @pytest.mark.parametrize("tag, complaint", [
     ("manylinux_2_36_x86_64", "tag is not manylinux2014 or musllinux_1_2"),
     ("manylinux2014_x86_64", "newer than manylinux2014's 2.17"),
