@@ -416,7 +416,7 @@ test-pythons: sid-root golden-series
 #   3.14t and 3.15t, and win_arm64 wheels of PYTHONS_WINDOWS_ARM64 (the import
 #   libraries from python.org's DLLs where PyPI has them, else from the
 #   headers' declarations), checked.
-# With WHEELS=ends (CI's), the ends of each list only (python-versions.mk).
+# With WHEELS=ends (CI's), a wheel of each kind only (python-versions.mk).
 wheels: wheels-manylinux wheels-musllinux wheels-windows
 # $(1) raw folder, $(2) minors here, $(3) minors of the development suite, $(4) aarch64 minors, $(5) libc
 define linux_wheels
@@ -489,8 +489,8 @@ release-windows-wheels: $(VENV_DIR)/wheels/.ready golden-series
 #   qemu, in test-wheels-musl-aarch64) and 3.13t (x86-64, without its lock)
 #   on musl CPythons.
 # Each runs the Python suite and the golden cases against the installed module.
-# With WHEELS=ends (CI's), the wheels of the ends of each list, and under
-# emulation the whole suite on the newest aarch64 CPython only.
+# With WHEELS=ends (CI's), a wheel of each kind (python-versions.mk): under
+# qemu the golden cases alone, under wine the suite on the newest CPython only.
 WHEEL_TESTS := build/wheel-tests
 # the minors of a list whose wheels run the whole suite under emulation
 emulated_suites = $(if $(WHEELS_EMULATED_SUITES),$(firstword $(1)) $(lastword $(1)))
