@@ -131,6 +131,49 @@ def refusal_of_d_beyond_n(sizes: list[int], rng: np.random.Generator) -> list[st
     return lines
 
 
+INTERRUPT_PROGRAM = """
+import signal, sys, time
+import numpy as np
+from zorvane import statistical_tests
+n, d, delay = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3])
+x = np.random.default_rng(3).standard_normal(n)
+signal.signal(signal.SIGALRM, signal.default_int_handler)  # raises KeyboardInterrupt, as for Ctrl-C
+started = time.perf_counter()
+signal.setitimer(signal.ITIMER_REAL, delay)
+try:
+    statistical_tests.EscancianoLobato(x, d=d)
+    print("finished", time.perf_counter() - started - delay)
+except KeyboardInterrupt:
+    print("interrupted", time.perf_counter() - started - delay)
+"""
+
+
+def interrupt_latency(cases: list[tuple[int, int]]) -> list[str]:
+    """The time from a signal to the exception that ends a long construction:
+    the system's interval timer sends SIGALRM into it, whose handler raises
+    KeyboardInterrupt as Ctrl-C's does. The handler runs at the module's next
+    check, so this is the time from the signal to that check and out."""
+    import signal
+    import subprocess
+
+    if not hasattr(signal, "setitimer"):
+        return ["(no interval timer on this system)"]
+    print(f"{'n':>9} {'d':>7} {'signal at s':>11} {'to the exception ms':>20}")
+    lines = ["| n | d | signal after | from the signal to the exception |", "|---:|---:|---:|---:|"]
+    for n, d in cases:
+        delays = []
+        for delay in (0.3, 0.5, 0.7):
+            proc = subprocess.run([sys.executable, "-c", INTERRUPT_PROGRAM, str(n), str(d), str(delay)],
+                                  capture_output=True, text=True, check=True)
+            words = proc.stdout.split()
+            assert words[0] == "interrupted", proc.stdout
+            delays.append(float(words[1]))
+        worst = max(delays)
+        print(f"{n:>9} {d:>7} {'0.3-0.7':>11} {worst * 1e3:>20.3f}", flush=True)
+        lines.append(f"| {n:,} | {d:,} | 0.3, 0.5, 0.7 s | {worst * 1e3:.3f} ms (the longest of 3) |")
+    return lines
+
+
 def machine() -> str:
     cpu = platform.processor() or platform.machine()
     try:
@@ -219,6 +262,8 @@ def main() -> None:
     lines += containers_table(10**5 if args.quick else 10**6, rng)
     lines += ["", "Refusing d = n + 1 beside a default-d construction on the same data:", ""]
     lines += refusal_of_d_beyond_n([10**4, 2 * 10**5] if args.quick else [10**4, 2 * 10**5, 10**6], rng)
+    lines += ["", "Ctrl-C during a long construction: the time from the signal to the exception:", ""]
+    lines += interrupt_latency([(10**6, 200_000), (10**7, 10_000)] if not args.quick else [(10**6, 20_000)])
     from many_series_bench import many_series_tables, panel_rates, parquet_job
 
     lines += ["", "## Many series", ""]

@@ -140,6 +140,11 @@ std::string few_pairs_warning(std::uint64_t d, std::size_t n) {
          "(the default is floor(n ** 0.2))";
 }
 
+// Asked between chunks of a long test: a pending signal's handler runs here
+// (on the main thread; any other has none to run), and the exception it
+// raises, KeyboardInterrupt for Ctrl-C, stops the test and is left pending.
+bool signal_handler_raised(void* /*context*/) noexcept { return PyErr_CheckSignals() != 0; }
+
 // Converts and checks the data, runs the test and builds the result object.
 Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, double q,
                                       std::optional<std::uint64_t> d) {
@@ -151,7 +156,12 @@ Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, do
     return binding::value_error("data must not be empty");
   }
   // the NaN check shares its pass with the sum behind the mean
-  const auto scanned = el::ScannedSeries::scan(series->view());
+  el::Interruption interruption(signal_handler_raised, nullptr);
+  const std::optional<el::ScannedSeries> scanning = el::ScannedSeries::scan(series->view(), interruption);
+  if (!scanning) {
+    return binding::fetched_error();
+  }
+  const el::ScannedSeries& scanned = *scanning;
   if (scanned.has_nan()) {
     return refused_values(raw_data, scanned.values(), NonFinite::Nan, "data must not contain NaN values");
   }
@@ -166,8 +176,11 @@ Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, do
   // default: floor(n ** 0.2), as a correctly rounded pow gives it
   const std::uint64_t lags = d.value_or(el::default_lag(scanned.values().size()));
 
-  const auto outcome = el::run_escanciano_lobato(scanned, lags, q);
+  const auto outcome = el::run_escanciano_lobato(scanned, lags, q, interruption);
   if (!outcome) {
+    if (std::holds_alternative<el::Interrupted>(outcome.error())) {
+      return binding::fetched_error();
+    }
     if (const auto* zero = std::get_if<el::ZeroVariance>(&outcome.error())) {
       std::string note = zero_variance_note(scanned.values(), *zero);
       series->release();

@@ -283,7 +283,62 @@ TEST_P(EveryKernel, NonFiniteValues) {
   }
 }
 
+// A check that counts its calls and says stop from its `stop_at`-th on (0: never).
+struct CountingCheck {
+  int calls = 0;
+  int stop_at = 0;
+  static bool check(void* context) noexcept {
+    auto* self = static_cast<CountingCheck*>(context);
+    ++self->calls;
+    return self->stop_at != 0 && self->calls >= self->stop_at;
+  }
+};
+
+TEST_P(EveryKernel, AnInterruptionStopsAtItsCheckAndOtherwiseChangesNoBit) {
+  std::mt19937_64 rng(0x1417);
+  // 20,000 values at d = 600: some twelve million pairs, two checks or more
+  const std::vector<double> x = make_series(Shape::Normal, 20'000, rng);
+  const auto plain = run_escanciano_lobato_with(ScannedSeries::scan(x), 600, 2.4, kernel());
+  ASSERT_TRUE(plain.has_value());
+  CountingCheck going_on;
+  Interruption never_stops(CountingCheck::check, &going_on);
+  const auto checked = run_escanciano_lobato_with(ScannedSeries::scan(x), 600, 2.4, kernel(), never_stops);
+  ASSERT_TRUE(checked.has_value());
+  EXPECT_EQ(checked->p_tilde, plain->p_tilde);
+  EXPECT_TRUE(same_bits(checked->statistic, plain->statistic));
+  EXPECT_TRUE(same_bits(checked->pvalue, plain->pvalue));
+  EXPECT_GE(going_on.calls, 2);
+  for (const int stop_at : {1, 2}) {
+    CountingCheck stopping{0, stop_at};
+    Interruption interruption(CountingCheck::check, &stopping);
+    const auto stopped = run_escanciano_lobato_with(ScannedSeries::scan(x), 600, 2.4, kernel(), interruption);
+    ASSERT_FALSE(stopped.has_value());
+    EXPECT_TRUE(std::holds_alternative<Interrupted>(stopped.error()));
+    EXPECT_EQ(stopping.calls, stop_at) << "no check after the one that said stop";
+  }
+  // a short series is never asked about
+  CountingCheck short_series{0, 1};
+  Interruption unasked(CountingCheck::check, &short_series);
+  const std::vector<double> y(x.begin(), x.begin() + 250);
+  EXPECT_TRUE(run_escanciano_lobato_with(ScannedSeries::scan(y), 3, 2.4, kernel(), unasked).has_value());
+  EXPECT_EQ(short_series.calls, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Targets, EveryKernel, ::testing::ValuesIn(supported_targets()), target_name);
+
+TEST(Interruption, TheScanStopsBetweenChunks) {
+  const std::vector<double> x(3 * kUnitsBetweenChecks, 0.5);
+  CountingCheck stopping{0, 1};
+  Interruption interruption(CountingCheck::check, &stopping);
+  EXPECT_FALSE(ScannedSeries::scan(x, interruption).has_value());
+  EXPECT_EQ(stopping.calls, 1);
+  CountingCheck going_on;
+  Interruption never_stops(CountingCheck::check, &going_on);
+  const std::optional<ScannedSeries> scanned = ScannedSeries::scan(x, never_stops);
+  ASSERT_TRUE(scanned.has_value());
+  EXPECT_TRUE(same_bits(scanned->sum(), ScannedSeries::scan(x).sum()));
+  EXPECT_EQ(going_on.calls, 3);
+}
 
 TEST(KernelChoice, EveryLagClassGetsASupportedVectorKernel) {
   const std::vector<KernelTarget> targets = supported_targets();

@@ -115,14 +115,20 @@ ZeroVarianceCause zero_cause(std::span<const double> x, double mean, std::uint64
 
 // The answer about deviations from `mean`, as the formulas round it.
 std::expected<TestOutcome, Refusal> answer_about(std::span<const double> x, double mean, std::uint64_t d, double q,
-                                                 RobustTermsKernel kernel) {
+                                                 RobustTermsKernel kernel, Interruption& interruption) {
   const std::uint64_t n = x.size();
   const auto n_f = static_cast<double>(n);
   // Lags beyond n have no pairs. A zero robust variance at a lag up to n is
   // reported before the refusal, so those lags are computed first, unless
   // one pass shows that none of them can be zero.
-  if (d > n && robust_variances_nonzero(x, mean)) {
-    return std::unexpected(LagBeyondSeries{n + 1, n});
+  if (d > n) {
+    const bool nonzero = robust_variances_nonzero(x, mean);
+    if (interruption.advance(n)) {
+      return std::unexpected(Interrupted{});
+    }
+    if (nonzero) {
+      return std::unexpected(LagBeyondSeries{n + 1, n});
+    }
   }
   // The working values are sized by the lags actually computed: on the
   // stack up to 63 lags (the default d of every series below 64^5 values),
@@ -137,7 +143,11 @@ std::expected<TestOutcome, Refusal> answer_about(std::span<const double> x, doub
   }
   const std::span<double> rho_tilde_sq = on_heap.empty() ? std::span<double>(on_stack).first(slots)
                                                          : std::span<double>(on_heap);
-  if (const ZeroLag lag = kernel(x, mean, last_lag, rho_tilde_sq); lag != 0) {
+  const ZeroLag lag = kernel(x, mean, last_lag, rho_tilde_sq, interruption);
+  if (interruption.stopped()) {
+    return std::unexpected(Interrupted{});
+  }
+  if (lag != 0) {
     return std::unexpected(ZeroVariance{lag, zero_cause(x, mean, lag)});
   }
   if (d > n) {
@@ -179,19 +189,32 @@ bool same_answer(const std::expected<TestOutcome, Refusal>& rounded,
 }  // namespace
 
 ScannedSeries ScannedSeries::scan(std::span<const double> values) noexcept {
+  Interruption never;
+  return *scan(values, never);
+}
+
+std::optional<ScannedSeries> ScannedSeries::scan(std::span<const double> values, Interruption& interruption) noexcept {
   // One accumulator from -0.0 in index order: the mean's bits depend on it.
   // The extremes and the bound on its rounding error ride along: they are
   // off the add chain that bounds this loop. A NaN compares false and is
-  // passed over.
+  // passed over. The interruption is asked between chunks of the one chain.
+  constexpr std::size_t kChunk = std::size_t{1} << 16;
   double sum = -0.0;
   double magnitudes = 0.0;
   double smallest = std::numeric_limits<double>::infinity();
   double largest = -std::numeric_limits<double>::infinity();
-  for (const double value : values) {
-    sum = sum + value;
-    magnitudes = magnitudes + std::fabs(sum);
-    smallest = value < smallest ? value : smallest;
-    largest = value > largest ? value : largest;
+  for (std::size_t begin = 0; begin < values.size(); begin += kChunk) {
+    const std::size_t end = std::min(values.size() - begin, kChunk) + begin;
+    for (std::size_t t = begin; t < end; ++t) {
+      const double value = values[t];
+      sum = sum + value;
+      magnitudes = magnitudes + std::fabs(sum);
+      smallest = value < smallest ? value : smallest;
+      largest = value > largest ? value : largest;
+    }
+    if (interruption.advance(end - begin)) {
+      return std::nullopt;
+    }
   }
   bool has_nan = false;
   bool has_infinity = false;
@@ -202,7 +225,7 @@ ScannedSeries ScannedSeries::scan(std::span<const double> values) noexcept {
                       value == -std::numeric_limits<double>::infinity();
     }
   }
-  return {values, sum, magnitudes, smallest, largest, has_nan, has_infinity};
+  return ScannedSeries{values, sum, magnitudes, smallest, largest, has_nan, has_infinity};
 }
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series, std::uint64_t d, double q) {
@@ -210,11 +233,23 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double
 }
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato(const ScannedSeries& series, std::uint64_t d, double q) {
-  return run_escanciano_lobato_with(series, d, q, best_kernel(d));
+  Interruption never;
+  return run_escanciano_lobato_with(series, d, q, best_kernel(d), never);
+}
+
+std::expected<TestOutcome, Refusal> run_escanciano_lobato(const ScannedSeries& series, std::uint64_t d, double q,
+                                                          Interruption& interruption) {
+  return run_escanciano_lobato_with(series, d, q, best_kernel(d), interruption);
 }
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeries& series, std::uint64_t d, double q,
                                                                RobustTermsKernel kernel) {
+  Interruption never;
+  return run_escanciano_lobato_with(series, d, q, kernel, never);
+}
+
+std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeries& series, std::uint64_t d, double q,
+                                                               RobustTermsKernel kernel, Interruption& interruption) {
   const std::uint64_t length = series.values().size();
   const bool finite = !series.has_nan() && !series.has_infinity();
   // All equal: exact arithmetic has every deviation zero (one value has no pairs at lag 1)
@@ -225,13 +260,17 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
   const double magnitude = length == 0 ? 1.0 : std::max(std::fabs(series.smallest()), std::fabs(series.largest()));
   if (finite && magnitude != 0.0 && (magnitude < kLowestUnscaled || magnitude >= kHighestUnscaled)) {
     const std::vector<double> scaled = scaled_by_power_of_two(series.values(), -std::ilogb(magnitude));
-    return run_escanciano_lobato_with(ScannedSeries::scan(scaled), d, q, kernel);
+    const std::optional<ScannedSeries> rescanned = ScannedSeries::scan(scaled, interruption);
+    if (!rescanned) {
+      return std::unexpected(Interrupted{});
+    }
+    return run_escanciano_lobato_with(*rescanned, d, q, kernel, interruption);
   }
   const std::span<const double> x = series.values();
   const auto n_f = static_cast<double>(x.size());
   const double mean = series.sum() / n_f;
-  auto answer = answer_about(x, mean, d, q, kernel);
-  if (!finite || d > length) {
+  auto answer = answer_about(x, mean, d, q, kernel, interruption);
+  if (!finite || d > length || interruption.stopped()) {
     return answer;
   }
   // The rounding error of the mean shifts every deviation by the same
@@ -251,6 +290,9 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
   // Then the shift itself, measured, against the range and against the mean
   // absolute deviation.
   const DeviationSums sums = deviation_sums(x, mean);
+  if (interruption.advance(x.size())) {
+    return std::unexpected(Interrupted{});
+  }
   if (!(std::fabs(sums.signed_sum) > 0x1p-20 * range) ||
       !(std::fabs(sums.signed_sum) > 0x1p-20 * sums.absolute_sum)) {
     return answer;
@@ -260,7 +302,11 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
   const double shift = sums.signed_sum / n_f;  // the exact mean less the rounded one
   std::vector<double> deviations(x.size());
   std::transform(x.begin(), x.end(), deviations.begin(), [mean, shift](double value) { return (value - mean) - shift; });
-  if (!same_answer(answer, answer_about(deviations, 0.0, d, q, kernel))) {
+  const auto exact = answer_about(deviations, 0.0, d, q, kernel, interruption);
+  if (interruption.stopped()) {
+    return std::unexpected(Interrupted{});
+  }
+  if (!same_answer(answer, exact)) {
     return std::unexpected(ZeroVariance{1, ZeroVarianceCause::RoundingNoise});
   }
   return answer;

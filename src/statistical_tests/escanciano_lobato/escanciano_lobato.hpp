@@ -11,8 +11,11 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <variant>
+
+#include "statistical_tests/escanciano_lobato/interruption.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato {
 
@@ -43,7 +46,10 @@ struct LagBeyondSeries {
   std::uint64_t length;
 };
 
-using Refusal = std::variant<ZeroVariance, LagBeyondSeries>;
+// The caller's interruption said stop: the computation was left unfinished.
+struct Interrupted {};
+
+using Refusal = std::variant<ZeroVariance, LagBeyondSeries, Interrupted>;
 
 // A series together with what one pass over it gives: the sum from -0.0 in
 // index order (the mean's numerator), the magnitudes of its partial sums
@@ -56,6 +62,10 @@ using Refusal = std::variant<ZeroVariance, LagBeyondSeries>;
 class ScannedSeries {
  public:
   [[nodiscard]] static ScannedSeries scan(std::span<const double> values) noexcept;
+  // Nothing where `interruption` said stop before the pass was done (each
+  // value a unit of work).
+  [[nodiscard]] static std::optional<ScannedSeries> scan(std::span<const double> values,
+                                                         Interruption& interruption) noexcept;
 
   [[nodiscard]] std::span<const double> values() const noexcept { return values_; }
   [[nodiscard]] double sum() const noexcept { return sum_; }
@@ -120,6 +130,14 @@ class ScannedSeries {
 //   finite normal values.
 [[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato(const ScannedSeries& series,
                                                                        std::uint64_t d, double q);
+
+// The same, stopping with Interrupted, at the next chunk of work, once
+// `interruption` says stop (the robust terms count each (t, k) pair as a unit
+// of work, each pass over the series each value). An answer that is returned
+// is the one the call without it gives, bit for bit.
+[[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato(const ScannedSeries& series,
+                                                                       std::uint64_t d, double q,
+                                                                       Interruption& interruption);
 
 [[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series,
                                                                        std::uint64_t d, double q);

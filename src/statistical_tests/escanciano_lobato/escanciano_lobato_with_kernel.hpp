@@ -11,5 +11,9 @@ namespace zorvane::statistical_tests::escanciano_lobato {
 [[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeries& series,
                                                                             std::uint64_t d, double q,
                                                                             RobustTermsKernel kernel);
+[[nodiscard]] std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeries& series,
+                                                                            std::uint64_t d, double q,
+                                                                            RobustTermsKernel kernel,
+                                                                            Interruption& interruption);
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

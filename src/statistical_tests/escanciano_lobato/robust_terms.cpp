@@ -29,7 +29,7 @@ inline constexpr std::size_t kLead = 64;
 // The sums and the scratch share one block of memory, on the stack where it
 // is small (a short series costs no allocation), else on the heap.
 ZeroLag accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, double mean, std::size_t last_lag,
-                           std::span<double> slots) {
+                           std::span<double> slots, Interruption& interruption) {
   const std::size_t n = x.size();
   const auto width = static_cast<std::size_t>(kernel.width);
   // Spread the registers evenly over blocks, the larger blocks first, so
@@ -122,17 +122,22 @@ ZeroLag accumulate_blocked(const BlockKernel& kernel, std::span<const double> x,
         tb[k - first_lag] = tk;
       }
       first_lag += lanes;
+      // (t, k) pairs of this block and chunk, counted between blocks: a
+      // chunk of many lags is long
+      if (interruption.advance((c1 - c0) * lanes)) {
+        return 0;
+      }
     }
   }
   return finish_robust_terms({g, last_lag}, {t_acc, last_lag}, n, last_lag, slots);
 }
 
 ZeroLag robust_terms_blocked(const BlockKernel& kernel, std::span<const double> x, double mean,
-                             std::uint64_t last_lag, std::span<double> slots) {
+                             std::uint64_t last_lag, std::span<double> slots, Interruption& interruption) {
   if (last_lag == 0) {
     return 0;
   }
-  return accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), slots);
+  return accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), slots, interruption);
 }
 
 // tau_k = T_k / m and gamma_k = G_k / m for m pairs; zero tau stops.
@@ -152,6 +157,12 @@ inline bool finish_lag(double g, double t, std::uint64_t m, std::uint64_t k, std
 
 ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
                                std::span<double> slots) noexcept {
+  Interruption never;
+  return robust_terms_reference(x, mean, last_lag, slots, never);
+}
+
+ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
+                               std::span<double> slots, Interruption& interruption) noexcept {
   const std::size_t n = x.size();
   for (std::uint64_t k = 1; k <= last_lag; ++k) {
     const std::size_t m = n - k;
@@ -169,6 +180,9 @@ ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint
     if (!finish_lag(g, h, m, k, slots)) {
       return k;
     }
+    if (interruption.advance(m)) {
+      return 0;
+    }
   }
   return 0;
 }
@@ -185,8 +199,14 @@ ZeroLag finish_robust_terms(std::span<const double> g, std::span<const double> t
 
 ZeroLag RobustTermsKernel::operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
                                       std::span<double> slots) const {
-  return blocked_ == nullptr ? robust_terms_reference(x, mean, last_lag, slots)
-                             : robust_terms_blocked(*blocked_, x, mean, last_lag, slots);
+  Interruption never;
+  return (*this)(x, mean, last_lag, slots, never);
+}
+
+ZeroLag RobustTermsKernel::operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
+                                      std::span<double> slots, Interruption& interruption) const {
+  return blocked_ == nullptr ? robust_terms_reference(x, mean, last_lag, slots, interruption)
+                             : robust_terms_blocked(*blocked_, x, mean, last_lag, slots, interruption);
 }
 
 std::string_view to_string(KernelTarget target) noexcept {

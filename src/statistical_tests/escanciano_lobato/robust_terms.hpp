@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "statistical_tests/escanciano_lobato/interruption.hpp"
+
 namespace zorvane::statistical_tests::escanciano_lobato {
 
 // Smallest lag whose tau_k compares equal to zero, or 0 when there is none.
@@ -36,12 +38,16 @@ struct BlockKernel;
 // k = 1 .. last_lag, in increasing k, and stops at the first lag whose robust
 // variance term is zero (returning it; slots from that lag on are
 // unspecified). Requires last_lag <= x.size() and slots.size() > last_lag.
+// With an interruption, it counts each (t, k) pair as a unit of work and,
+// once that says stop, returns 0 at once with the slots unspecified.
 class RobustTermsKernel {
  public:
   RobustTermsKernel(KernelTarget target, const BlockKernel* blocked) noexcept : target_(target), blocked_(blocked) {}
 
   [[nodiscard]] ZeroLag operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
                                    std::span<double> slots) const;
+  [[nodiscard]] ZeroLag operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
+                                   std::span<double> slots, Interruption& interruption) const;
   [[nodiscard]] KernelTarget target() const noexcept { return target_; }
   friend bool operator==(const RobustTermsKernel&, const RobustTermsKernel&) = default;
 
@@ -100,6 +106,8 @@ inline constexpr double kChallengerShare = 0.95;
 // The straightforward loop: one pass per sum per lag.
 [[nodiscard]] ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
                                              std::span<double> slots) noexcept;
+[[nodiscard]] ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
+                                             std::span<double> slots, Interruption& interruption) noexcept;
 
 // From the sums g[k - 1] = G_k and t[k - 1] = T_k: slots[k] = rho~^2_k for
 // k = 1 .. last_lag, stopping at the first zero tau_k (returned).
