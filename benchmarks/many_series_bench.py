@@ -36,7 +36,7 @@ def instructions_per_call(n: int, calls: int = 1000) -> float:
     callgrind inside the constructor only (from the binding of the arguments
     to the finished result object), averaged over `calls` calls."""
     proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", "--collect-atstart=no",
-                           "--toggle-collect=zorvane::lib::escanciano_lobato_new*", sys.executable, "-c",
+                           "--toggle-collect=zorvane::lib::escanciano_lobato_vectorcall*", sys.executable, "-c",
                            CALLS_PROGRAM, str(n), str(calls)], capture_output=True, text=True, check=True)
     return int(re.search(r"Collected : (\d+)", proc.stderr).group(1)) / calls
 

@@ -55,6 +55,18 @@ def cpu_name() -> str:
     return f"{fields.get('model name', '?')} (family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})"
 
 
+def commit() -> str:
+    """The checkout's commit, with a + where its files differ from it."""
+    try:
+        head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=HERE, capture_output=True, text=True,
+                              check=True).stdout.strip()
+        dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"], cwd=HERE,
+                               capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "an unknown commit"
+    return f"commit {head}{'+' if dirty else ''}"
+
+
 def measure(n: int, kind: str, threads: int) -> tuple:
     """(n, kind, series, loop series/s, threads series/s, ratio, same results) at n."""
     count = max(4 * threads, VALUES_PER_ROUND // n)
@@ -96,17 +108,18 @@ def main() -> int:
             rows.append(measure(n, kind, threads))
             if against:
                 other.append(measure_elsewhere(against, n, kind))
+    # no paths of the machine: the table is published as it is
     lines = [
-        f"CPython {sys.version.split()[0]}"
+        f"Measured {time.strftime('%Y-%m-%d', time.gmtime())} at {commit()}: CPython {sys.version.split()[0]}"
         f"{' free-threaded' if not lock or hasattr(sys, '_is_gil_enabled') else ''}, interpreter lock "
         f"{'on' if lock else 'off'}; {threads} threads on {threads} cores; {cpu_name()}; best of 5",
         "",
     ]
     if against:
-        lines += [f"This build, in {Path(sys.modules['zorvane'].__file__).parent}:", ""]
+        lines += ["This build:", ""]
     lines += table(rows)
     if against:
-        lines += ["", f"Beside it, size by size, the build in {against}:", ""] + table(other)
+        lines += ["", "Beside it, size by size, the build given by --against:", ""] + table(other)
     text = "\n".join(lines) + "\n"
     print(text, end="")
     (HERE / "threads_latest.md").write_text(text)

@@ -48,52 +48,53 @@ std::string FunctionDescription::full_name() const {
   return name;
 }
 
-Result<void> bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
-                            std::span<PyObject*> slots) {
+namespace {
+
+// Positional arguments first, then each keyword in the order given; a
+// keyword is (name, value), both borrowed.
+template <class Keywords>
+Result<void> bind(const FunctionDescription& function, std::span<PyObject* const> positional, Keywords&& keywords,
+                  std::span<PyObject*> slots) {
   for (PyObject*& slot : slots) {
     slot = nullptr;
   }
-  const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   // before any keyword is looked at
-  if (given > slots.size()) {
-    return type_error(too_many_positional(function, given));
+  if (positional.size() > slots.size()) {
+    return type_error(too_many_positional(function, positional.size()));
   }
-  for (std::size_t i = 0; i < given; ++i) {
-    slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+  for (std::size_t i = 0; i < positional.size(); ++i) {
+    slots[i] = positional[i];
   }
 
-  if (kwargs != nullptr) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-      Py_ssize_t length = 0;
-      const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &length) : nullptr;
-      if (name == nullptr) {
-        PyErr_Clear();  // not UTF-8 text: it names no parameter, reported as unexpected below
-      }
-      std::size_t match = slots.size();
-      for (std::size_t i = 0; name != nullptr && i < slots.size(); ++i) {
-        const std::string_view candidate = function.positional_names[i];
-        if (candidate.size() == static_cast<std::size_t>(length) &&
-            std::memcmp(candidate.data(), name, candidate.size()) == 0) {
-          match = i;
-          break;
-        }
-      }
-      if (match == slots.size()) {
-        Object text = Object::steal(PyObject_Str(key));
-        if (!text) {
-          return fetched_error();
-        }
-        return type_error(function.full_name() + " got an unexpected keyword argument '" + utf8(text.get()) + "'");
-      }
-      if (slots[match] != nullptr) {
-        return type_error(function.full_name() + " got multiple values for argument '" +
-                          std::string(function.positional_names[match]) + "'");
-      }
-      slots[match] = value;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (keywords(key, value)) {
+    Py_ssize_t length = 0;
+    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &length) : nullptr;
+    if (name == nullptr) {
+      PyErr_Clear();  // not UTF-8 text: it names no parameter, reported as unexpected below
     }
+    std::size_t match = slots.size();
+    for (std::size_t i = 0; name != nullptr && i < slots.size(); ++i) {
+      const std::string_view candidate = function.positional_names[i];
+      if (candidate.size() == static_cast<std::size_t>(length) &&
+          std::memcmp(candidate.data(), name, candidate.size()) == 0) {
+        match = i;
+        break;
+      }
+    }
+    if (match == slots.size()) {
+      Object text = Object::steal(PyObject_Str(key));
+      if (!text) {
+        return fetched_error();
+      }
+      return type_error(function.full_name() + " got an unexpected keyword argument '" + utf8(text.get()) + "'");
+    }
+    if (slots[match] != nullptr) {
+      return type_error(function.full_name() + " got multiple values for argument '" +
+                        std::string(function.positional_names[match]) + "'");
+    }
+    slots[match] = value;
   }
 
   std::vector<std::string_view> missing;
@@ -107,6 +108,35 @@ Result<void> bind_arguments(const FunctionDescription& function, PyObject* args,
                       " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
   }
   return {};
+}
+
+}  // namespace
+
+Result<void> bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
+                            std::span<PyObject*> slots) {
+  // a tuple's items lie side by side (the full C API's PyTupleObject)
+  const std::span<PyObject* const> positional(&PyTuple_GET_ITEM(args, 0),
+                                              static_cast<std::size_t>(PyTuple_GET_SIZE(args)));
+  Py_ssize_t position = 0;
+  return bind(function, positional, [&](PyObject*& key, PyObject*& value) {
+    return kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value) != 0;
+  }, slots);
+}
+
+Result<void> bind_vector_arguments(const FunctionDescription& function, PyObject* const* args, std::size_t nargsf,
+                                   PyObject* kwnames, std::span<PyObject*> slots) {
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  const std::size_t named = kwnames == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+  std::size_t next = 0;
+  return bind(function, std::span<PyObject* const>(args, given), [&](PyObject*& key, PyObject*& value) {
+    if (next == named) {
+      return false;
+    }
+    key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(next));
+    value = args[given + next];
+    ++next;
+    return true;
+  }, slots);
 }
 
 }  // namespace zorvane::binding

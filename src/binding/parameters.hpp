@@ -27,4 +27,10 @@ struct FunctionDescription {
 [[nodiscard]] Result<void> bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
                                           std::span<PyObject*> slots);
 
+// The same from a vectorcall's arguments: `args` holds the positional
+// arguments, then the values of the keywords named by the tuple `kwnames`
+// (null: none), in that order. The same slots and the same errors.
+[[nodiscard]] Result<void> bind_vector_arguments(const FunctionDescription& function, PyObject* const* args,
+                                                 std::size_t nargsf, PyObject* kwnames, std::span<PyObject*> slots);
+
 }  // namespace zorvane::binding

@@ -89,13 +89,11 @@ struct NewArguments {
   std::optional<std::uint64_t> d;  // absent: the default from n
 };
 
-// Binds the call's arguments and converts q and d; every argument error
-// comes from here, in the order the messages are checked.
-Result<NewArguments> bind_new(PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, kParameterNames.size()> slots{};
-  if (Result<void> bound = binding::bind_arguments(kNewDescription, args, kwargs, slots); !bound) {
-    return std::unexpected(std::move(bound.error()));
-  }
+using Slots = std::array<PyObject*, kParameterNames.size()>;
+
+// Converts the bound q and d; every argument error comes from binding or
+// from here, in the order the messages are checked.
+Result<NewArguments> convert_new(const Slots& slots) {
   NewArguments arguments{slots[0], kDefaultQ, std::nullopt};
   if (slots[1] != nullptr && slots[1] != Py_None) {
     Result<double> q = convert_q(slots[1]);
@@ -212,15 +210,35 @@ Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, do
   return object;
 }
 
+// The bound arguments converted, then the test and the result object.
+Result<Object> construct(PyTypeObject* type, const Slots& slots) {
+  Result<NewArguments> arguments = convert_new(slots);
+  if (!arguments) {
+    return std::unexpected(std::move(arguments.error()));
+  }
+  return escanciano_lobato_impl(type, arguments->raw_data, arguments->q, arguments->d);
+}
+
 }  // namespace
 
 PyObject* escanciano_lobato_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return binding::enter([&]() -> Result<Object> {
-    Result<NewArguments> bound = bind_new(args, kwargs);
-    if (!bound) {
+    Slots slots{};
+    if (Result<void> bound = binding::bind_arguments(kNewDescription, args, kwargs, slots); !bound) {
       return std::unexpected(std::move(bound.error()));
     }
-    return escanciano_lobato_impl(type, bound->raw_data, bound->q, bound->d);
+    return construct(type, slots);
+  });
+}
+
+PyObject* escanciano_lobato_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                       PyObject* kwnames) noexcept {
+  return binding::enter([&]() -> Result<Object> {
+    Slots slots{};
+    if (Result<void> bound = binding::bind_vector_arguments(kNewDescription, args, nargsf, kwnames, slots); !bound) {
+      return std::unexpected(std::move(bound.error()));
+    }
+    return construct(reinterpret_cast<PyTypeObject*>(type), slots);
   });
 }
 

@@ -4,6 +4,7 @@
 #include "binding/object.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/panic.hpp"
+#include "binding/threads.hpp"
 #include "lib/result_type.hpp"
 
 namespace zorvane::lib {
@@ -78,6 +79,10 @@ Result<void> module_body(PyObject* module) {
   if (!submodule) {
     return binding::fetched_error();
   }
+  // Every `statistical_tests.EscancianoLobato(x)` holds the submodule for a
+  // moment: kept until exit, threads calling at once do not contend on its
+  // count (made here, no other thread has seen it yet).
+  binding::keep_until_exit(submodule.get());
   Result<PyTypeObject*> type = escanciano_lobato_type();
   if (!type) {
     return std::unexpected(std::move(type.error()));

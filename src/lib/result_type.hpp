@@ -32,5 +32,10 @@ void initialise_result(ResultObject* result, std::uint64_t p_tilde, double stati
 
 // tp_new, in constructor.cpp.
 PyObject* escanciano_lobato_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+// EscancianoLobato(...) itself, as the interpreter calls the type: the same
+// binding and the same construction, without the argument tuple and keyword
+// dictionary that calling through tp_new makes for every call.
+PyObject* escanciano_lobato_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                       PyObject* kwnames) noexcept;
 
 }  // namespace zorvane::lib
