@@ -42,18 +42,34 @@ BINDING_ERRORS = [
 ]
 
 
+# A call of the type and an explicit __new__ reach the constructor by two
+# routes (the arguments as they lie on the stack, or as a tuple and a dict):
+# both bind alike.
+ROUTES = {
+    "call": EscancianoLobato,
+    "__new__": lambda *args, **kwargs: EscancianoLobato.__new__(EscancianoLobato, *args, **kwargs),
+}
+
+
+@pytest.mark.parametrize("route", ROUTES)
 @pytest.mark.parametrize("args, kwargs, message", BINDING_ERRORS)
-def test_binding_errors(args, kwargs, message):
+def test_binding_errors(route, args, kwargs, message):
     with pytest.raises(TypeError) as info:
-        EscancianoLobato(*args, **kwargs)
+        ROUTES[route](*args, **kwargs)
     assert type(info.value) is TypeError
     assert info.value.args == (message,)
 
 
-def test_first_offending_keyword_decides():
+@pytest.mark.parametrize("route", ROUTES)
+def test_first_offending_keyword_decides(route):
     with pytest.raises(TypeError) as info:
-        EscancianoLobato(X, **{"zz": 1, "q": 1.0, "aa": 2})
+        ROUTES[route](X, **{"zz": 1, "q": 1.0, "aa": 2})
     assert info.value.args == (f"{NEW} got an unexpected keyword argument 'zz'",)
+
+
+@pytest.mark.parametrize("args, kwargs", [((X,), {}), ((X, 1.0), {"d": 3}), ((), {"raw_data": X, "q": 9.0})])
+def test_both_routes_give_the_same_result(args, kwargs):
+    assert outcome(ROUTES["__new__"](*args, **kwargs)) == outcome(EscancianoLobato(*args, **kwargs))
 
 
 VALUE_ERRORS = [

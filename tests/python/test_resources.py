@@ -98,9 +98,15 @@ def test_constructions_leak_nothing(name, data, kwargs):
 
 
 @pytest.mark.skipif(not (FREE_THREADED and hasattr(sys, "_is_immortal")), reason="free-threaded CPython 3.14+")
-def test_the_result_type_is_immortal_without_the_lock():
-    # so that threads making results at once do not contend on its count
+def test_what_every_call_touches_is_immortal_without_the_lock():
+    # so that threads making and reading results at once do not contend on
+    # the counts of the type, the submodule or the properties' descriptors
+    from zorvane import statistical_tests
+
     assert sys._is_immortal(EscancianoLobato)
+    assert sys._is_immortal(statistical_tests)
+    for name in ("p_tilde", "statistic", "pvalue"):
+        assert sys._is_immortal(EscancianoLobato.__dict__[name])
 
 
 def test_results_hold_no_reference_to_their_input():
