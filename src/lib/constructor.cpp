@@ -180,7 +180,16 @@ Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, do
       return binding::fetched_error();
     }
     if (const auto* zero = std::get_if<el::ZeroVariance>(&outcome.error())) {
-      std::string note = zero_variance_note(scanned.values(), *zero);
+      std::string note = zero_variance_note(scanned, *zero);
+      if (zero->cause == el::ZeroVarianceCause::AllEqual) {
+        Result<bool> rounded_together = integers_that_differ(raw_data);
+        if (!rounded_together) {
+          return std::unexpected(std::move(rounded_together.error()));
+        }
+        if (*rounded_together) {
+          note = integers_made_equal_note(raw_data, scanned.values());
+        }
+      }
       series->release();
       return std::unexpected(Error::lazy(PyExc_OSError, "Zero \u03c4\u0302 value at lag " + std::to_string(zero->lag))
                                  .with_note(std::move(note)));

@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 
+#include "binding/object.hpp"
+
 namespace zorvane::lib {
 namespace {
 
@@ -52,9 +54,18 @@ std::string magnitudes_note(std::span<const double> values, std::uint64_t lag) {
          std::to_string(lag) + " they underflow to zero): test the series without its outlying values";
 }
 
+// The mean the test took: the sum in index order over n, the same bits
+// wherever that sum is finite (elsewhere the test scaled the values by a
+// power of two first, and the note's own mean stands in).
+double mean_as_tested(const el::ScannedSeries& series) {
+  const double mean = series.sum() / static_cast<double>(series.values().size());
+  return std::isfinite(mean) ? mean : mean_for_note(series.values());
+}
+
 }  // namespace
 
-std::string zero_variance_note(std::span<const double> values, const el::ZeroVariance& zero) {
+std::string zero_variance_note(const el::ScannedSeries& series, const el::ZeroVariance& zero) {
+  const std::span<const double> values = series.values();
   switch (zero.cause) {
     case el::ZeroVarianceCause::AllEqual:
       return "all " + std::to_string(values.size()) + " values are " + float_text(values.front()) +
@@ -69,8 +80,86 @@ std::string zero_variance_note(std::span<const double> values, const el::ZeroVar
       break;
   }
   return "every pair of values " + std::to_string(zero.lag) + " apart holds one equal to the mean (" +
-         float_text(mean_for_note(values)) + "), so the robust variance at lag " + std::to_string(zero.lag) +
+         float_text(mean_as_tested(series)) + "), so the robust variance at lag " + std::to_string(zero.lag) +
          " is zero";
+}
+
+namespace {
+
+using binding::Object;
+using binding::Result;
+
+// An ordinary exception of a question answers no; an interrupt or a
+// MemoryError propagates.
+Result<bool> answered_no() {
+  if (std::optional<binding::Error> error = binding::take_trial_error()) {
+    return std::unexpected(std::move(*error));
+  }
+  return false;
+}
+
+// Whether the exact ints of a list or tuple differ (False where any item is
+// something else).
+Result<bool> listed_integers_differ(PyObject* data) {
+  Object items = Object::steal(PySequence_Tuple(data));  // a snapshot another thread cannot change
+  if (!items) {
+    return answered_no();
+  }
+  const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  bool differ = false;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    if (!PyLong_CheckExact(item)) {
+      return false;
+    }
+    const int equal = PyObject_RichCompareBool(item, PyTuple_GET_ITEM(items.get(), 0), Py_EQ);
+    if (equal < 0) {
+      return answered_no();
+    }
+    differ = differ || equal == 0;
+  }
+  return differ;
+}
+
+// Whether an array or Series of an integer dtype has min() != max().
+Result<bool> integer_array_differs(PyObject* data) {
+  Object dtype = Object::steal(PyObject_GetAttrString(data, "dtype"));
+  Object kind = dtype ? Object::steal(PyObject_GetAttrString(dtype.get(), "kind")) : Object{};
+  if (!kind) {
+    return answered_no();
+  }
+  if (!PyUnicode_Check(kind.get()) || (PyUnicode_CompareWithASCIIString(kind.get(), "i") != 0 &&
+                                        PyUnicode_CompareWithASCIIString(kind.get(), "u") != 0)) {
+    return false;
+  }
+  Object low = Object::steal(PyObject_CallMethod(data, "min", nullptr));
+  Object high = low ? Object::steal(PyObject_CallMethod(data, "max", nullptr)) : Object{};
+  if (!high) {
+    return answered_no();
+  }
+  const int differ = PyObject_RichCompareBool(low.get(), high.get(), Py_NE);
+  if (differ < 0) {
+    return answered_no();
+  }
+  return differ == 1;
+}
+
+}  // namespace
+
+Result<bool> integers_that_differ(PyObject* data) {
+  if (PyList_Check(data) || PyTuple_Check(data)) {
+    return listed_integers_differ(data);
+  }
+  return integer_array_differs(data);
+}
+
+std::string integers_made_equal_note(PyObject* data, std::span<const double> values) {
+  const bool listed = PyList_Check(data) || PyTuple_Check(data);
+  return "the integers given differ, but as float64 all " + std::to_string(values.size()) + " of them are " +
+         float_text(values.front()) +
+         ": float64 holds integers exactly only up to 2**53 in magnitude, and the conversion rounded these to one "
+         "value; subtract a common offset first, e.g. " +
+         (listed ? "[v - min(x) for v in x]" : "x - x.min()");
 }
 
 }  // namespace zorvane::lib

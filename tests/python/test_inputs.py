@@ -402,7 +402,7 @@ NOTES = [
                  "item 3 is a str ('4.5'): text is not parsed; convert it first, e.g. pd.to_numeric(s)", id="str-item"),
     pytest.param(lambda pd: [1.0, 2**1024], "item 1 is an int too large for a float64", id="huge-int"),
     pytest.param(lambda pd: [1.0, 2j], "item 1 is a complex number (2j): pass its real part or its magnitude, "
-                 "e.g. x.real or np.abs(x)", id="complex"),
+                 "e.g. [v.real for v in x] or [abs(v) for v in x]", id="complex"),
     pytest.param(lambda pd: [[1.0, 2.0], [3.0, 4.0]],
                  "item 0 is a list: the data must be one series of numbers; flatten it first", id="nested"),
     pytest.param(lambda pd: [1.0, Opaque()], "item 1 is an Opaque, which float() does not accept", id="object"),

@@ -47,7 +47,7 @@ constexpr KnownContainer kKnownContainers[] = {
 constexpr Verbs kVerbs[] = {
     {"pandas", "s.dropna()", "s.dropna()", "s[np.isfinite(s)]"},
     {"polars", "s.drop_nulls()", "s.drop_nans()", "s.filter(s.is_finite())"},
-    {"pyarrow", "pc.drop_null(a)", "pc.drop_null(a)", "pc.filter(a, pc.is_finite(a))"},
+    {"pyarrow", "pc.drop_null(a)", "pc.filter(a, pc.invert(pc.is_nan(a)))", "pc.filter(a, pc.is_finite(a))"},
     {"xarray", "da.dropna(da.dims[0])", "da.dropna(da.dims[0])", "da[np.isfinite(da)]"},
     {"numpy", "x[x != None]", "x[~np.isnan(x)]", "x[np.isfinite(x)]"},
 };
@@ -216,6 +216,22 @@ Result<Library> library_of(const NumpyApi& api, PyObject* data) {
       Result<bool> is = is_exactly(data, *cls);
       if (!is || *is) {
         return is ? Result<Library>(Library{&verbs_of("pandas"), false, false}) : std::unexpected(std::move(is.error()));
+      }
+    }
+    // a subclass of a library's container: the library's verbs (a
+    // customised pandas Series without its labels, which it may compute
+    // its own way)
+    for (const KnownContainer& known : kKnownContainers) {
+      if (known.package.empty()) {
+        continue;
+      }
+      Result<Object> cls = loaded_class(known.cls);
+      if (!cls) {
+        return std::unexpected(std::move(cls.error()));
+      }
+      if (*cls && PyType_Check(cls->get()) &&
+          binding::is_subtype(Py_TYPE(data), reinterpret_cast<PyTypeObject*>(cls->get()))) {
+        return Library{&verbs_of(known.package), false, false};
       }
     }
     return Library{&kPlainVerbs, false, false};

@@ -109,6 +109,45 @@ std::string table_or_panel_note(Asked& asked, PyObject* data) {
   return {};
 }
 
+// A complex number: Python's own, NumPy's scalars, or a type that converts
+// to complex and not to float. (A real number type may offer __complex__
+// too, as the numbers tower's Fraction and Decimal do.)
+bool is_complex_number(PyObject* value) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  return PyComplex_Check(value) || is_numpy_complex(value) ||
+         (PyObject_HasAttrString(type, "__complex__") != 0 && PyObject_HasAttrString(type, "__float__") == 0 &&
+          PyObject_HasAttrString(type, "__index__") == 0);
+}
+
+// Why float() refuses a number that has __float__, asked again: too large
+// for a float64 (OverflowError), or the reason its ValueError gives (a
+// signalling NaN, say). Nothing for any other outcome.
+std::optional<std::string> float_refusal(Asked& asked, PyObject* value) {
+  if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__float__") == 0) {
+    return std::nullopt;
+  }
+  Object converted = Object::steal(PyNumber_Float(value));
+  if (converted) {
+    return std::nullopt;  // it converts now: nothing true to say of it
+  }
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();  // its kind is the answer
+    return std::string(" too large for a float64: bring every value into float64's range first, e.g. divide all "
+                       "of them by the same power of ten");
+  }
+  if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+    Object exception = binding::Error::fetch().instance();
+    Object text = Object::steal(PyObject_Str(exception.get()));
+    if (!text) {
+      asked.failed();
+      return std::string(", which float() refuses");
+    }
+    return ", which float() refuses (" + binding::utf8(text.get()) + "): drop it or replace it first";
+  }
+  asked.failed();
+  return std::nullopt;
+}
+
 std::string item_note(Asked& asked, PyObject* data, const ItemRefusal& refusal) {
   const std::string item = "item " + std::to_string(refusal.index);
   PyObject* value = refusal.item.get();
@@ -135,9 +174,15 @@ std::string item_note(Asked& asked, PyObject* data, const ItemRefusal& refusal) 
   if (PyLong_Check(value)) {
     return item + " is an int too large for a float64";
   }
-  if (PyComplex_Check(value) || PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__complex__")) {
+  if (is_complex_number(value)) {
+    // a NumPy array has .real; Python's sequences take it item by item
+    const bool array = PyObject_HasAttrString(data, "real") != 0;
     return item + " is a complex number (" + short_repr(asked, value) +
-           "): pass its real part or its magnitude, e.g. x.real or np.abs(x)";
+           "): pass its real part or its magnitude, e.g. " +
+           (array ? "x.real or np.abs(x)" : "[v.real for v in x] or [abs(v) for v in x]");
+  }
+  if (std::optional<std::string> why = float_refusal(asked, value)) {
+    return item + " is " + type_name(value) + " (" + short_repr(asked, value) + ")" + *why;
   }
   if (PySequence_Check(value)) {
     return item + " is " + type_name(value) + ": the data must be one series of numbers; flatten it first";

@@ -12,14 +12,6 @@ namespace {
 using binding::Error;
 using binding::Object;
 
-// Whether `item` is one of NumPy's complex scalars (complex64, complex128,
-// clongdouble), by its type's name: float() of one drops its imaginary part
-// with only a warning, so it is read here instead.
-bool is_numpy_complex(PyObject* item) noexcept {
-  const std::string_view name = Py_TYPE(item)->tp_name;
-  return name.starts_with("numpy.c") && (name.starts_with("numpy.complex") || name == "numpy.clongdouble");
-}
-
 // One item as float64; nullopt when it does not convert (error discarded).
 // A complex scalar of NumPy's converts to its real part when its imaginary
 // part is zero, and not at all otherwise, as a Python complex does not.
@@ -52,6 +44,11 @@ binding::Result<std::optional<double>> item_value(PyObject* item) {
 }
 
 }  // namespace
+
+bool is_numpy_complex(PyObject* item) noexcept {
+  const std::string_view name = Py_TYPE(item)->tp_name;
+  return name.starts_with("numpy.c") && (name.starts_with("numpy.complex") || name == "numpy.clongdouble");
+}
 
 std::unexpected<Error> out_of_memory_while_copying() {
   return std::unexpected(Error::lazy(PyExc_MemoryError, "out of memory while copying the data"));

@@ -36,6 +36,11 @@ using CopyResult = binding::Result<std::optional<ItemRefusal>>;
 // while copying the data".
 [[nodiscard]] std::unexpected<binding::Error> out_of_memory_while_copying();
 
+// Whether `item` is one of NumPy's complex scalars (complex64, complex128,
+// clongdouble), by its type's name: float() of one drops its imaginary part
+// with only a warning, so the copy reads it itself.
+[[nodiscard]] bool is_numpy_complex(PyObject* item) noexcept;
+
 // Exact lists and tuples, read by index as their iterators do.
 [[nodiscard]] CopyResult copy_list_or_tuple(PyObject* data, FloatBuffer& buffer);
 
