@@ -61,7 +61,9 @@ def commit() -> str:
     try:
         head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=HERE, capture_output=True, text=True,
                               check=True).stdout.strip()
-        dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"], cwd=HERE,
+        # the benchmarks' own output files do not count
+        dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no", "--", ":/",
+                                ":!benchmarks/*latest*", ":!benchmarks/timings.png"], cwd=HERE,
                                capture_output=True, text=True, check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         return "an unknown commit"
