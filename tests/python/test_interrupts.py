@@ -46,6 +46,9 @@ import _thread, json, signal, sys, threading, time
 import numpy as np
 from conftest import EscancianoLobato, borrow_registry
 
+# Ctrl-C's handler, as an interactive interpreter has it (one started with
+# SIGINT ignored, as a background job of a shell is, leaves it ignored)
+signal.signal(signal.SIGINT, signal.default_int_handler)
 registry = borrow_registry()
 x = np.random.default_rng(7).standard_normal(10**6)
 data = {data}
