@@ -58,8 +58,9 @@ struct CacheLineAllocator {
   T* allocate(std::size_t count) {
     return static_cast<T*>(::operator new(bytes(count), std::align_val_t{kCacheLine}));
   }
-  void deallocate(T* block, std::size_t count) noexcept {
-    ::operator delete(block, bytes(count), std::align_val_t{kCacheLine});
+  void deallocate(T* block, std::size_t /*count*/) noexcept {
+    // the unsized form: the sized one is missing where sized deallocation is off (clang 16)
+    ::operator delete(block, std::align_val_t{kCacheLine});
   }
   friend bool operator==(const CacheLineAllocator&, const CacheLineAllocator&) noexcept { return true; }
 };
