@@ -1,7 +1,9 @@
 // EscancianoLobato.__new__: a binder that yields typed (data, q, d), then an
 // implementation that converts and checks the data, runs the test and builds
 // the result object.
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -138,6 +140,23 @@ std::string few_pairs_warning(std::uint64_t d, std::size_t n) {
          "(the default is floor(n ** 0.2))";
 }
 
+// Values that differ only in their last bits: a spread, not zero, within
+// 10 units of the last place of the largest magnitude (2^-52 each).
+bool nearly_identical(const el::ScannedSeries& series) {
+  const double spread = series.largest() - series.smallest();
+  const double magnitude = std::max(std::fabs(series.smallest()), std::fabs(series.largest()));
+  return spread > 0.0 && spread <= 10.0 * 0x1p-52 * magnitude;
+}
+
+std::string nearly_identical_warning(const el::ScannedSeries& series) {
+  return "the values differ only in their last bits (from " + float_text(series.smallest()) + " to " +
+         float_text(series.largest()) +
+         ", within 10 units of float64's last place): rounding in whatever produced them may have set those "
+         "bits, and the answer describes them. If the differences are real, the test of the differences from one "
+         "value (x - x[0] for an array) holds them exactly and gives the same answer without this warning; if "
+         "they are rounding, the series is a constant, which has no autocorrelation to measure";
+}
+
 // Asked between chunks of a long test: a pending signal's handler runs here
 // (on the main thread; any other has none to run), and the exception it
 // raises, KeyboardInterrupt for Ctrl-C, stops the test and is left pending.
@@ -201,6 +220,12 @@ Result<Object> escanciano_lobato_impl(PyTypeObject* type, PyObject* raw_data, do
   }
 
   series->release();
+  if (nearly_identical(scanned)) {
+    if (const std::string text = nearly_identical_warning(scanned);
+        PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) {
+      return binding::fetched_error();
+    }
+  }
   if (d && 2 * *d >= scanned.values().size()) {
     if (const std::string text = few_pairs_warning(*d, scanned.values().size());
         PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) {

@@ -8,23 +8,12 @@
 #include <string>
 
 #include "binding/object.hpp"
+#include "numeric/exact_sum.hpp"
 
 namespace zorvane::lib {
 namespace {
 
 namespace el = statistical_tests::escanciano_lobato;
-
-// repr() of a float: the shortest text that reads back as the same value.
-std::string float_text(double value) {
-  char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return std::to_string(value);
-  }
-  std::string owned(text);
-  PyMem_Free(text);
-  return owned;
-}
 
 // The mean for a note, free of overflow: each value divided before the sum.
 double mean_for_note(std::span<const double> values) {
@@ -54,15 +43,29 @@ std::string magnitudes_note(std::span<const double> values, std::uint64_t lag) {
          std::to_string(lag) + " they underflow to zero): test the series without its outlying values";
 }
 
-// The mean the test took: the sum in index order over n, the same bits
-// wherever that sum is finite (elsewhere the test scaled the values by a
-// power of two first, and the note's own mean stands in).
-double mean_as_tested(const el::ScannedSeries& series) {
-  const double mean = series.sum() / static_cast<double>(series.values().size());
-  return std::isfinite(mean) ? mean : mean_for_note(series.values());
+// The exact mean, which every value in the pairs equals (its sum kept
+// exactly, then divided once); where that sum overflows, the test scaled the
+// values by a power of two first, and the note's own mean stands in.
+double exact_mean(std::span<const double> values) {
+  numeric::ExactSum sum;
+  sum.add(values);
+  const double mean = numeric::two_part_mean(sum, values.size()).hi;
+  return std::isfinite(mean) ? mean : mean_for_note(values);
 }
 
 }  // namespace
+
+// repr() of a float: the shortest text that reads back as the same value.
+std::string float_text(double value) {
+  char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::to_string(value);
+  }
+  std::string owned(text);
+  PyMem_Free(text);
+  return owned;
+}
 
 std::string zero_variance_note(const el::ScannedSeries& series, const el::ZeroVariance& zero) {
   const std::span<const double> values = series.values();
@@ -70,17 +73,13 @@ std::string zero_variance_note(const el::ScannedSeries& series, const el::ZeroVa
     case el::ZeroVarianceCause::AllEqual:
       return "all " + std::to_string(values.size()) + " values are " + float_text(values.front()) +
              ": a constant series has no autocorrelation to measure";
-    case el::ZeroVarianceCause::RoundingNoise:
-      return "the values differ from each other only by rounding: their deviations from the mean are no larger "
-             "than the mean's own rounding error, which moves every one of them alike, so no autocorrelation "
-             "can be measured";
     case el::ZeroVarianceCause::OutOfRange:
       return magnitudes_note(values, zero.lag);
     case el::ZeroVarianceCause::Exact:
       break;
   }
   return "every pair of values " + std::to_string(zero.lag) + " apart holds one equal to the mean (" +
-         float_text(mean_as_tested(series)) + "), so the robust variance at lag " + std::to_string(zero.lag) +
+         float_text(exact_mean(values)) + "), so the robust variance at lag " + std::to_string(zero.lag) +
          " is zero";
 }
 

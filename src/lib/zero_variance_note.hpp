@@ -23,6 +23,9 @@ namespace zorvane::lib {
 // MemoryError); any other exception answers no.
 [[nodiscard]] binding::Result<bool> integers_that_differ(PyObject* data);
 
+// repr() of a float: the shortest text that reads back as the same value.
+[[nodiscard]] std::string float_text(double value);
+
 // The note for such data, in place of "all n values are ...".
 [[nodiscard]] std::string integers_made_equal_note(PyObject* data, std::span<const double> values);
 

@@ -60,6 +60,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "numeric/error_free.hpp"
 #include "numeric/wide_fixed.hpp"
 
 namespace zorvane::numeric {
@@ -69,40 +70,14 @@ namespace {
 #include "numeric/elementary_tables.inc"
 
 inline constexpr double kShift = 0x1.8p52;                     // 1.5 * 2**52: adding it rounds to an integer
-inline constexpr double kSplitter = 134217729.0;               // 2**27 + 1
 inline constexpr double kSqrt2 = 0x1.6a09e667f3bcdp+0;         // sqrt 2, rounded
 inline constexpr double kInverseLn2 = 0x1.71547652b82fep+0;    // 1 / ln 2, rounded
 
-// s + e = a + b exactly (Knuth's two-sum)
-DoubleDouble two_sum(double a, double b) noexcept {
-  const double s = a + b;
-  const double b_virtual = s - a;
-  const double e = (a - (s - b_virtual)) + (b - b_virtual);
-  return {s, e};
-}
-
-// s + e = a + b exactly when |a| >= |b| or a = 0 (Dekker)
-DoubleDouble fast_two_sum(double a, double b) noexcept {
-  const double s = a + b;
-  const double e = b - (s - a);
-  return {s, e};
-}
-
-// a = hi + lo, hi with 26 significant bits, lo with 27 (Veltkamp); |a| < 2**995
-DoubleDouble split(double a) noexcept {
-  const double c = kSplitter * a;
-  const double hi = c - (c - a);
-  return {hi, a - hi};
-}
-
-// p + e = a * b exactly (Dekker's product: four exact partial products, no fused multiply-add)
-DoubleDouble two_product(double a, double b) noexcept {
-  const double p = a * b;
-  const DoubleDouble as = split(a);
-  const DoubleDouble bs = split(b);
-  const double e = (((as.hi * bs.hi - p) + as.hi * bs.lo) + as.lo * bs.hi) + as.lo * bs.lo;
-  return {p, e};
-}
+// The error-free transformations, as the table's pairs
+DoubleDouble as_pair(error_free::Pair pair) noexcept { return {pair.hi, pair.lo}; }
+DoubleDouble two_sum(double a, double b) noexcept { return as_pair(error_free::two_sum(a, b)); }
+DoubleDouble fast_two_sum(double a, double b) noexcept { return as_pair(error_free::fast_two_sum(a, b)); }
+DoubleDouble two_product(double a, double b) noexcept { return as_pair(error_free::two_product(a, b)); }
 
 // 2**k for k in [-1022, 1023]
 double power_of_two(int k) noexcept { return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52); }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bits.hpp"
+#include "numeric/exact_sum.hpp"
 #include "statistical_tests/escanciano_lobato/escanciano_lobato.hpp"
 #include "statistical_tests/escanciano_lobato/escanciano_lobato_with_kernel.hpp"
 #include "statistical_tests/escanciano_lobato/lag_selection.hpp"
@@ -264,20 +265,89 @@ TEST(LagSelection, AllNaNSelectsNothing) {
   EXPECT_EQ(bits(s.sum), bits(-0.0));
 }
 
-TEST(RoundingNoise, ValuesEqualButForAnUlpAreRefused) {
-  // the mean's rounding error is as large as the deviations it shifts
-  std::vector<double> x(250, 5.33);
-  x[100] = std::nextafter(5.33, 6.0);
-  const auto result = run_escanciano_lobato(x, 3, 2.4);
-  ASSERT_FALSE(result.has_value());
-  const auto* zero = std::get_if<ZeroVariance>(&result.error());
-  ASSERT_NE(zero, nullptr);
-  EXPECT_EQ(zero->lag, 1u);
-  EXPECT_EQ(zero->cause, ZeroVarianceCause::RoundingNoise);
+// Subtracting a value the data sit beside is exact (Sterbenz), so exact
+// arithmetic gives both series one answer; the shifted one has a mean that
+// rounds harmlessly.
+TEST(ExactMean, AnOffsetChangesNoAnswer) {
+  const double c = 1234.5;
+  const double up = std::nextafter(c, kInf);
+  const double down = std::nextafter(c, 0.0);
+  std::vector<std::vector<double>> families;
+  // a constant with runs of 1-ulp artefacts and two outliers
+  std::vector<double> artefacts(100, c);
+  artefacts[30] = c + 1.0;
+  artefacts[70] = std::nextafter(c - 1.0, kInf);
+  for (std::size_t s = 2; s < 26; s += 4) {
+    std::fill_n(artefacts.begin() + static_cast<std::ptrdiff_t>(s), 3, up);
+    std::fill_n(artefacts.begin() + static_cast<std::ptrdiff_t>(s + 38), 3, down);
+  }
+  families.push_back(artefacts);
+  // one spike of an ulp, and of a thousand
+  for (const double spike : {1.0, 1000.0}) {
+    std::vector<double> x(250, 5.33);
+    x[100] = 5.33 + spike * std::ldexp(1.0, std::ilogb(5.33) - 52);
+    families.push_back(x);
+  }
+  // integers on a large offset, each value apart by 8 ulps or more
+  std::vector<double> counts(100);
+  for (std::size_t t = 0; t < counts.size(); ++t) {
+    counts[t] = 1e15 + static_cast<double>((t * 7919) % 11);
+  }
+  families.push_back(counts);
+  for (const std::vector<double>& x : families) {
+    const double offset = x.front();
+    std::vector<double> shifted(x.size());
+    std::transform(x.begin(), x.end(), shifted.begin(), [offset](double v) { return v - offset; });
+    for (const std::uint64_t d : {1u, 3u, 10u}) {
+      const auto direct = run_escanciano_lobato(x, d, 2.4);
+      const auto reference = run_escanciano_lobato(shifted, d, 2.4);
+      ASSERT_TRUE(direct.has_value());
+      ASSERT_TRUE(reference.has_value());
+      EXPECT_EQ(direct->p_tilde, reference->p_tilde);
+      EXPECT_NEAR(direct->statistic, reference->statistic, 0x1p-30 * std::max(1.0, reference->statistic));
+    }
+  }
   // all equal has a cause of its own
   const auto equal = run_escanciano_lobato(std::vector<double>(250, 5.33), 3, 2.4);
   ASSERT_FALSE(equal.has_value());
   EXPECT_EQ(std::get<ZeroVariance>(equal.error()).cause, ZeroVarianceCause::AllEqual);
+}
+
+// Ties in exact arithmetic under the 2p penalty go to the smaller p
+TEST(LagSelection, AnExactTieTakesTheSmallerLag) {
+  const std::vector<double> a{0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1};
+  const auto tied = run_escanciano_lobato(a, 3, 1.0);
+  ASSERT_TRUE(tied.has_value());
+  EXPECT_EQ(tied->p_tilde, 2u);
+  const std::vector<double> b{0, 1, 1, 0, 0, 0, 0, 0, 1, 1, 0, 0};
+  const auto other = run_escanciano_lobato(b, 3, 1.0);
+  ASSERT_TRUE(other.has_value());
+  EXPECT_EQ(other->p_tilde, 2u);
+}
+
+TEST(ExactSum, SumsAndMeansExactly) {
+  numeric::ExactSum sum;
+  for (const double v : {1e16, 1.0, -1e16, 0x1p-60, 3.0}) {
+    sum.add(v);
+  }
+  EXPECT_EQ(sum.rounded(), 4.0 + 0x1p-60);
+  // a halfway case settled by what lies below: 2^53 + 1 + 2^-60
+  numeric::ExactSum halfway;
+  for (const double v : {0x1p53, 1.0, 0x1p-60}) {
+    halfway.add(v);
+  }
+  EXPECT_EQ(halfway.rounded(), 0x1p53 + 2.0);
+  // (1/3-ish) the mean as two parts: three values whose mean is no double
+  numeric::ExactSum three;
+  for (const double v : {1.0, 1.0, 2.0}) {
+    three.add(v);
+  }
+  const numeric::TwoPartMean mean = numeric::two_part_mean(three, 3);
+  EXPECT_EQ(mean.hi, 4.0 / 3.0);
+  EXPECT_NE(mean.lo, 0.0);
+  EXPECT_LT(std::fabs(mean.lo), 0x1p-52);
+  three.add_product(4.0 / 3.0, -3.0);
+  EXPECT_FALSE(three.is_zero());
 }
 
 TEST(Scan, PartialSumsBoundTheRoundingError) {

@@ -67,11 +67,11 @@ def test_a_constant_is_still_a_constant():
     assert refusal(np.full(6, 7), OSError) == "all 6 values are 7.0: a constant series has no autocorrelation to measure"
 
 
-def test_the_mean_in_the_note_is_the_one_the_test_took():
-    # (0.83 + 2.28 + 3.73) / 3 is 2.28 in float64, as the test sums; a mean
-    # formed another way reads 2.2800000000000002
-    assert refusal([0.83, 2.28, 3.73], OSError, d=1) == (
-        "every pair of values 1 apart holds one equal to the mean (2.28), so the robust variance at lag 1 is zero")
+def test_the_mean_in_the_note_is_the_exact_one():
+    # every other value is the exact mean; (0.83, 2.28, 3.73) is answered
+    # instead, as the exact mean of those floats is not 2.28
+    assert refusal([0.5, 2.25, 4.0, 2.25, 0.5, 2.25, 4.0], OSError, d=1) == (
+        "every pair of values 1 apart holds one equal to the mean (2.25), so the robust variance at lag 1 is zero")
 
 
 @pytest.mark.parametrize("gap", [float("nan"), None], ids=["nan", "null"])

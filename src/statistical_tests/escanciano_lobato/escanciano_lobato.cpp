@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "numeric/exact_sum.hpp"
 #include "numeric/gamma_distribution.hpp"
 #include "statistical_tests/escanciano_lobato/escanciano_lobato_with_kernel.hpp"
 #include "statistical_tests/escanciano_lobato/lag_selection.hpp"
@@ -69,93 +71,192 @@ std::vector<double> scaled_by_power_of_two(std::span<const double> x, int e) {
   return y;
 }
 
-// The deviations from the rounded mean, summed with and without their signs.
-// In exact arithmetic the signed sum is n (exact mean - rounded mean): the
-// shift that the mean's rounding error puts into every deviation, which the
-// corrected two-pass algorithm measures this way. Its own rounding is at most
-// about 2^-53 n times the absolute sum, far below what is asked of it. Four
-// accumulators, in no particular order: a comparison only, and a pass the
-// compiler can give to vectors.
-struct DeviationSums {
-  double signed_sum;
-  double absolute_sum;
+// What the answer is computed from: rho~^2_k in slots[k] and T_k in
+// sums[k] for k = 1 .. last lag, on the stack up to 63 lags (the default d of
+// every series below 64^5 values), allocated beyond.
+class LagTerms {
+ public:
+  explicit LagTerms(std::uint64_t last_lag) : size_(static_cast<std::size_t>(last_lag) + 1) {
+    if (size_ > kOnStack) {
+      on_heap_.assign(2 * size_, 0.0);
+    }
+  }
+  [[nodiscard]] std::span<double> slots() noexcept { return storage().first(size_); }
+  [[nodiscard]] std::span<double> sums() noexcept { return storage().subspan(size_, size_); }
+
+ private:
+  static constexpr std::size_t kOnStack = 64;
+  std::span<double> storage() noexcept {
+    return on_heap_.empty() ? std::span<double>(on_stack_) : std::span<double>(on_heap_);
+  }
+  std::size_t size_;
+  std::array<double, 2 * kOnStack> on_stack_{};
+  std::vector<double> on_heap_;
 };
 
-DeviationSums deviation_sums(std::span<const double> x, double mean) noexcept {
+// What bounds the answer's distance from exact arithmetic's: B bounds the
+// distance between the mean the deviations were taken from and the exact
+// one; W1 and W2 bound sum |a_t| and sum a_t^2 for the deviations a_t from
+// the mean taken (exact differences).
+struct ShiftBounds {
+  double shift;
+  double absolute_sum;
+  double square_sum;
+};
+
+// How far exact arithmetic's L_p and S_p may lie from those of deviations
+// about a mean that may be off by bounds.shift (infinite where no bound
+// holds), from the robust sums T_k the kernel left.
+//
+// Let a_t be the deviations from the mean taken and e_t = a_t - s those from
+// the exact mean, |s| <= B. For a lag with m pairs, in exact arithmetic:
+//   G(e) - G(a) = -s sum (a_t + a_{t+k}) + m s^2, so |dG| <= 2 B W1 + m B^2;
+//   the vector of products e_t e_{t+k} lies within 2 B sqrt(W2) + sqrt(m) B^2
+//   of that of a_t a_{t+k} (the triangle inequality), and sqrt(T) is its
+//   length, so |d sqrt(T)| <= D_T with D_T that bound.
+// rho~_k = G / sqrt(m T), and |G(a)| <= sqrt(m T(a)) (Cauchy-Schwarz), so
+//   |d rho~_k| <= eps_k = (|dG| / sqrt(m) + D_T) / (sqrt(T(a)) - D_T).
+// sqrt(S_p) = sqrt(n) |(rho~_1 .. rho~_p)| then moves by at most
+// E = sqrt(n sum eps_k^2), and S_p by 2 sqrt(S_d) E + E^2 (S_d >= S_p). The
+// rounding of the kernel's sums is the same on either side and is left
+// out; the computed T_k stands below the exact one by at most (m + 8)
+// 2^-53 of it, allowed for by taking 2^-52. A lag without pairs is 0/0 on
+// either side.
+double shift_effect(const ShiftBounds& bounds, std::span<const double> slots, std::span<const double> sums,
+                    std::uint64_t last_lag, double n_f) noexcept {
+  constexpr double kNoBound = std::numeric_limits<double>::infinity();
+  const double b = bounds.shift;
+  if (b == 0.0) {
+    return 0.0;
+  }
+  const double root_w2 = std::sqrt(bounds.square_sum);
+  double eps_squares = 0.0;
+  double rho_sum = 0.0;
+  const double paired_lags = std::min(static_cast<double>(last_lag), n_f - 1.0);
+  for (std::uint64_t k = 1; static_cast<double>(k) <= paired_lags; ++k) {
+    const double m = n_f - static_cast<double>(k);
+    const double root_m = std::sqrt(m);
+    const double t_low = sums[k] * (1.0 - (m + 8.0) * 0x1p-52);
+    const double d_t = 2.0 * b * root_w2 + root_m * b * b;
+    const double d_g = 2.0 * b * bounds.absolute_sum / root_m + root_m * b * b;
+    const double room = std::sqrt(t_low) - d_t;
+    if (!(room > 0.0)) {
+      return kNoBound;
+    }
+    const double eps = (d_g + d_t) / room;
+    eps_squares += eps * eps;
+    rho_sum += slots[k];
+  }
+  // 2^-40 covers the rounding of these few operations
+  const double e = std::sqrt(n_f * eps_squares) * (1.0 + 0x1p-40);
+  const double s_d = n_f * rho_sum * (1.0 + 0x1p-40);
+  const double effect = 2.0 * std::sqrt(s_d) * e + e * e;
+  return effect == effect ? effect : kNoBound;
+}
+
+// Whether an effect that large keeps the selection within what the contract
+// allows: every L_p and S_p within 2^-12 of the larger of 1 and the best L_p
+// and the statistic, so that a p chosen instead of the exact one lies within
+// 2^-10 of its criterion, and the statistic within 2^-10 of the exact one.
+bool within_contract(double effect, const LagSelection& selection, double n_f) noexcept {
+  const double scale = std::max(1.0, std::min(std::fabs(selection.criterion), selection.sum * n_f));
+  return effect <= 0x1p-12 * scale;
+}
+
+// The first bound, from the scan alone: the sum's error is at most 2^-53 of
+// its partial sums' magnitudes (2^-52 leaves room for the rounding of that
+// sum itself), the division's at most 2^-53 of the mean; every deviation is
+// at most the range and B.
+ShiftBounds scanned_bounds(const ScannedSeries& series, double mean, double n_f) noexcept {
+  const double shift =
+      (0x1p-52 * series.partial_sum_magnitudes() / n_f + 0x1p-53 * std::fabs(mean)) * (1.0 + 0x1p-40);
+  const double widest = (series.largest() - series.smallest() + shift) * (1.0 + 0x1p-50);
+  return {shift, n_f * widest, n_f * widest * widest};
+}
+
+// The second, measured: in exact arithmetic the deviations' signed sum is n
+// times the mean's error (the corrected two-pass algorithm measures the
+// error so). The computed sum is off by at most 2^-53 of its lanes' partial
+// sums' magnitudes and 2^-53 of sum |w| for the deviations' own rounding
+// (2^-52 for both leaves room). Four lanes of each sum, in no particular
+// order: a bound only, and a pass the compiler can give to vectors.
+std::optional<ShiftBounds> measured_bounds(std::span<const double> x, double mean, double n_f,
+                                           Interruption& interruption) noexcept {
   constexpr std::size_t kLanes = 4;
   std::array<double, kLanes> signed_sums{};
+  std::array<double, kLanes> partials{};
   std::array<double, kLanes> absolute_sums{};
+  std::array<double, kLanes> square_sums{};
+  const auto add = [&](std::size_t lane, double value) {
+    const double deviation = value - mean;
+    signed_sums[lane] += deviation;
+    partials[lane] += std::fabs(signed_sums[lane]);
+    absolute_sums[lane] += std::fabs(deviation);
+    square_sums[lane] += deviation * deviation;
+  };
   std::size_t t = 0;
   for (; t + kLanes <= x.size(); t += kLanes) {
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      const double deviation = x[t + lane] - mean;
-      signed_sums[lane] += deviation;
-      absolute_sums[lane] += std::fabs(deviation);
+      add(lane, x[t + lane]);
     }
   }
   for (; t < x.size(); ++t) {
-    const double deviation = x[t] - mean;
-    signed_sums[0] += deviation;
-    absolute_sums[0] += std::fabs(deviation);
+    add(0, x[t]);
   }
-  return {(signed_sums[0] + signed_sums[1]) + (signed_sums[2] + signed_sums[3]),
-          (absolute_sums[0] + absolute_sums[1]) + (absolute_sums[2] + absolute_sums[3])};
+  if (interruption.advance(x.size())) {
+    return std::nullopt;
+  }
+  const auto total = [](const std::array<double, kLanes>& lanes) {
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+  };
+  const double signed_sum = total(signed_sums);
+  const double absolute_sum = total(absolute_sums) * (1.0 + 0x1p-40);
+  const double error = 0x1p-52 * (total(partials) + 4.0 * std::fabs(signed_sum) + absolute_sum);
+  const double shift = (std::fabs(signed_sum) + error) / n_f * (1.0 + 0x1p-40);
+  // sum a_t^2 with a_t = w_t / (1 + delta), |delta| <= 2^-53
+  return ShiftBounds{shift, absolute_sum * (1.0 + 0x1p-50), total(square_sums) * (1.0 + 0x1p-40)};
 }
 
-// Why tau_k came out zero: where some pair at lag k has two non-zero
-// deviations, their product of squares underflowed.
-ZeroVarianceCause zero_cause(std::span<const double> x, double mean, std::uint64_t lag) noexcept {
+// The deviations from the exact mean, to about 2^-104 of it: the exact sum,
+// hi + lo = sum / n, and (x - hi) - lo, whose first difference is exact
+// wherever x lies within a factor two of hi. A value equal to the exact
+// mean gives exactly zero where that mean is a double.
+std::vector<double> accurate_deviations(std::span<const double> x, const numeric::ExactSum& sum) {
+  const numeric::TwoPartMean mean = numeric::two_part_mean(sum, x.size());
+  std::vector<double> deviations(x.size());
+  std::transform(x.begin(), x.end(), deviations.begin(),
+                 [mean](double value) { return (value - mean.hi) - mean.lo; });
+  return deviations;
+}
+
+// Whether the value equals the exact mean sum / n: n value - sum == 0 exactly.
+bool equals_exact_mean(double value, const numeric::ExactSum& sum, double n_f) {
+  numeric::ExactSum difference = sum;
+  difference.add_product(value, -n_f);
+  return difference.is_zero();
+}
+
+// Why tau_k came out zero from accurate deviations: Exact where every pair
+// at lag k holds a value equal to the exact mean, else the products of
+// squares underflowed (or a deviation below 2^-104 of the mean was lost).
+ZeroVarianceCause zero_cause(std::span<const double> x, const numeric::ExactSum& sum, std::uint64_t lag) {
+  const auto n_f = static_cast<double>(x.size());
   for (std::size_t t = 0; t + lag < x.size(); ++t) {
-    if (x[t] - mean != 0.0 && x[t + lag] - mean != 0.0) {
+    if (!equals_exact_mean(x[t], sum, n_f) && !equals_exact_mean(x[t + lag], sum, n_f)) {
       return ZeroVarianceCause::OutOfRange;
     }
   }
   return ZeroVarianceCause::Exact;
 }
 
-// The answer about deviations from `mean`, as the formulas round it.
-std::expected<TestOutcome, Refusal> answer_about(std::span<const double> x, double mean, std::uint64_t d, double q,
-                                                 RobustTermsKernel kernel, Interruption& interruption) {
-  const std::uint64_t n = x.size();
-  const auto n_f = static_cast<double>(n);
-  // Lags beyond n have no pairs. A zero robust variance at a lag up to n is
-  // reported before the refusal, so those lags are computed first, unless
-  // one pass shows that none of them can be zero.
-  if (d > n) {
-    const bool nonzero = robust_variances_nonzero(x, mean);
-    if (interruption.advance(n)) {
-      return std::unexpected(Interrupted{});
-    }
-    if (nonzero) {
-      return std::unexpected(LagBeyondSeries{n + 1, n});
-    }
-  }
-  // The working values are sized by the lags actually computed: on the
-  // stack up to 63 lags (the default d of every series below 64^5 values),
-  // allocated beyond.
-  const std::uint64_t last_lag = std::min(d, n);
-  constexpr std::size_t kOnStack = 64;
-  std::array<double, kOnStack> on_stack{};
-  std::vector<double> on_heap;
-  const auto slots = static_cast<std::size_t>(last_lag) + 1;
-  if (slots > kOnStack) {
-    on_heap.assign(slots, 0.0);
-  }
-  const std::span<double> rho_tilde_sq = on_heap.empty() ? std::span<double>(on_stack).first(slots)
-                                                         : std::span<double>(on_heap);
-  const ZeroLag lag = kernel(x, mean, last_lag, rho_tilde_sq, interruption);
-  if (interruption.stopped()) {
-    return std::unexpected(Interrupted{});
-  }
-  if (lag != 0) {
-    return std::unexpected(ZeroVariance{lag, zero_cause(x, mean, lag)});
-  }
-  if (d > n) {
-    return std::unexpected(LagBeyondSeries{n + 1, n});
-  }
+// The lag the robust terms select (d = 0 selects nothing and takes no
+// logarithm).
+LagSelection selection_from(std::span<const double> slots, std::uint64_t d, double n_f, double q) noexcept {
+  return d == 0 ? LagSelection{0, -0.0, false, -0.0} : select_lag(slots, d, n_f, q);
+}
 
-  // d = 0 selects nothing and takes no logarithm
-  const LagSelection selection = d == 0 ? LagSelection{0, -0.0, false} : select_lag(rho_tilde_sq, d, n_f, q);
+// The answer for a selection: the lag, its statistic and p-value.
+TestOutcome outcome_of(const LagSelection& selection, double n_f) {
   const double statistic = selection.sum * n_f;
 
   // Cannot fail for one degree of freedom; kept as the internal failure it
@@ -170,20 +271,66 @@ std::expected<TestOutcome, Refusal> answer_about(std::span<const double> x, doub
   return TestOutcome{selection.p_tilde, statistic, pvalue};
 }
 
-// Whether two answers agree as far as rounding noise may move one: the same
-// refusal, or the same p~ and statistics within 2^-10 of 1 + their size.
-bool same_answer(const std::expected<TestOutcome, Refusal>& rounded,
-                 const std::expected<TestOutcome, Refusal>& exact) noexcept {
-  if (rounded.has_value() != exact.has_value()) {
-    return false;
+TestOutcome answer_from(std::span<const double> slots, std::uint64_t d, double n_f, double q) {
+  return outcome_of(selection_from(slots, d, n_f, q), n_f);
+}
+
+// The answer from deviations about the exact mean (see the header): every
+// refusal is decided here, against exact arithmetic.
+std::expected<TestOutcome, Refusal> accurate_answer(std::span<const double> x, std::uint64_t d, double q,
+                                                    RobustTermsKernel kernel, Interruption& interruption) {
+  const std::uint64_t n = x.size();
+  numeric::ExactSum sum;
+  sum.add(x);
+  if (interruption.advance(n)) {
+    return std::unexpected(Interrupted{});
   }
-  if (!rounded) {
-    const auto* first = std::get_if<ZeroVariance>(&rounded.error());
-    const auto* second = std::get_if<ZeroVariance>(&exact.error());
-    return first != nullptr && second != nullptr && first->lag == second->lag;
+  const std::vector<double> deviations = accurate_deviations(x, sum);
+  // Lags beyond n have no pairs. A zero robust variance at a lag up to n is
+  // reported before the refusal, so those lags are computed first, unless
+  // one pass shows that none of them can be zero.
+  if (d > n) {
+    const bool nonzero = robust_variances_nonzero(deviations, 0.0);
+    if (interruption.advance(n)) {
+      return std::unexpected(Interrupted{});
+    }
+    if (nonzero) {
+      return std::unexpected(LagBeyondSeries{n + 1, n});
+    }
   }
-  return rounded->p_tilde == exact->p_tilde &&
-         std::fabs(rounded->statistic - exact->statistic) <= 0x1p-10 * (1.0 + std::fabs(exact->statistic));
+  const std::uint64_t last_lag = std::min(d, n);
+  LagTerms terms(last_lag);
+  const ZeroLag lag = kernel(deviations, 0.0, last_lag, terms.slots(), interruption);
+  if (interruption.stopped()) {
+    return std::unexpected(Interrupted{});
+  }
+  if (lag != 0) {
+    return std::unexpected(ZeroVariance{lag, zero_cause(x, sum, lag)});
+  }
+  if (d > n) {
+    return std::unexpected(LagBeyondSeries{n + 1, n});
+  }
+  return answer_from(terms.slots(), d, static_cast<double>(n), q);
+}
+
+// A series holding NaN or an infinity, as the formulas round it: every
+// term NaN, so no lag is selected (callers refuse such data first).
+std::expected<TestOutcome, Refusal> nonfinite_answer(std::span<const double> x, std::uint64_t d, double q,
+                                                     RobustTermsKernel kernel, Interruption& interruption) {
+  const std::uint64_t n = x.size();
+  const double mean = std::accumulate(x.begin(), x.end(), -0.0) / static_cast<double>(n);
+  if (d > n) {
+    return std::unexpected(LagBeyondSeries{n + 1, n});
+  }
+  LagTerms terms(d);
+  const ZeroLag lag = kernel(x, mean, d, terms.slots(), interruption);
+  if (interruption.stopped()) {
+    return std::unexpected(Interrupted{});
+  }
+  if (lag != 0) {
+    return std::unexpected(ZeroVariance{lag, ZeroVarianceCause::OutOfRange});
+  }
+  return answer_from(terms.slots(), d, static_cast<double>(n), q);
 }
 
 }  // namespace
@@ -267,49 +414,37 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
     return run_escanciano_lobato_with(*rescanned, d, q, kernel, interruption);
   }
   const std::span<const double> x = series.values();
-  const auto n_f = static_cast<double>(x.size());
+  if (!finite) {
+    return nonfinite_answer(x, d, q, kernel, interruption);
+  }
+  if (d > length) {
+    return accurate_answer(x, d, q, kernel, interruption);
+  }
+  // The formulas as rounded, from the mean as rounded, wherever the bound
+  // shows that the mean's rounding error cannot move the answer past 2^-12:
+  // first from the scan alone, then from one measuring pass.
+  const auto n_f = static_cast<double>(length);
   const double mean = series.sum() / n_f;
-  auto answer = answer_about(x, mean, d, q, kernel, interruption);
-  if (!finite || d > length || interruption.stopped()) {
-    return answer;
-  }
-  // The rounding error of the mean shifts every deviation by the same
-  // amount. Only where that shift is not tiny beside the typical deviation
-  // can it move the answer. First a bound, at no cost: the sum's error is at
-  // most 2^-53 of its partial sums' magnitudes (2^-52 leaves room for the
-  // rounding of that sum itself), the division's at most 2^-53 of the mean,
-  // and the range bounds the typical deviation from below by range / n (one
-  // outlier among equal values). A shift below 2^-20 of the typical
-  // deviation moves the answer by some 2^-20 of itself, far inside the 2^-10
-  // that would refuse it.
-  const double range = series.largest() - series.smallest();
-  const double bound = 0x1p-52 * series.partial_sum_magnitudes() + 0x1p-53 * std::fabs(mean) * n_f;
-  if (!(bound > 0x1p-20 * range)) {
-    return answer;
-  }
-  // Then the shift itself, measured, against the range and against the mean
-  // absolute deviation.
-  const DeviationSums sums = deviation_sums(x, mean);
-  if (interruption.advance(x.size())) {
-    return std::unexpected(Interrupted{});
-  }
-  if (!(std::fabs(sums.signed_sum) > 0x1p-20 * range) ||
-      !(std::fabs(sums.signed_sum) > 0x1p-20 * sums.absolute_sum)) {
-    return answer;
-  }
-  // The answer about deviations from the exact mean: where it differs, the
-  // rounding noise moved the answer.
-  const double shift = sums.signed_sum / n_f;  // the exact mean less the rounded one
-  std::vector<double> deviations(x.size());
-  std::transform(x.begin(), x.end(), deviations.begin(), [mean, shift](double value) { return (value - mean) - shift; });
-  const auto exact = answer_about(deviations, 0.0, d, q, kernel, interruption);
+  LagTerms terms(d);
+  const ZeroLag lag = kernel(x, mean, d, terms.slots(), interruption, terms.sums());
   if (interruption.stopped()) {
     return std::unexpected(Interrupted{});
   }
-  if (!same_answer(answer, exact)) {
-    return std::unexpected(ZeroVariance{1, ZeroVarianceCause::RoundingNoise});
+  if (lag == 0) {
+    const LagSelection selection = selection_from(terms.slots(), d, n_f, q);
+    if (within_contract(shift_effect(scanned_bounds(series, mean, n_f), terms.slots(), terms.sums(), d, n_f),
+                        selection, n_f)) {
+      return outcome_of(selection, n_f);
+    }
+    const std::optional<ShiftBounds> measured = measured_bounds(x, mean, n_f, interruption);
+    if (!measured) {
+      return std::unexpected(Interrupted{});
+    }
+    if (within_contract(shift_effect(*measured, terms.slots(), terms.sums(), d, n_f), selection, n_f)) {
+      return outcome_of(selection, n_f);
+    }
   }
-  return answer;
+  return accurate_answer(x, d, q, kernel, interruption);
 }
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato

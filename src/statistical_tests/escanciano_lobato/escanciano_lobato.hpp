@@ -27,14 +27,14 @@ struct TestOutcome {
 
 // What the data show of a zero robust variance.
 enum class ZeroVarianceCause : std::uint8_t {
-  Exact,          // at that lag every pair holds a value equal to the mean
-  AllEqual,       // every value is the same
-  RoundingNoise,  // the values differ by less than the mean's own rounding error moves the answer
-  OutOfRange,     // products of squared deviations underflow: magnitudes too far apart
+  Exact,       // at that lag every pair holds a value equal to the mean
+  AllEqual,    // every value is the same
+  OutOfRange,  // products of squared deviations underflow: magnitudes too far apart
 };
 
-// The robust variance term tau_k is zero at this (smallest) lag, or would
-// be in exact arithmetic (AllEqual, RoundingNoise: reported at lag 1).
+// The robust variance term tau_k is zero at this (smallest) lag: in exact
+// arithmetic (Exact; AllEqual, reported at lag 1), or as float64 holds it
+// (OutOfRange).
 struct ZeroVariance {
   std::uint64_t lag;
   ZeroVarianceCause cause = ZeroVarianceCause::Exact;
@@ -104,22 +104,35 @@ class ScannedSeries {
 // zero robust variance, which is reported first. When the data show in one
 // pass that no such lag exists, the refusal comes without computing any lag.
 //
-// Three answers are those of exact arithmetic rather than of the formulas as
-// rounded:
+// Accuracy. For every finite series and every d and q, measured against
+// exact arithmetic on the same float64 values (after the scaling below):
+// - ZeroVariance (Exact or AllEqual) comes only where some tau_k is exactly
+//   zero; OutOfRange only where float64 cannot hold the products of squares;
+// - p~ is the exact p~. At an exact tie of two L_p the smaller p wins, as
+//   the definition has it; where the exact best and runner-up differ by less
+//   than 2^-10 max(1, |best|), either may be returned;
+// - the statistic lies within 2^-10 max(1, statistic) of the exact one for
+//   that p~ (in practice within a few units of 2^-40 of it);
+// - the p-value is the chi-square(1) upper tail of the returned statistic.
+// The one exception is a switch that exact arithmetic and the rounded
+// terms decide differently: sqrt(n) max |rho~_j| within rounding of
+// sqrt(q ln n).
+//
+// How. The formulas are evaluated from the mean as rounded (the sum in index
+// order over n), and the mean's rounding error s shifts every deviation
+// alike: a perfectly autocorrelated offset, harmless beside deviations much
+// larger than it, decisive beside deviations of a few ulps among outliers or
+// on a large offset. A proven bound on what s can move (from the scan, and
+// where that is not enough from one measuring pass over the deviations)
+// decides whether that answer stands, bit for bit; it stands for data within
+// about 10^6 spreads of zero. Elsewhere, and for every refusal, the answer
+// is computed again from deviations about the exact mean (the exact sum,
+// hi + lo = sum / n, (x - hi) - lo), and a zero tau_k is confirmed against
+// the exact mean before it is reported.
+//
+// Two further answers are fixed:
 // - a series of two or more values that are all equal has zero variance at
-//   lag 1 (its rounded mean need not equal the value, which would leave
-//   every deviation the same tiny number and every autocorrelation near 1);
-// - where the rounding error of the mean moves the answer, the answer is
-//   ZeroVariance at lag 1 with cause RoundingNoise: the error shifts every
-//   deviation by the same amount, a perfectly autocorrelated offset, and
-//   where the deviations are as small as it (values equal but for a few
-//   ulps), it is all the formulas see. The shift is measured, not bounded:
-//   where the scan's bound on it does not already rule it out, the
-//   deviations' own sum gives it (the corrected two-pass algorithm), and
-//   where it is not tiny beside the typical deviation the answer is computed
-//   a second time from deviations about the exact mean; when p~ differs, or
-//   the statistic by more than 2^-10 of 1 + its size, the series is
-//   refused. Every other answer keeps the bits of the formulas as rounded;
+//   lag 1;
 // - the outcome does not depend on the scale of the data: a series whose
 //   largest magnitude lies outside [2^-100, 2^100) is first multiplied by
 //   the power of two that brings it into [1, 2), so that fourth powers of

@@ -15,6 +15,7 @@ struct LagSelection {
   std::uint64_t p_tilde;
   double sum;                 // rho~^2_1 + ... + rho~^2_p~ from -0.0; -0.0 when p~ = 0
   bool logarithmic_penalty;   // which side of the penalty switch applied
+  double criterion;           // L_p~ (-inf when p~ = 0)
 };
 
 // slots[0] is 0.0 and slots[k] = rho~^2_k for k = 1 .. d; requires d >= 1.

@@ -29,7 +29,7 @@ inline constexpr std::size_t kLead = 64;
 // The sums and the scratch share one block of memory, on the stack where it
 // is small (a short series costs no allocation), else on the heap.
 ZeroLag accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, double mean, std::size_t last_lag,
-                           std::span<double> slots, Interruption& interruption) {
+                           std::span<double> slots, Interruption& interruption, std::span<double> robust_sums) {
   const std::size_t n = x.size();
   const auto width = static_cast<std::size_t>(kernel.width);
   // Spread the registers evenly over blocks, the larger blocks first, so
@@ -129,19 +129,21 @@ ZeroLag accumulate_blocked(const BlockKernel& kernel, std::span<const double> x,
       }
     }
   }
-  return finish_robust_terms({g, last_lag}, {t_acc, last_lag}, n, last_lag, slots);
+  return finish_robust_terms({g, last_lag}, {t_acc, last_lag}, n, last_lag, slots, robust_sums);
 }
 
 ZeroLag robust_terms_blocked(const BlockKernel& kernel, std::span<const double> x, double mean,
-                             std::uint64_t last_lag, std::span<double> slots, Interruption& interruption) {
+                             std::uint64_t last_lag, std::span<double> slots, Interruption& interruption,
+                             std::span<double> robust_sums) {
   if (last_lag == 0) {
     return 0;
   }
-  return accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), slots, interruption);
+  return accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), slots, interruption, robust_sums);
 }
 
 // tau_k = T_k / m and gamma_k = G_k / m for m pairs; zero tau stops.
-inline bool finish_lag(double g, double t, std::uint64_t m, std::uint64_t k, std::span<double> slots) noexcept {
+inline bool finish_lag(double g, double t, std::uint64_t m, std::uint64_t k, std::span<double> slots,
+                       std::span<double> robust_sums) noexcept {
   const auto m_f = static_cast<double>(m);
   const double gamma = g / m_f;
   const double tau = t / m_f;
@@ -150,6 +152,9 @@ inline bool finish_lag(double g, double t, std::uint64_t m, std::uint64_t k, std
     return false;
   }
   slots[k] = (gamma * gamma) / tau;
+  if (!robust_sums.empty()) {
+    robust_sums[k] = t;
+  }
   return true;
 }
 
@@ -162,7 +167,8 @@ ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint
 }
 
 ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
-                               std::span<double> slots, Interruption& interruption) noexcept {
+                               std::span<double> slots, Interruption& interruption,
+                               std::span<double> robust_sums) noexcept {
   const std::size_t n = x.size();
   for (std::uint64_t k = 1; k <= last_lag; ++k) {
     const std::size_t m = n - k;
@@ -177,7 +183,7 @@ ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint
       g = g + u * v;
       h = h + (u * u) * (v * v);  // not (u v)^2, which rounds differently
     }
-    if (!finish_lag(g, h, m, k, slots)) {
+    if (!finish_lag(g, h, m, k, slots, robust_sums)) {
       return k;
     }
     if (interruption.advance(m)) {
@@ -188,9 +194,9 @@ ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint
 }
 
 ZeroLag finish_robust_terms(std::span<const double> g, std::span<const double> t, std::uint64_t n,
-                            std::uint64_t last_lag, std::span<double> slots) noexcept {
+                            std::uint64_t last_lag, std::span<double> slots, std::span<double> robust_sums) noexcept {
   for (std::uint64_t k = 1; k <= last_lag; ++k) {
-    if (!finish_lag(g[k - 1], t[k - 1], n - k, k, slots)) {
+    if (!finish_lag(g[k - 1], t[k - 1], n - k, k, slots, robust_sums)) {
       return k;
     }
   }
@@ -204,9 +210,10 @@ ZeroLag RobustTermsKernel::operator()(std::span<const double> x, double mean, st
 }
 
 ZeroLag RobustTermsKernel::operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
-                                      std::span<double> slots, Interruption& interruption) const {
-  return blocked_ == nullptr ? robust_terms_reference(x, mean, last_lag, slots, interruption)
-                             : robust_terms_blocked(*blocked_, x, mean, last_lag, slots, interruption);
+                                      std::span<double> slots, Interruption& interruption,
+                                      std::span<double> robust_sums) const {
+  return blocked_ == nullptr ? robust_terms_reference(x, mean, last_lag, slots, interruption, robust_sums)
+                             : robust_terms_blocked(*blocked_, x, mean, last_lag, slots, interruption, robust_sums);
 }
 
 std::string_view to_string(KernelTarget target) noexcept {

@@ -39,7 +39,9 @@ struct BlockKernel;
 // variance term is zero (returning it; slots from that lag on are
 // unspecified). Requires last_lag <= x.size() and slots.size() > last_lag.
 // With an interruption, it counts each (t, k) pair as a unit of work and,
-// once that says stop, returns 0 at once with the slots unspecified.
+// once that says stop, returns 0 at once with the slots unspecified. Given
+// `robust_sums` (of the slots' size), it also writes T_k there for each lag
+// it finished.
 class RobustTermsKernel {
  public:
   RobustTermsKernel(KernelTarget target, const BlockKernel* blocked) noexcept : target_(target), blocked_(blocked) {}
@@ -47,7 +49,8 @@ class RobustTermsKernel {
   [[nodiscard]] ZeroLag operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
                                    std::span<double> slots) const;
   [[nodiscard]] ZeroLag operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
-                                   std::span<double> slots, Interruption& interruption) const;
+                                   std::span<double> slots, Interruption& interruption,
+                                   std::span<double> robust_sums = {}) const;
   [[nodiscard]] KernelTarget target() const noexcept { return target_; }
   friend bool operator==(const RobustTermsKernel&, const RobustTermsKernel&) = default;
 
@@ -107,11 +110,14 @@ inline constexpr double kChallengerShare = 0.95;
 [[nodiscard]] ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
                                              std::span<double> slots) noexcept;
 [[nodiscard]] ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
-                                             std::span<double> slots, Interruption& interruption) noexcept;
+                                             std::span<double> slots, Interruption& interruption,
+                                             std::span<double> robust_sums = {}) noexcept;
 
 // From the sums g[k - 1] = G_k and t[k - 1] = T_k: slots[k] = rho~^2_k for
-// k = 1 .. last_lag, stopping at the first zero tau_k (returned).
+// k = 1 .. last_lag, stopping at the first zero tau_k (returned); T_k into
+// robust_sums[k] where that is given.
 [[nodiscard]] ZeroLag finish_robust_terms(std::span<const double> g, std::span<const double> t, std::uint64_t n,
-                                          std::uint64_t last_lag, std::span<double> slots) noexcept;
+                                          std::uint64_t last_lag, std::span<double> slots,
+                                          std::span<double> robust_sums = {}) noexcept;
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato
