@@ -80,6 +80,7 @@ class LagTerms {
     if (size_ > kOnStack) {
       on_heap_.assign(2 * size_, 0.0);
     }
+    slots()[0] = 0.0;  // lag 0 selects nothing; every other slot is written before it is read
   }
   [[nodiscard]] std::span<double> slots() noexcept { return storage().first(size_); }
   [[nodiscard]] std::span<double> sums() noexcept { return storage().subspan(size_, size_); }
@@ -90,7 +91,7 @@ class LagTerms {
     return on_heap_.empty() ? std::span<double>(on_stack_) : std::span<double>(on_heap_);
   }
   std::size_t size_;
-  std::array<double, 2 * kOnStack> on_stack_{};
+  std::array<double, 2 * kOnStack> on_stack_;  // NOLINT: left uninitialised (see above)
   std::vector<double> on_heap_;
 };
 
@@ -130,10 +131,20 @@ double shift_effect(const ShiftBounds& bounds, std::span<const double> slots, st
     return 0.0;
   }
   const double root_w2 = std::sqrt(bounds.square_sum);
-  double eps_squares = 0.0;
+  const auto n = static_cast<std::uint64_t>(n_f);
+  const std::uint64_t lags = std::min(last_lag, n == 0 ? 0 : n - 1);
   double rho_sum = 0.0;
-  const double paired_lags = std::min(static_cast<double>(last_lag), n_f - 1.0);
-  for (std::uint64_t k = 1; static_cast<double>(k) <= paired_lags; ++k) {
+  for (std::uint64_t k = 1; k <= lags; ++k) {
+    rho_sum += slots[k];
+  }
+  // 2^-40 covers the rounding of these few operations
+  const double s_d = n_f * rho_sum * (1.0 + 0x1p-40);
+  const auto effect_of = [s_d](double e) {
+    const double effect = 2.0 * std::sqrt(s_d) * e + e * e;
+    return effect == effect ? effect : kNoBound;
+  };
+  double eps_squares = 0.0;
+  for (std::uint64_t k = 1; k <= lags; ++k) {
     const double m = n_f - static_cast<double>(k);
     const double root_m = std::sqrt(m);
     const double t_low = sums[k] * (1.0 - (m + 8.0) * 0x1p-52);
@@ -145,13 +156,8 @@ double shift_effect(const ShiftBounds& bounds, std::span<const double> slots, st
     }
     const double eps = (d_g + d_t) / room;
     eps_squares += eps * eps;
-    rho_sum += slots[k];
   }
-  // 2^-40 covers the rounding of these few operations
-  const double e = std::sqrt(n_f * eps_squares) * (1.0 + 0x1p-40);
-  const double s_d = n_f * rho_sum * (1.0 + 0x1p-40);
-  const double effect = 2.0 * std::sqrt(s_d) * e + e * e;
-  return effect == effect ? effect : kNoBound;
+  return effect_of(std::sqrt(n_f * eps_squares) * (1.0 + 0x1p-40));
 }
 
 // Whether an effect that large keeps the selection within what the contract
@@ -163,15 +169,51 @@ bool within_contract(double effect, const LagSelection& selection, double n_f) n
   return effect <= 0x1p-12 * scale;
 }
 
+// The bound above at its simplest, for every deviation at most w = range + B
+// (so W1 <= n w, W2 <= n w^2) and at most n/2 lags (so m >= n/2): then
+//   |dG| / sqrt(m) + D_T <= sqrt(n) B (5 w + 2 B) = sqrt(n) c,
+//   D_T <= sqrt(n) B (2 w + B) = Z,
+// and E <= sqrt(n d) sqrt(n) c / (sqrt(T_min) - Z). Asking E <= 2^-15 /
+// max(1, sqrt(S_d)) makes 2 sqrt(S_d) E + E^2 below 2^-13 whatever the
+// selection, and with A = 2^15 n sqrt(d) c it holds where
+// A max(1, sqrt(S_d)) + Z <= sqrt(T_min), which (x + y)^2 <= 2 (x^2 + y^2)
+// turns into a test without roots or quotients:
+//   2 (A^2 max(1, S_d) + Z^2) <= T_min.
+// A few operations per call: this is what ordinary data take.
+bool quickly_harmless(double b, double w, std::span<const double> slots, std::span<const double> sums,
+                      std::uint64_t last_lag, double n_f) noexcept {
+  const auto lags = static_cast<double>(last_lag);
+  if (!(2.0 * lags <= n_f)) {
+    return false;
+  }
+  double rho_sum = 0.0;
+  double smallest_sum = std::numeric_limits<double>::infinity();
+  for (std::uint64_t k = 1; k <= last_lag; ++k) {
+    rho_sum += slots[k];
+    smallest_sum = sums[k] < smallest_sum ? sums[k] : smallest_sum;
+  }
+  const double c = b * (5.0 * w + 2.0 * b);
+  const double a_squared = 0x1p30 * n_f * n_f * lags * c * c;
+  const double z_squared = n_f * b * b * (2.0 * w + b) * (2.0 * w + b);
+  const double s_d = n_f * rho_sum;
+  // 2^-40 covers the rounding of these few operations
+  const double needed = 2.0 * (a_squared * std::max(1.0, s_d) + z_squared) * (1.0 + 0x1p-40);
+  return needed <= smallest_sum * (1.0 - (n_f + 8.0) * 0x1p-52);
+}
+
 // The first bound, from the scan alone: the sum's error is at most 2^-53 of
 // its partial sums' magnitudes (2^-52 leaves room for the rounding of that
 // sum itself), the division's at most 2^-53 of the mean; every deviation is
 // at most the range and B.
-ShiftBounds scanned_bounds(const ScannedSeries& series, double mean, double n_f) noexcept {
+struct ScannedShift {
+  double shift;   // B
+  double widest;  // w: no deviation from the mean taken is larger
+};
+
+ScannedShift scanned_shift(const ScannedSeries& series, double mean, double n_f) noexcept {
   const double shift =
       (0x1p-52 * series.partial_sum_magnitudes() / n_f + 0x1p-53 * std::fabs(mean)) * (1.0 + 0x1p-40);
-  const double widest = (series.largest() - series.smallest() + shift) * (1.0 + 0x1p-50);
-  return {shift, n_f * widest, n_f * widest * widest};
+  return {shift, (series.largest() - series.smallest() + shift) * (1.0 + 0x1p-50)};
 }
 
 // The second, measured: in exact arithmetic the deviations' signed sum is n
@@ -432,8 +474,12 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
   }
   if (lag == 0) {
     const LagSelection selection = selection_from(terms.slots(), d, n_f, q);
-    if (within_contract(shift_effect(scanned_bounds(series, mean, n_f), terms.slots(), terms.sums(), d, n_f),
-                        selection, n_f)) {
+    const ScannedShift scanned = scanned_shift(series, mean, n_f);
+    if (quickly_harmless(scanned.shift, scanned.widest, terms.slots(), terms.sums(), d, n_f)) {
+      return outcome_of(selection, n_f);
+    }
+    const ShiftBounds bounds{scanned.shift, n_f * scanned.widest, n_f * scanned.widest * scanned.widest};
+    if (within_contract(shift_effect(bounds, terms.slots(), terms.sums(), d, n_f), selection, n_f)) {
       return outcome_of(selection, n_f);
     }
     const std::optional<ShiftBounds> measured = measured_bounds(x, mean, n_f, interruption);
