@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -14,9 +15,11 @@
 #include <vector>
 
 #include "bits.hpp"
+#include "numeric/exact_sum.hpp"
 #include "numeric/gamma_distribution.hpp"
 #include "statistical_tests/escanciano_lobato/escanciano_lobato.hpp"
 #include "statistical_tests/escanciano_lobato/escanciano_lobato_with_kernel.hpp"
+#include "statistical_tests/escanciano_lobato/robust_terms.hpp"
 
 namespace zorvane::statistical_tests::escanciano_lobato {
 namespace {
@@ -215,6 +218,37 @@ TEST_P(EveryKernel, LengthsAroundBlockAndChunkSizes) {
         expect_matches(x, n - back, 1.0, "n " + std::to_string(n) + " d n-" + std::to_string(back), kernel());
         if (HasFatalFailure()) return;
       }
+    }
+  }
+}
+
+// The sum of the deviations a kernel takes on its way lies within its
+// stated bound of the exact sum.
+TEST_P(EveryKernel, DeviationSumsStayWithinTheirBound) {
+  std::mt19937_64 rng(0x5ca1e);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (const std::size_t n : {2, 9, 1023, 1025, 3000, 70000}) {
+    std::vector<double> x(n);
+    for (auto& v : x) v = 1e6 + normal(rng);
+    const double mean = std::accumulate(x.begin(), x.end(), -0.0) / static_cast<double>(n);
+    for (const std::uint64_t d : {1, 6, 25}) {
+      if (d >= n) continue;
+      std::vector<double> slots(d + 1);
+      std::vector<double> sums(d + 1);
+      DeviationMoments moments;
+      Interruption never;
+      ASSERT_EQ(kernel()(x, mean, d, slots, never, sums, &moments), 0u);
+      ASSERT_TRUE(moments.measured);
+      numeric::ExactSum difference;  // the computed sum less the exact one
+      difference.add(moments.signed_sum);
+      double absolute = 0.0;
+      for (const double v : x) {
+        difference.add(-(v - mean));
+        absolute += std::fabs(v - mean);
+      }
+      const double bound = 0x1p-53 * (moments.longest_chain + static_cast<double>(moments.chunks)) * absolute;
+      EXPECT_LE(std::fabs(difference.rounded()), bound) << "n " << n << " d " << d;
+      EXPECT_GT(sums[1], 0.0);
     }
   }
 }

@@ -352,11 +352,14 @@ TEST(ExactSum, SumsAndMeansExactly) {
 
 TEST(Scan, PartialSumsBoundTheRoundingError) {
   // 1 + 2^-60 rounds to 1 (an error of 2^-60); the partial sums 1, 1, 0 and
-  // 2^-61 make the bound 2^-53 (2 + 2^-61)
-  const std::vector<double> x{1.0, 0x1p-60, -1.0, 0x1p-61};
+  // 2^-61 make the bound 2^-53 4 max |partial| = 2^-51; the fifth value
+  // lies beyond the four lanes
+  const std::vector<double> x{1.0, 0x1p-60, -1.0, 0x1p-61, -3.0};
   const auto scanned = ScannedSeries::scan(x);
-  EXPECT_EQ(scanned.sum(), 0x1p-61);
-  EXPECT_EQ(scanned.partial_sum_magnitudes(), 2.0 + 0x1p-61);
+  EXPECT_EQ(scanned.sum(), 0x1p-61 - 3.0);
+  EXPECT_EQ(scanned.largest_partial_sum(), 3.0 - 0x1p-61);
+  EXPECT_EQ(scanned.smallest(), -3.0);
+  EXPECT_EQ(scanned.largest(), 1.0);
 }
 
 }  // namespace

@@ -201,62 +201,57 @@ bool quickly_harmless(double b, double w, std::span<const double> slots, std::sp
   return needed <= smallest_sum * (1.0 - (n_f + 8.0) * 0x1p-52);
 }
 
-// The first bound, from the scan alone: the sum's error is at most 2^-53 of
-// its partial sums' magnitudes (2^-52 leaves room for the rounding of that
-// sum itself), the division's at most 2^-53 of the mean; every deviation is
-// at most the range and B.
+// The first bound, from the scan alone: each of the sum's n adds rounds by
+// at most 2^-53 of its result, so the sum is off by at most 2^-53 n times
+// the largest partial sum, and the mean by 2^-53 that largest partial sum
+// (2^-52 leaves room), besides the division's 2^-53 of the mean; every
+// deviation is at most the range and B.
 struct ScannedShift {
   double shift;   // B
   double widest;  // w: no deviation from the mean taken is larger
 };
 
-ScannedShift scanned_shift(const ScannedSeries& series, double mean, double n_f) noexcept {
+ScannedShift scanned_shift(const ScannedSeries& series, double mean) noexcept {
   const double shift =
-      (0x1p-52 * series.partial_sum_magnitudes() / n_f + 0x1p-53 * std::fabs(mean)) * (1.0 + 0x1p-40);
+      (0x1p-52 * series.largest_partial_sum() + 0x1p-53 * std::fabs(mean)) * (1.0 + 0x1p-40);
   return {shift, (series.largest() - series.smallest() + shift) * (1.0 + 0x1p-50)};
 }
 
 // The second, measured: in exact arithmetic the deviations' signed sum is n
 // times the mean's error (the corrected two-pass algorithm measures the
-// error so). The computed sum is off by at most 2^-53 of its lanes' partial
-// sums' magnitudes and 2^-53 of sum |w| for the deviations' own rounding
-// (2^-52 for both leaves room). Four lanes of each sum, in no particular
-// order: a bound only, and a pass the compiler can give to vectors.
-std::optional<ShiftBounds> measured_bounds(std::span<const double> x, double mean, double n_f,
-                                           Interruption& interruption) noexcept {
-  constexpr std::size_t kLanes = 4;
-  std::array<double, kLanes> signed_sums{};
-  std::array<double, kLanes> partials{};
-  std::array<double, kLanes> absolute_sums{};
-  std::array<double, kLanes> square_sums{};
-  const auto add = [&](std::size_t lane, double value) {
-    const double deviation = value - mean;
-    signed_sums[lane] += deviation;
-    partials[lane] += std::fabs(signed_sums[lane]);
-    absolute_sums[lane] += std::fabs(deviation);
-    square_sums[lane] += deviation * deviation;
-  };
-  std::size_t t = 0;
-  for (; t + kLanes <= x.size(); t += kLanes) {
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      add(lane, x[t + lane]);
+// error so). The computed sum is off by at most 2^-53 (longest chain +
+// chunks) sum |w|, and the deviations' own rounding by 2^-53 sum |w|
+// (2^-52 for both leaves room), with |w_t| <= w as in the first bound.
+ShiftBounds measured_bounds(const DeviationMoments& moments, const ScannedShift& scanned, double n_f) noexcept {
+  const double absolute_sum = n_f * scanned.widest;
+  const double error = 0x1p-52 * (moments.longest_chain + static_cast<double>(moments.chunks) + 1.0) * absolute_sum;
+  const double shift = (std::fabs(moments.signed_sum) + error) / n_f * (1.0 + 0x1p-40);
+  return ShiftBounds{shift, absolute_sum, absolute_sum * scanned.widest};
+}
+
+// The moments in a pass of their own, where the kernel did not take them.
+std::optional<DeviationMoments> moments_of(std::span<const double> x, double mean, Interruption& interruption) noexcept {
+  constexpr std::size_t kChunk = std::size_t{1} << 12;
+  DeviationMoments moments;
+  for (std::size_t begin = 0; begin < x.size(); begin += kChunk) {
+    const std::size_t count = std::min(x.size() - begin, kChunk);
+    moments.add(x.data() + begin, count, mean);
+    if (interruption.advance(count)) {
+      return std::nullopt;
     }
   }
-  for (; t < x.size(); ++t) {
-    add(0, x[t]);
-  }
-  if (interruption.advance(x.size())) {
-    return std::nullopt;
-  }
-  const auto total = [](const std::array<double, kLanes>& lanes) {
-    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-  };
-  const double signed_sum = total(signed_sums);
-  const double absolute_sum = total(absolute_sums) * (1.0 + 0x1p-40);
-  const double error = 0x1p-52 * (total(partials) + 4.0 * std::fabs(signed_sum) + absolute_sum);
-  const double shift = (std::fabs(signed_sum) + error) / n_f * (1.0 + 0x1p-40);
-  // sum a_t^2 with a_t = w_t / (1 + delta), |delta| <= 2^-53
-  return ShiftBounds{shift, absolute_sum * (1.0 + 0x1p-50), total(square_sums) * (1.0 + 0x1p-40)};
+  moments.measured = true;
+  return moments;
+}
+
+// Whether the bound from the scan alone will likely fail, so that the kernel
+// should take the moments on its way (a few percent of its time, against a
+// pass of their own where they turn out to be needed): the quick test
+// above, with T_min estimated as n (w / 8)^4 and S_d as d. A guess decides
+// only the speed.
+bool moments_likely_needed(const ScannedShift& scanned, std::uint64_t last_lag, double n_f) noexcept {
+  const auto lags = static_cast<double>(last_lag);
+  return scanned.shift * std::sqrt(n_f) * lags * 0x1p24 > scanned.widest;
 }
 
 // The deviations from the exact mean, to about 2^-104 of it: the exact sum,
@@ -384,27 +379,48 @@ ScannedSeries ScannedSeries::scan(std::span<const double> values) noexcept {
 
 std::optional<ScannedSeries> ScannedSeries::scan(std::span<const double> values, Interruption& interruption) noexcept {
   // One accumulator from -0.0 in index order: the mean's bits depend on it.
-  // The extremes and the bound on its rounding error ride along: they are
-  // off the add chain that bounds this loop. A NaN compares false and is
-  // passed over. The interruption is asked between chunks of the one chain.
+  // The largest partial sum and the extremes ride along, each in four lanes
+  // so that none of them forms a chain of its own beside the sum's (one
+  // chain of maxima or minima per quantity halves the speed of the loop). A
+  // NaN compares false and is passed over. The interruption is asked
+  // between chunks of the one chain.
   constexpr std::size_t kChunk = std::size_t{1} << 16;
+  constexpr std::size_t kLanes = 4;
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
   double sum = -0.0;
-  double magnitudes = 0.0;
-  double smallest = std::numeric_limits<double>::infinity();
-  double largest = -std::numeric_limits<double>::infinity();
+  std::array<double, kLanes> partial{};
+  std::array<double, kLanes> smallest{kInfinity, kInfinity, kInfinity, kInfinity};
+  std::array<double, kLanes> largest{-kInfinity, -kInfinity, -kInfinity, -kInfinity};
+  const auto step = [&](std::size_t lane, double value) {
+    sum = sum + value;
+    const double magnitude = std::fabs(sum);
+    partial[lane] = magnitude > partial[lane] ? magnitude : partial[lane];
+    smallest[lane] = value < smallest[lane] ? value : smallest[lane];
+    largest[lane] = value > largest[lane] ? value : largest[lane];
+  };
   for (std::size_t begin = 0; begin < values.size(); begin += kChunk) {
     const std::size_t end = std::min(values.size() - begin, kChunk) + begin;
-    for (std::size_t t = begin; t < end; ++t) {
-      const double value = values[t];
-      sum = sum + value;
-      magnitudes = magnitudes + std::fabs(sum);
-      smallest = value < smallest ? value : smallest;
-      largest = value > largest ? value : largest;
+    std::size_t t = begin;
+    for (; t + kLanes <= end; t += kLanes) {
+      for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        step(lane, values[t + lane]);
+      }
+    }
+    for (; t < end; ++t) {
+      step(0, values[t]);
     }
     if (interruption.advance(end - begin)) {
       return std::nullopt;
     }
   }
+  const auto reduce = [](const std::array<double, kLanes>& lanes, auto pick) {
+    return pick(pick(lanes[0], lanes[1]), pick(lanes[2], lanes[3]));
+  };
+  const auto larger = [](double a, double b) { return b > a ? b : a; };
+  const auto smaller = [](double a, double b) { return b < a ? b : a; };
+  const double largest_partial = reduce(partial, larger);
+  const double least = reduce(smallest, smaller);
+  const double most = reduce(largest, larger);
   bool has_nan = false;
   bool has_infinity = false;
   if (!std::isfinite(sum)) {
@@ -414,7 +430,7 @@ std::optional<ScannedSeries> ScannedSeries::scan(std::span<const double> values,
                       value == -std::numeric_limits<double>::infinity();
     }
   }
-  return ScannedSeries{values, sum, magnitudes, smallest, largest, has_nan, has_infinity};
+  return ScannedSeries{values, sum, largest_partial, least, most, has_nan, has_infinity};
 }
 
 std::expected<TestOutcome, Refusal> run_escanciano_lobato(std::span<const double> series, std::uint64_t d, double q) {
@@ -464,17 +480,19 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
   }
   // The formulas as rounded, from the mean as rounded, wherever the bound
   // shows that the mean's rounding error cannot move the answer past 2^-12:
-  // first from the scan alone, then from one measuring pass.
+  // from the scan alone, else from the deviations' moments.
   const auto n_f = static_cast<double>(length);
   const double mean = series.sum() / n_f;
+  const ScannedShift scanned = scanned_shift(series, mean);
   LagTerms terms(d);
-  const ZeroLag lag = kernel(x, mean, d, terms.slots(), interruption, terms.sums());
+  DeviationMoments moments;
+  const ZeroLag lag = kernel(x, mean, d, terms.slots(), interruption, terms.sums(),
+                             moments_likely_needed(scanned, d, n_f) ? &moments : nullptr);
   if (interruption.stopped()) {
     return std::unexpected(Interrupted{});
   }
   if (lag == 0) {
     const LagSelection selection = selection_from(terms.slots(), d, n_f, q);
-    const ScannedShift scanned = scanned_shift(series, mean, n_f);
     if (quickly_harmless(scanned.shift, scanned.widest, terms.slots(), terms.sums(), d, n_f)) {
       return outcome_of(selection, n_f);
     }
@@ -482,11 +500,15 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
     if (within_contract(shift_effect(bounds, terms.slots(), terms.sums(), d, n_f), selection, n_f)) {
       return outcome_of(selection, n_f);
     }
-    const std::optional<ShiftBounds> measured = measured_bounds(x, mean, n_f, interruption);
-    if (!measured) {
-      return std::unexpected(Interrupted{});
+    if (!moments.measured) {
+      const std::optional<DeviationMoments> taken = moments_of(x, mean, interruption);
+      if (!taken) {
+        return std::unexpected(Interrupted{});
+      }
+      moments = *taken;
     }
-    if (within_contract(shift_effect(*measured, terms.slots(), terms.sums(), d, n_f), selection, n_f)) {
+    if (within_contract(shift_effect(measured_bounds(moments, scanned, n_f), terms.slots(), terms.sums(), d, n_f), selection,
+                        n_f)) {
       return outcome_of(selection, n_f);
     }
   }

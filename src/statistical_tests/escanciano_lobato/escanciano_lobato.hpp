@@ -52,10 +52,11 @@ struct Interrupted {};
 using Refusal = std::variant<ZeroVariance, LagBeyondSeries, Interrupted>;
 
 // A series together with what one pass over it gives: the sum from -0.0 in
-// index order (the mean's numerator), the magnitudes of its partial sums
-// added up (2^-53 times that bounds the sum's rounding error, as each add
+// index order (the mean's numerator), the largest magnitude of its partial
+// sums (2^-53 n times that bounds the sum's rounding error, as each add
 // rounds by at most 2^-53 of its result), the smallest and largest value (NaN
-// passed over), and whether any value is NaN or infinite. A NaN makes the sum NaN and an infinity makes it infinite or NaN,
+// passed over), and whether any value is NaN or infinite. A NaN makes the
+// sum NaN and an infinity makes it infinite or NaN,
 // so a finite sum proves every value finite; only a sum that is not finite
 // (which finite values can also reach, by overflow) costs a second pass. Only
 // scan() makes one, so the sum always belongs to the values it travels with.
@@ -69,18 +70,18 @@ class ScannedSeries {
 
   [[nodiscard]] std::span<const double> values() const noexcept { return values_; }
   [[nodiscard]] double sum() const noexcept { return sum_; }
-  [[nodiscard]] double partial_sum_magnitudes() const noexcept { return partial_sum_magnitudes_; }
+  [[nodiscard]] double largest_partial_sum() const noexcept { return largest_partial_sum_; }
   [[nodiscard]] double smallest() const noexcept { return smallest_; }
   [[nodiscard]] double largest() const noexcept { return largest_; }
   [[nodiscard]] bool has_nan() const noexcept { return has_nan_; }
   [[nodiscard]] bool has_infinity() const noexcept { return has_infinity_; }
 
  private:
-  ScannedSeries(std::span<const double> values, double sum, double partial_sum_magnitudes, double smallest,
+  ScannedSeries(std::span<const double> values, double sum, double largest_partial_sum, double smallest,
                 double largest, bool has_nan, bool has_infinity) noexcept
       : values_(values),
         sum_(sum),
-        partial_sum_magnitudes_(partial_sum_magnitudes),
+        largest_partial_sum_(largest_partial_sum),
         smallest_(smallest),
         largest_(largest),
         has_nan_(has_nan),
@@ -88,7 +89,7 @@ class ScannedSeries {
 
   std::span<const double> values_;
   double sum_;
-  double partial_sum_magnitudes_;
+  double largest_partial_sum_;
   double smallest_;  // +inf and -inf for a series without a non-NaN value
   double largest_;
   bool has_nan_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -29,7 +30,8 @@ inline constexpr std::size_t kLead = 64;
 // The sums and the scratch share one block of memory, on the stack where it
 // is small (a short series costs no allocation), else on the heap.
 ZeroLag accumulate_blocked(const BlockKernel& kernel, std::span<const double> x, double mean, std::size_t last_lag,
-                           std::span<double> slots, Interruption& interruption, std::span<double> robust_sums) {
+                           std::span<double> slots, Interruption& interruption, std::span<double> robust_sums,
+                           DeviationMoments* moments) {
   const std::size_t n = x.size();
   const auto width = static_cast<std::size_t>(kernel.width);
   // Spread the registers evenly over blocks, the larger blocks first, so
@@ -106,6 +108,9 @@ ZeroLag accumulate_blocked(const BlockKernel& kernel, std::span<const double> x,
       }
       if (first_block) {
         deviations(c0, made, filled);  // the rest of the window, for the tails and later blocks
+        if (moments != nullptr) {
+          moments->add_made(w, c1 - c0);  // this chunk's own deviations, in cache
+        }
       }
       // ragged tail: lanes with fewer pairs end early; each still adds in
       // increasing t, after its vector part
@@ -129,16 +134,21 @@ ZeroLag accumulate_blocked(const BlockKernel& kernel, std::span<const double> x,
       }
     }
   }
+  if (moments != nullptr) {
+    moments->add(x.data() + t_total, 1, mean);  // the last value starts no chunk
+    moments->measured = true;
+  }
   return finish_robust_terms({g, last_lag}, {t_acc, last_lag}, n, last_lag, slots, robust_sums);
 }
 
 ZeroLag robust_terms_blocked(const BlockKernel& kernel, std::span<const double> x, double mean,
                              std::uint64_t last_lag, std::span<double> slots, Interruption& interruption,
-                             std::span<double> robust_sums) {
+                             std::span<double> robust_sums, DeviationMoments* moments) {
   if (last_lag == 0) {
     return 0;
   }
-  return accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), slots, interruption, robust_sums);
+  return accumulate_blocked(kernel, x, mean, static_cast<std::size_t>(last_lag), slots, interruption, robust_sums,
+                            moments);
 }
 
 // tau_k = T_k / m and gamma_k = G_k / m for m pairs; zero tau stops.
@@ -167,9 +177,13 @@ ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint
 }
 
 ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
-                               std::span<double> slots, Interruption& interruption,
-                               std::span<double> robust_sums) noexcept {
+                               std::span<double> slots, Interruption& interruption, std::span<double> robust_sums,
+                               DeviationMoments* moments) noexcept {
   const std::size_t n = x.size();
+  if (moments != nullptr) {
+    moments->add(x.data(), n, mean);
+    moments->measured = true;
+  }
   for (std::uint64_t k = 1; k <= last_lag; ++k) {
     const std::size_t m = n - k;
     // Sums start at -0.0 so that an empty sum is -0.0; terms are added in
@@ -193,6 +207,45 @@ ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint
   return 0;
 }
 
+namespace {
+
+// sum w_t over t < count, for w_t = deviation(t), in eight lanes held in
+// named locals (accumulators in an array would go through memory, one
+// store-to-load latency per add).
+template <class Deviation>
+void add_moments(DeviationMoments& moments, std::size_t count, Deviation deviation) noexcept {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
+  std::size_t t = 0;
+  for (; t + 8 <= count; t += 8) {
+    s0 += deviation(t);
+    s1 += deviation(t + 1);
+    s2 += deviation(t + 2);
+    s3 += deviation(t + 3);
+    s4 += deviation(t + 4);
+    s5 += deviation(t + 5);
+    s6 += deviation(t + 6);
+    s7 += deviation(t + 7);
+  }
+  for (; t < count; ++t) {
+    s0 += deviation(t);
+  }
+  moments.signed_sum += ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7));
+  // a term passes through its lane (count / 8 + 7 adds with the tail), the
+  // three that join the lanes, and one add into the total per later chunk
+  ++moments.chunks;
+  moments.longest_chain = std::max(moments.longest_chain, static_cast<double>(count / 8 + 10));
+}
+
+}  // namespace
+
+void DeviationMoments::add(const double* x, std::size_t count, double mean) noexcept {
+  add_moments(*this, count, [x, mean](std::size_t t) { return x[t] - mean; });
+}
+
+void DeviationMoments::add_made(const double* w, std::size_t count) noexcept {
+  add_moments(*this, count, [w](std::size_t t) { return w[t]; });
+}
+
 ZeroLag finish_robust_terms(std::span<const double> g, std::span<const double> t, std::uint64_t n,
                             std::uint64_t last_lag, std::span<double> slots, std::span<double> robust_sums) noexcept {
   for (std::uint64_t k = 1; k <= last_lag; ++k) {
@@ -211,9 +264,10 @@ ZeroLag RobustTermsKernel::operator()(std::span<const double> x, double mean, st
 
 ZeroLag RobustTermsKernel::operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
                                       std::span<double> slots, Interruption& interruption,
-                                      std::span<double> robust_sums) const {
-  return blocked_ == nullptr ? robust_terms_reference(x, mean, last_lag, slots, interruption, robust_sums)
-                             : robust_terms_blocked(*blocked_, x, mean, last_lag, slots, interruption, robust_sums);
+                                      std::span<double> robust_sums, DeviationMoments* moments) const {
+  return blocked_ == nullptr
+             ? robust_terms_reference(x, mean, last_lag, slots, interruption, robust_sums, moments)
+             : robust_terms_blocked(*blocked_, x, mean, last_lag, slots, interruption, robust_sums, moments);
 }
 
 std::string_view to_string(KernelTarget target) noexcept {

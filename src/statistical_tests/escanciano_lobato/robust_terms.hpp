@@ -28,6 +28,22 @@ namespace zorvane::statistical_tests::escanciano_lobato {
 // Smallest lag whose tau_k compares equal to zero, or 0 when there is none.
 using ZeroLag = std::uint64_t;
 
+// The sum of the deviations w_t = x_t - mean of a whole series, for the
+// bound on the mean's rounding error, added in chunks of eight lanes (no
+// particular order: a bound only). signed_sum is off the exact sum of the
+// w_t by at most 2^-53 (longest_chain + chunks) sum |w_t|.
+struct DeviationMoments {
+  double signed_sum = 0.0;
+  double longest_chain = 0.0;  // adds any term passes through, at most
+  std::size_t chunks = 0;
+  bool measured = false;       // every value was added
+
+  // Adds x_t - mean for the `count` values from `x`.
+  void add(const double* x, std::size_t count, double mean) noexcept;
+  // Adds deviations already made.
+  void add_made(const double* w, std::size_t count) noexcept;
+};
+
 enum class KernelTarget : std::uint8_t { Reference, Portable, Sse2, Avx2, Avx512, Neon };
 
 [[nodiscard]] std::string_view to_string(KernelTarget target) noexcept;
@@ -41,7 +57,8 @@ struct BlockKernel;
 // With an interruption, it counts each (t, k) pair as a unit of work and,
 // once that says stop, returns 0 at once with the slots unspecified. Given
 // `robust_sums` (of the slots' size), it also writes T_k there for each lag
-// it finished.
+// it finished, and given `moments`, it also fills them (the blocked kernels
+// from the deviations of each chunk while they are in cache).
 class RobustTermsKernel {
  public:
   RobustTermsKernel(KernelTarget target, const BlockKernel* blocked) noexcept : target_(target), blocked_(blocked) {}
@@ -50,7 +67,7 @@ class RobustTermsKernel {
                                    std::span<double> slots) const;
   [[nodiscard]] ZeroLag operator()(std::span<const double> x, double mean, std::uint64_t last_lag,
                                    std::span<double> slots, Interruption& interruption,
-                                   std::span<double> robust_sums = {}) const;
+                                   std::span<double> robust_sums = {}, DeviationMoments* moments = nullptr) const;
   [[nodiscard]] KernelTarget target() const noexcept { return target_; }
   friend bool operator==(const RobustTermsKernel&, const RobustTermsKernel&) = default;
 
@@ -111,7 +128,8 @@ inline constexpr double kChallengerShare = 0.95;
                                              std::span<double> slots) noexcept;
 [[nodiscard]] ZeroLag robust_terms_reference(std::span<const double> x, double mean, std::uint64_t last_lag,
                                              std::span<double> slots, Interruption& interruption,
-                                             std::span<double> robust_sums = {}) noexcept;
+                                             std::span<double> robust_sums = {},
+                                             DeviationMoments* moments = nullptr) noexcept;
 
 // From the sums g[k - 1] = G_k and t[k - 1] = T_k: slots[k] = rho~^2_k for
 // k = 1 .. last_lag, stopping at the first zero tau_k (returned); T_k into
