@@ -20,7 +20,7 @@ include python-versions.mk
   release-windows-wheels test-musl musl-python wheels-manylinux wheels-musllinux wheels-windows \
   test-wheels-linux test-wheels-aarch64 test-wheels-windows test-wheels-musl test-wheels-musl-aarch64 \
   musl-python-aarch64 \
-  arm64-pythons ci-deps prove-elementary test-reproducible test-spark docs test-docs
+  arm64-pythons ci-deps prove-elementary test-reproducible test-spark docs test-docs sanitize-build fuzz-exact
 
 # Installs the Debian packages among $(1) that are missing.
 apt_install = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -68,7 +68,7 @@ $(VENV_DIR)/%/.ready: requirements/%.txt
 venvs: $(VENV_DIR)/numpy2/.ready $(VENV_DIR)/numpy1/.ready
 
 test-python: build venvs
-	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
+	cd tests/python && ZORVANE_LONG_EXACT=1 PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS)
 	cd tests/python && PYTHONPATH=$(MODULE_PATH) ../../$(VENV_DIR)/numpy1/bin/python -m pytest $(PYTEST_ARGS)
 
 # The suite with /proc hidden (a tmpfs over it, in a mount namespace of its
@@ -143,7 +143,20 @@ fuzz: build $(VENV_DIR)/numpy2/.ready
 # frames show: the largest file compiles in 8 s of CPU instead of 12.
 SANITIZE_DIR   := build/sanitize
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g1
-sanitize: system-deps $(VENV_DIR)/numpy2/.ready
+#
+# Three minutes of the differential fuzzer (make fuzz-exact) follow, against
+# the same build.
+SANITIZE_ENV   = PYTHONMALLOC=malloc LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  PYTHONPATH=$(abspath $(SANITIZE_DIR))
+sanitize: sanitize-build $(VENV_DIR)/numpy2/.ready $(VENV_DIR)/fuzz/.ready
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure
+	cd tests/python && ZORVANE_SANITIZED=1 $(SANITIZE_ENV) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS) \
+	  -p no:cacheprovider
+	$(MAKE) --no-print-directory -o sanitize-build fuzz-exact FUZZ_SECONDS=180
+
+sanitize-build: system-deps
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -DNDEBUG" -DZORVANE_BUILD_TESTS=ON \
 	  -DZORVANE_BUILD_MODULE=ON -DZORVANE_WARNINGS_AS_ERRORS=ON -DZORVANE_STATIC_CXX_RUNTIME=OFF \
@@ -151,12 +164,16 @@ sanitize: system-deps $(VENV_DIR)/numpy2/.ready
 	  "-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_SHARED_LINKER_FLAGS=$(SANITIZE_FLAGS)" \
 	  "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE_FLAGS)"
 	cmake --build $(SANITIZE_DIR)
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure
-	cd tests/python && ZORVANE_SANITIZED=1 PYTHONMALLOC=malloc \
-	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  PYTHONPATH=$(abspath $(SANITIZE_DIR)) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider
+
+# The differential fuzzer (tests/fuzz/fuzz_exact.py: atheris, coverage-guided)
+# against the ASan/UBSan build for FUZZ_SECONDS, from a copy of the seed
+# corpus (new inputs it finds stay in build/fuzz-exact-corpus; a failing one
+# is written to build/ as crash-*).
+FUZZ_SECONDS ?= 1800
+fuzz-exact: sanitize-build $(VENV_DIR)/fuzz/.ready
+	mkdir -p build/fuzz-exact-corpus && cp -n tests/fuzz/exact-corpus/* build/fuzz-exact-corpus/
+	cd build && $(SANITIZE_ENV) ../$(VENV_DIR)/fuzz/bin/python ../tests/fuzz/fuzz_exact.py fuzz-exact-corpus \
+	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1
 
 # Memcheck over a representative subset (conversions, errors, the module's
 # surface) and over the C++ tests; fails on any report with a frame of ours.
@@ -177,14 +194,19 @@ valgrind: build $(VENV_DIR)/numpy2/.ready
 # n = 10**5.
 # The kernel choice made by 20 fresh processes follows the kernel table.
 # BENCH_AGAINST=DIR adds, side by side, the thread table of the module built
-# for the free-threaded CPython in DIR (another checkout's $(FT_BUILD)).
+# for the free-threaded CPython in DIR (another checkout's $(FT_BUILD)), and
+# BENCH_AGAINST_MODULE=DIR the long series' table of the module in DIR
+# (another checkout's $(BUILD_DIR), say from before a change).
 BENCH_ARGS ?=
 BENCH_AGAINST ?=
+BENCH_AGAINST_MODULE ?=
 bench: build $(VENV_DIR)/bench/.ready ft-module
 	set -o pipefail; { $(BUILD_DIR)/zorvane_kernel_bench $(if $(filter --quick,$(BENCH_ARGS)),--quick,) && \
 	  for i in $$(seq 20); do $(BUILD_DIR)/zorvane_kernel_bench --choice; done | sort | uniq -c | \
 	  sed 's/^ */choice in 20 fresh processes: /'; } | tee benchmarks/kernel_latest.txt
 	PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/bench/bin/python benchmarks/bench.py $(BENCH_ARGS)
+	$(if $(BENCH_AGAINST_MODULE),PYTHONPATH=$(MODULE_PATH) $(VENV_DIR)/bench/bin/python benchmarks/against_bench.py \
+	  $(abspath $(BENCH_AGAINST_MODULE)),)
 	PYTHON_GIL=0 PYTHONPATH=$(abspath $(FT_BUILD)) $(FT_PYTHON) benchmarks/threads_bench.py $(filter --quick,$(BENCH_ARGS)) \
 	  $(if $(BENCH_AGAINST),--against $(abspath $(BENCH_AGAINST)),)
 
