@@ -154,7 +154,7 @@ sanitize: sanitize-build $(VENV_DIR)/numpy2/.ready $(VENV_DIR)/fuzz/.ready
 	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure
 	cd tests/python && ZORVANE_SANITIZED=1 $(SANITIZE_ENV) ../../$(VENV_DIR)/numpy2/bin/python -m pytest $(PYTEST_ARGS) \
 	  -p no:cacheprovider
-	$(MAKE) --no-print-directory -o sanitize-build fuzz-exact FUZZ_SECONDS=180
+	$(MAKE) --no-print-directory -o build -o sanitize-build fuzz-exact FUZZ_SECONDS=180
 
 sanitize-build: system-deps
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -166,14 +166,19 @@ sanitize-build: system-deps
 	cmake --build $(SANITIZE_DIR)
 
 # The differential fuzzer (tests/fuzz/fuzz_exact.py: atheris, coverage-guided)
-# against the ASan/UBSan build for FUZZ_SECONDS, from a copy of the seed
-# corpus (new inputs it finds stay in build/fuzz-exact-corpus; a failing one
-# is written to build/ as crash-*).
+# for FUZZ_SECONDS from a copy of the seed corpus, then every input of the
+# corpus it grew once more against the ASan/UBSan build. The guided run uses
+# the ordinary build: GCC's sanitizer runtime provides the coverage hooks that
+# atheris needs for its own, which blinds its guidance (atheris's wheel has
+# no sanitizer runtime of its own). New inputs stay in build/fuzz-exact-corpus;
+# a failing one is written to build/ as crash-*.
 FUZZ_SECONDS ?= 1800
-fuzz-exact: sanitize-build $(VENV_DIR)/fuzz/.ready
+fuzz-exact: build sanitize-build $(VENV_DIR)/fuzz/.ready
 	mkdir -p build/fuzz-exact-corpus && cp -n tests/fuzz/exact-corpus/* build/fuzz-exact-corpus/
-	cd build && $(SANITIZE_ENV) ../$(VENV_DIR)/fuzz/bin/python ../tests/fuzz/fuzz_exact.py fuzz-exact-corpus \
-	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1
+	cd build && PYTHONPATH=$(MODULE_PATH) ../$(VENV_DIR)/fuzz/bin/python ../tests/fuzz/fuzz_exact.py \
+	  fuzz-exact-corpus -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1
+	set -o pipefail; cd build && $(SANITIZE_ENV) ../$(VENV_DIR)/fuzz/bin/python ../tests/fuzz/fuzz_exact.py fuzz-exact-corpus -runs=0 \
+	  2>&1 | grep -v "^WARNING: Coverage symbols are being provided"
 
 # Memcheck over a representative subset (conversions, errors, the module's
 # surface) and over the C++ tests; fails on any report with a frame of ours.

@@ -10,6 +10,8 @@ Peers:
               conditional heteroscedasticity, shown for speed only); it
               computes autocorrelations by direct correlation, O(n^2), so it
               is timed up to n = 10**5 only (about 90 s a call at 10**6)
+  ljungbox_fft  Ljung-Box as one would write it fast: statsmodels'
+              acf(fft=True), the Q sum and scipy's chi-square tail
 Input forms of zorvane: a float64 array, a list, a pandas Series and a
 non-contiguous view; then int64 arrays and float64 and int64 Series beside
 the float64 array of the same values, and the refusal of d = n + 1 beside a
@@ -46,6 +48,29 @@ def ms(t: float | None) -> str:
 
 def ratio(a: float | None, b: float) -> str:
     return "-" if a is None else f"{a / b:.2f}x"
+
+
+def ljung_box_fft(x: np.ndarray, lags: int):
+    """Ljung-Box's Q and p-value from FFT autocorrelations."""
+    from scipy.stats import chi2
+    from statsmodels.tsa.stattools import acf
+
+    n = len(x)
+    rho = acf(x, nlags=lags, fft=True)[1:]
+    q = n * (n + 2) * np.sum(rho**2 / (n - np.arange(1, lags + 1)))
+    return q, chi2.sf(q, lags)
+
+
+def commit() -> str:
+    """The commit measured, with "+" where the tree holds changes beside it."""
+    try:
+        head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
+                              cwd=HERE, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "status", "--porcelain", "--", "src"], capture_output=True, text=True,
+                               cwd=HERE, check=True).stdout.strip()
+        return head + ("+" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
 
 
 def numpy_formulation(x: np.ndarray, q: float = 2.4, d: int | None = None):
@@ -224,11 +249,13 @@ def main() -> None:
             with threadpool_limits(1):
                 t_numpy_1 = median_time(lambda: numpy_formulation(x, d=d), budget)
             t_lb = median_time(lambda: acorr_ljungbox(x, lags=[lags]), budget) if n <= LJUNG_BOX_MAX_N else None
+            t_lb_fft = median_time(lambda: ljung_box_fft(x, lags), budget)
             t_list_np = median_time(lambda: EscancianoLobato(np.array(lst), d=d), budget)
             # the two computations agree on the selected lag
             assert EscancianoLobato(x, d=d).p_tilde == numpy_formulation(x, d=d)[0]
             row = dict(n=n, d=lags, array=t_array, list=t_list, series=t_series, view=t_view,
-                       numpy=t_numpy, numpy1=t_numpy_1, ljungbox=t_lb, list_via_numpy=t_list_np)
+                       numpy=t_numpy, numpy1=t_numpy_1, ljungbox=t_lb, ljungbox_fft=t_lb_fft,
+                       list_via_numpy=t_list_np)
             rows.append(row)
             print(f"{n:>9} {lags:>4} {ms(t_array):>9} {ms(t_list):>9} {ms(t_series):>9} {ms(t_view):>9} "
                   f"{ms(t_numpy):>9} {ms(t_numpy_1):>9} {ms(t_lb):>9} {ratio(t_numpy, t_array):>9} "
@@ -240,18 +267,28 @@ def main() -> None:
     print(f"peak extra memory of a construction on {memory_n} float64 values: {extra / 1024:.0f} KiB")
 
     lines = [
-        f"Machine: {machine()}, NumPy's BLAS with {blas_threads} thread(s).",
+        f"Measured {time.strftime('%Y-%m-%d', time.gmtime())} at commit {commit()} on {machine()}, "
+        f"NumPy's BLAS with {blas_threads} thread(s).",
         "",
-        "| n | d | array ms | list ms | Series ms | view ms | NumPy ms | NumPy 1-thread ms | Ljung-Box ms "
-        "| vs NumPy | vs NumPy 1-thread | vs Ljung-Box | list vs np.array(list) |",
-        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "Against the peers, on a float64 array (ratios: the peer's time over the module's):",
+        "",
+        "| n | d | module ms | NumPy ms | vs NumPy | vs NumPy, 1 thread | Ljung-Box, direct acf ms | vs | "
+        "Ljung-Box, FFT acf ms | vs |",
+        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for r in rows:
         lines.append(
+            f"| {r['n']:,} | {r['d']} | {ms(r['array'])} | {ms(r['numpy'])} | {ratio(r['numpy'], r['array'])} | "
+            f"{ratio(r['numpy1'], r['array'])} | {ms(r['ljungbox'])} | {ratio(r['ljungbox'], r['array'])} | "
+            f"{ms(r['ljungbox_fft'])} | {ratio(r['ljungbox_fft'], r['array'])} |"
+        )
+    lines += ["", "The module on each form of the same values:", "",
+              "| n | d | array ms | list ms | Series ms | view ms | list vs np.array(list) |",
+              "|---:|---:|---:|---:|---:|---:|---:|"]
+    for r in rows:
+        lines.append(
             f"| {r['n']:,} | {r['d']} | {ms(r['array'])} | {ms(r['list'])} | {ms(r['series'])} | "
-            f"{ms(r['view'])} | {ms(r['numpy'])} | {ms(r['numpy1'])} | {ms(r['ljungbox'])} | "
-            f"{ratio(r['numpy'], r['array'])} | {ratio(r['numpy1'], r['array'])} | {ratio(r['ljungbox'], r['array'])} | "
-            f"{ratio(r['list_via_numpy'], r['list'])} |"
+            f"{ms(r['view'])} | {ratio(r['list_via_numpy'], r['list'])} |"
         )
     lines += ["", f"Peak extra memory of a construction on {memory_n:,} float64 values: {extra / 1024:.0f} KiB."]
     form_sizes = [10**4, 10**5] if args.quick else [10**4, 10**5, 10**6]
@@ -285,7 +322,8 @@ def main() -> None:
         sel = [r for r in rows if (r["d"] == 100) != default]
         for key, label in (("array", "zorvane, float64 array"), ("list", "zorvane, list"),
                            ("numpy", "NumPy formulation"), ("numpy1", "NumPy formulation, 1 thread"),
-                           ("ljungbox", "statsmodels Ljung-Box")):
+                           ("ljungbox", "Ljung-Box, statsmodels' acorr_ljungbox"),
+                           ("ljungbox_fft", "Ljung-Box, FFT autocorrelations")):
             points = [(r["n"], r[key]) for r in sel if r[key] is not None]
             ax.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
         ax.set_title("default d = floor(n^0.2)" if default else "d = 100")
