@@ -8,6 +8,9 @@ dropped here: a leading one (what pct_change() leaves) could be, but one
 inside a group would join values that were not adjacent, so it is reported.
 
     python examples/panel.py
+
+Needs pandas; the polars half runs where polars is installed (no pyarrow
+needed).
 """
 from __future__ import annotations
 
@@ -81,7 +84,11 @@ def main() -> None:
     except ImportError:
         return
     print()
-    print(by_group_polars(pl.from_pandas(panel), "asset", "ret", "date"))
+    # built from the columns themselves, not pl.from_pandas (which needs
+    # pyarrow), so the gap stays a NaN as in pandas
+    frame = pl.DataFrame({"asset": panel["asset"].tolist(), "date": panel["date"].to_numpy(),
+                          "ret": panel["ret"].to_numpy()})
+    print(by_group_polars(frame, "asset", "ret", "date"))
 
 
 if __name__ == "__main__":

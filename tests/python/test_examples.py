@@ -277,6 +277,16 @@ def test_panel_by_group_keeps_each_refusal():
     assert by_polars.loc["DDD", "error"].startswith("OSError: Zero τ̂ value at lag 1")
 
 
+def test_panel_runs_where_pyarrow_is_missing():
+    pytest.importorskip("polars")
+    # pyarrow made unimportable: the recipe's polars half must not need it
+    program = ("import runpy, sys; sys.modules['pyarrow'] = None; "
+               f"runpy.run_path({str(EXAMPLES / 'panel.py')!r}, run_name='__main__')")
+    proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.count("ValueError: data must not cont") == 2  # the gap, in pandas and in polars
+
+
 def test_duckdb_query_to_the_test():
     duckdb = pytest.importorskip("duckdb")
     import duckdb_query
