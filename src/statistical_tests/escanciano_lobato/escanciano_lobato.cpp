@@ -254,6 +254,45 @@ bool moments_likely_needed(const ScannedShift& scanned, std::uint64_t last_lag, 
   return scanned.shift * std::sqrt(n_f) * lags * 0x1p24 > scanned.widest;
 }
 
+// The exact sum of the values. Where they all lie within a factor two of the
+// first, each difference from it is exact (Sterbenz), and all of them are
+// multiples of the finest unit u of any value (2^-52 of the smallest
+// magnitude's power of two); where those differences also add up to at most
+// 2^52 u in magnitude, every partial sum of them is a multiple of u below
+// 2^53 u, so their plain sum is exact too, and the sum is n x_0 plus it: one
+// pass, as offset data take. Elsewhere each value goes through the expansion.
+numeric::ExactSum exact_sum(const ScannedSeries& series) {
+  const std::span<const double> x = series.values();
+  numeric::ExactSum sum;
+  if (x.empty()) {
+    return sum;
+  }
+  const double first = x.front();
+  const double low = series.smallest();
+  const double high = series.largest();
+  const bool near_first = first > 0.0   ? low >= 0.5 * first && high <= 2.0 * first
+                          : first < 0.0 ? high <= 0.5 * first && low >= 2.0 * first
+                                        : false;
+  if (near_first) {
+    const double smallest_magnitude = std::min(std::fabs(low), std::fabs(high));
+    const double unit = std::ldexp(1.0, std::max(std::ilogb(smallest_magnitude) - 52, -1074));
+    double total = 0.0;
+    double magnitude = 0.0;
+    for (const double value : x) {
+      const double difference = value - first;
+      total += difference;
+      magnitude += std::fabs(difference);
+    }
+    if (magnitude <= 0x1p52 * unit) {
+      sum.add_product(first, static_cast<double>(x.size()));
+      sum.add(total);
+      return sum;
+    }
+  }
+  sum.add(x);
+  return sum;
+}
+
 // The deviations from the exact mean, to about 2^-104 of it: the exact sum,
 // hi + lo = sum / n, and (x - hi) - lo, whose first difference is exact
 // wherever x lies within a factor two of hi. A value equal to the exact
@@ -314,11 +353,11 @@ TestOutcome answer_from(std::span<const double> slots, std::uint64_t d, double n
 
 // The answer from deviations about the exact mean (see the header): every
 // refusal is decided here, against exact arithmetic.
-std::expected<TestOutcome, Refusal> accurate_answer(std::span<const double> x, std::uint64_t d, double q,
+std::expected<TestOutcome, Refusal> accurate_answer(const ScannedSeries& series, std::uint64_t d, double q,
                                                     RobustTermsKernel kernel, Interruption& interruption) {
+  const std::span<const double> x = series.values();
   const std::uint64_t n = x.size();
-  numeric::ExactSum sum;
-  sum.add(x);
+  const numeric::ExactSum sum = exact_sum(series);
   if (interruption.advance(n)) {
     return std::unexpected(Interrupted{});
   }
@@ -476,7 +515,7 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
     return nonfinite_answer(x, d, q, kernel, interruption);
   }
   if (d > length) {
-    return accurate_answer(x, d, q, kernel, interruption);
+    return accurate_answer(series, d, q, kernel, interruption);
   }
   // The formulas as rounded, from the mean as rounded, wherever the bound
   // shows that the mean's rounding error cannot move the answer past 2^-12:
@@ -512,7 +551,7 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
       return outcome_of(selection, n_f);
     }
   }
-  return accurate_answer(x, d, q, kernel, interruption);
+  return accurate_answer(series, d, q, kernel, interruption);
 }
 
 }  // namespace zorvane::statistical_tests::escanciano_lobato
