@@ -253,6 +253,27 @@ TEST_P(EveryKernel, DeviationSumsStayWithinTheirBound) {
   }
 }
 
+// Values whose every add in a lane rounds up by 0.375 ulp: the error grows
+// with the length of the lanes' chains, which the bound must count.
+TEST_P(EveryKernel, DeviationSumsCountTheirChains) {
+  std::vector<double> x(1000, 0.625 * 0x1p-52);
+  std::fill_n(x.begin(), 8, 1.0);
+  std::vector<double> slots(4);
+  std::vector<double> sums(4);
+  DeviationMoments moments;
+  Interruption never;
+  ASSERT_EQ(kernel()(x, 0.0, 3, slots, never, sums, &moments), 0u);
+  numeric::ExactSum difference;  // the computed sum less the exact one
+  difference.add(moments.signed_sum);
+  for (const double v : x) {
+    difference.add(-v);
+  }
+  const double absolute = std::accumulate(x.begin(), x.end(), 0.0);
+  EXPECT_GT(std::fabs(difference.rounded()), 0x1p-53 * 64.0 * absolute);  // far past one add's worth
+  EXPECT_LE(std::fabs(difference.rounded()),
+            0x1p-53 * (moments.longest_chain + static_cast<double>(moments.chunks)) * absolute);
+}
+
 TEST_P(EveryKernel, ZeroVarianceAtTheFirstLag) {
   // Deviations vanish everywhere but at two points, so tau_k is zero at
   // exactly the lags that pair no two of them, lag 1 first.

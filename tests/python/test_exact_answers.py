@@ -153,3 +153,19 @@ def test_values_exactly_at_a_mean_that_is_no_double_are_answered():
     # the exact mean of these floats is not 2.28: no robust variance is zero
     x = [0.83, 2.28, 3.73]
     check(run(x, d=1), exact_answer(x, d=1))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_a_mean_that_offset_data_meet_exactly_is_found_exactly(seed):
+    # every other value is 1.5, the exact mean: the others pair off as a and
+    # 3 - a; taken all a first, their differences from 1.5 add up past 2, where
+    # a plain sum of them rounds, so the exact mean needs the exact sum
+    a = 1.0 + np.random.default_rng(seed).random(40) * 0.5
+    others = np.concatenate([a, 3.0 - a])
+    x = np.empty(2 * others.size)
+    x[0::2], x[1::2] = 1.5, others
+    error = run(x, d=1)
+    check(error, exact_answer(x, d=1))
+    if hasattr(error, "__notes__"):
+        assert error.__notes__ == ["every pair of values 1 apart holds one equal to the mean (1.5), so the robust "
+                                   "variance at lag 1 is zero"]
