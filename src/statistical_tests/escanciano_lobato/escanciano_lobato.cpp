@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -391,10 +390,11 @@ std::expected<TestOutcome, Refusal> accurate_answer(const ScannedSeries& series,
 
 // A series holding NaN or an infinity, as the formulas round it: every
 // term NaN, so no lag is selected (callers refuse such data first).
-std::expected<TestOutcome, Refusal> nonfinite_answer(std::span<const double> x, std::uint64_t d, double q,
+std::expected<TestOutcome, Refusal> nonfinite_answer(const ScannedSeries& series, std::uint64_t d, double q,
                                                      RobustTermsKernel kernel, Interruption& interruption) {
+  const std::span<const double> x = series.values();
   const std::uint64_t n = x.size();
-  const double mean = std::accumulate(x.begin(), x.end(), -0.0) / static_cast<double>(n);
+  const double mean = series.sum() / static_cast<double>(n);
   if (d > n) {
     return std::unexpected(LagBeyondSeries{n + 1, n});
   }
@@ -512,7 +512,7 @@ std::expected<TestOutcome, Refusal> run_escanciano_lobato_with(const ScannedSeri
   }
   const std::span<const double> x = series.values();
   if (!finite) {
-    return nonfinite_answer(x, d, q, kernel, interruption);
+    return nonfinite_answer(series, d, q, kernel, interruption);
   }
   if (d > length) {
     return accurate_answer(series, d, q, kernel, interruption);
