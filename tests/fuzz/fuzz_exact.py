@@ -5,7 +5,7 @@ wrong, and each answer is held to the exact reference of the Python suite.
     python tests/fuzz/fuzz_exact.py CORPUS_DIR [libFuzzer options, e.g. -max_total_time=180]
 
 `make fuzz-exact` runs it for longer and replays what it found against the
-ASan/UBSan build; CI runs three minutes of it, from the seed corpus in
+ASan/UBSan build; CI runs a minute of it, from the seed corpus in
 tests/fuzz/exact-corpus."""
 
 import math
