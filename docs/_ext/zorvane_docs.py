@@ -1,6 +1,7 @@
 """What the site needs beyond Sphinx's own: the recipes' output, captured by
-running them when the site is built, and MathJax from the machine's Debian
-package, copied into the site so that no page fetches anything.
+running them when the site is built; MathJax from the machine's Debian
+package, copied into the site so that no page fetches anything; and code
+that wraps on a phone between names, never inside one.
 """
 from __future__ import annotations
 
@@ -92,7 +93,31 @@ def copy_mathjax(app) -> None:
             shutil.copyfile(source, dest)
 
 
+INLINE_CODE = re.compile(r'(<code class="docutils literal[^"]*">)(.*?)(</code>)', re.S)
+# in a name's text (not inside a tag): after a dot, slash, comma or opening
+# parenthesis that a letter, underscore or quote follows (not
+# inside a number)
+BREAK_AFTER = re.compile(r'([./(,])(?=[A-Za-z_"\'&])(?![^<>]*>)')
+# a letter and the combining marks on it, in text
+COMBINED = re.compile(r"(\w[\u0300-\u036f]+)(?![^<>]*>)")
+
+
+def readable_code(body: str) -> str:
+    """Inline code may wrap after the dots, slashes, commas and parentheses between
+    its names (a <wbr>, which copies as nothing), and a letter with a
+    combining mark (τ̂) is set in the text font, whose marks sit on their
+    letters where monospaced fonts set them beside."""
+    body = INLINE_CODE.sub(lambda m: m[1] + BREAK_AFTER.sub(r"\1<wbr>", m[2]) + m[3], body)
+    return COMBINED.sub(r'<span class="zv-combined">\1</span>', body)
+
+
+def page_context(app, pagename, templatename, context, doctree) -> None:
+    if "body" in context:
+        context["body"] = readable_code(context["body"])
+
+
 def setup(app):
     app.add_directive("example-output", ExampleOutput)
     app.connect("builder-inited", copy_mathjax)
+    app.connect("html-page-context", page_context)
     return {"parallel_read_safe": True, "parallel_write_safe": True}

@@ -171,27 +171,80 @@ def test_copy_buttons_copy_the_code_without_prompts(browser, site, name):
     context.close()
 
 
-OUTSIDE = """() => {
+LAYOUT = """() => {
   // boxes meant to scroll sideways on their own: code, tables, display formulas
-  const own = 'pre, .highlight, .pst-scrollable-table-container, .table-wrapper, .math, .MathJax_Display, .MathJax_CHTML';
-  return [...document.querySelectorAll('main, main *')].filter(e => {
-      const style = getComputedStyle(e);
-      return ['auto', 'scroll'].includes(style.overflowX) && e.scrollWidth > e.clientWidth + 1 && !e.matches(own) && !e.closest(own);
-  }).slice(0, 5).map(e => e.tagName + '.' + e.className + ': ' + (e.innerText || '').slice(0, 60));
+  const own = 'pre, .highlight, .pst-scrollable-table-container, .table-wrapper, div.math, .MathJax_Display';
+  const main = [...document.querySelectorAll('main, main *')];
+  const label = e => e.tagName + '.' + e.className + ': ' + (e.innerText || e.textContent || '').slice(0, 60);
+  const scrolls = e => ['auto', 'scroll'].includes(getComputedStyle(e).overflowX) && e.scrollWidth > e.clientWidth + 1;
+  const outside = main.filter(e => scrolls(e) && !e.matches(own) && !e.closest(own));
+  // a box that scrolls shows it: the shadows at its edges
+  const uncued = main.filter(e => e.matches(own) && scrolls(e) && !getComputedStyle(e).backgroundImage.includes('radial-gradient'));
+  // text cut off by a box that hides its overflow (MathJax's copy for screen readers is hidden on purpose)
+  const clipped = main.filter(e => ['hidden', 'clip'].includes(getComputedStyle(e).overflowX) &&
+      e.scrollWidth > e.clientWidth + 1 && (e.innerText || '').trim() && !e.matches('.MJX_Assistive_MathML'));
+  // code that wraps between two characters of a name
+  const split = [];
+  for (const code of document.querySelectorAll('main code, main .sig')) {
+    if (code.getClientRects().length < 2 && code.getBoundingClientRect().height < 2.5 * parseFloat(getComputedStyle(code).lineHeight || 20)) continue;
+    const walker = document.createTreeWalker(code, NodeFilter.SHOW_TEXT);
+    let last = null;
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+      for (let i = 0; i < node.textContent.length; i++) {
+        const range = document.createRange();
+        range.setStart(node, i); range.setEnd(node, i + 1);
+        const box = range.getClientRects()[0], c = node.textContent[i];
+        // collapsed white space has no box, and a line may break there
+        if (!box) { if (/\\s/.test(c)) last = null; continue; }
+        if (last && box.top >= last.box.bottom - 1 && /[\\w\\u0300-\\u036f]/.test(c) && /\\w/.test(last.c))
+          split.push(label(code) + ' before character ' + i);
+        last = {box, c};
+      }
+    }
+  }
+  return {outside: outside.map(label), uncued: uncued.map(label), clipped: clipped.map(label), split: split};
 }"""
 
 
+@pytest.mark.parametrize("viewport", [PHONE, DESKTOP], ids=["phone", "desktop"])
 @pytest.mark.parametrize("name", PAGES)
-def test_no_page_scrolls_sideways_on_a_phone(browser, site, name):
-    """Nor does the article scroll, or cut, what runs past its edge: only
-    code, tables and formulas sit in boxes of their own that scroll."""
-    context = browser.new_context(viewport=PHONE, is_mobile=True, has_touch=True)
+def test_nothing_runs_past_the_page_is_cut_or_splits_a_name(browser, site, name, viewport):
+    """The page never scrolls sideways: only code, tables and formulas sit
+    in boxes of their own that scroll, each with a cue that more lies past
+    its edge. No text is cut off, and code wraps between names, never
+    inside one."""
+    phone = viewport is PHONE
+    context = browser.new_context(viewport=viewport, is_mobile=phone, has_touch=phone)
     page = open_page(context, site + name)
     width = page.evaluate("[document.documentElement.scrollWidth, document.documentElement.clientWidth]")
-    outside = page.evaluate(OUTSIDE)
+    found = page.evaluate(LAYOUT)
     context.close()
     assert width[0] <= width[1], width
-    assert not outside, outside
+    assert found == {"outside": [], "uncued": [], "clipped": [], "split": []}
+
+
+def test_a_combining_mark_in_code_sits_on_its_letter(browser, site):
+    """The message's τ̂ in code: the letter and its mark come from one font,
+    which places the mark on the letter (a monospaced one sets it beside)."""
+    context = browser.new_context(viewport=DESKTOP)
+    page = open_page(context, site + "api.html")
+    assert page.evaluate("[...document.querySelectorAll('main code')].some(c => c.textContent.includes('Zero \u03c4\u0302'))")
+    bare = page.evaluate("""[...document.querySelectorAll('main code, main pre')].flatMap(c => {
+        const w = document.createTreeWalker(c, NodeFilter.SHOW_TEXT), found = [];
+        for (let n = w.nextNode(); n; n = w.nextNode())
+          if (/[\\u0300-\\u036f]/.test(n.textContent) && !n.parentElement.closest('.zv-combined')) found.push(n.textContent);
+        return found; })""")
+    assert not bare
+    cdp = context.new_cdp_session(page)
+    cdp.send("DOM.enable")
+    cdp.send("CSS.enable")
+    root = cdp.send("DOM.getDocument")["root"]["nodeId"]
+    marked = cdp.send("DOM.querySelectorAll", {"nodeId": root, "selector": "main code .zv-combined"})["nodeIds"]
+    assert marked
+    for node in marked:
+        fonts = cdp.send("CSS.getPlatformFontsForNode", {"nodeId": node})["fonts"]
+        assert len(fonts) == 1 and fonts[0]["glyphCount"] == 2, fonts
+    context.close()
 
 
 CONTRAST = """() => {
