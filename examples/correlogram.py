@@ -22,7 +22,11 @@ import math
 import sys
 
 import numpy as np
-import pandas as pd
+
+try:
+    import pandas as pd
+except ImportError:
+    sys.exit("this recipe needs pandas: pip install pandas")
 
 from zorvane import statistical_tests
 

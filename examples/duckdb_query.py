@@ -13,7 +13,10 @@ from __future__ import annotations
 import sys
 import traceback
 
-import duckdb
+try:
+    import duckdb
+except ImportError:
+    sys.exit("this recipe needs DuckDB: pip install duckdb")
 
 from zorvane import statistical_tests
 

@@ -21,7 +21,11 @@ from pathlib import Path
 from typing import Iterable, Mapping
 
 import numpy as np
-import pandas as pd
+
+try:
+    import pandas as pd
+except ImportError:
+    sys.exit("this recipe needs pandas: pip install pandas")
 
 from zorvane import statistical_tests
 

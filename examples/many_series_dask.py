@@ -24,7 +24,12 @@ import traceback
 from pathlib import Path
 
 import numpy as np
-import pandas as pd
+
+try:
+    import pandas as pd
+except ImportError:
+    sys.exit("this recipe needs pandas, pyarrow and dask's distributed scheduler: "
+             "pip install pandas pyarrow 'dask[distributed]'")
 
 PROGRESS_BAR_FROM = 100  # tasks
 
@@ -95,7 +100,12 @@ def main() -> None:
     address = next((w for w in args.where if "://" in w), None)
     folders = [Path(w) for w in args.where if "://" not in w]
 
-    from dask.distributed import Client, LocalCluster
+    try:
+        import pyarrow  # noqa: F401  (Parquet, here and on the workers)
+        from dask.distributed import Client, LocalCluster
+    except ImportError as e:
+        sys.exit(f"this recipe needs pyarrow and dask's distributed scheduler ({e}): "
+                 "pip install pyarrow 'dask[distributed]'")
 
     with tempfile.TemporaryDirectory(prefix="el-sample-") as sample:
         folder = folders[0] if folders else Path(sample)

@@ -8,7 +8,13 @@ Input columns: ticker (string), date (date), ret (float64). Output columns:
 ticker, n, p_tilde, statistic, pvalue, error; error is null unless the test
 refused the ticker's series (a NaN, a constant series, too few values), and
 then holds the exception's class, message and notes, so one bad ticker does
-not stop the job.
+not stop the job. A ticker with a date twice is refused there too, the date
+named: its rows have no one date order, so its series would be whichever
+order the shuffle left.
+
+Run as above, on a local master, the Python workers are the interpreter
+that runs this program where PYSPARK_PYTHON is unset (an environment need not
+be activated); on a cluster, set PYSPARK_PYTHON to the executors' Python.
 
 Spark is for a panel that does not fit on one machine, or that lives in a
 warehouse already (Parquet or Delta tables): on one machine a loop over
@@ -31,9 +37,11 @@ Snappy, Spark's default and that of most Parquet writers, goes through
 snappy-java's native library, which on a glibc machine that also has musl
 installed (as build machines for musllinux wheels do: /lib/ld-musl-*.so.1
 exists) loads its musl build and fails with an UnsatisfiedLinkError, on
-reading as on writing. There, point snappy-java at its glibc build, taken
-from its jar, with --snappy-library DIR (or the Java option
--Dorg.xerial.snappy.lib.path=DIR for driver and executors):
+reading as on writing. On a local master this program sees that case and
+points snappy-java at its glibc build itself, taken from pyspark's jar into
+a folder of the temporary directory. Elsewhere (or to choose the folder),
+pass --snappy-library DIR, or the Java option -Dorg.xerial.snappy.lib.path=DIR
+for driver and executors:
 
     unzip -j "$SPARK_HOME"/jars/snappy-java-*.jar \
         'org/xerial/snappy/native/Linux/x86_64/libsnappyjava.so' -d /opt/snappy-glibc
@@ -42,11 +50,21 @@ from its jar, with --snappy-library DIR (or the Java option
 from __future__ import annotations
 
 import argparse
+import glob
+import hashlib
+import os
+import platform
 import sys
+import tempfile
 import traceback
+import zipfile
 
 import numpy as np
-import pandas as pd
+
+try:
+    import pandas as pd
+except ImportError:
+    sys.exit("this recipe needs pyspark, pandas and pyarrow, and Java 17 or newer: pip install pyspark pandas pyarrow")
 
 # The explicit result schema: Spark checks every returned frame against it.
 SCHEMA = "ticker string, n long, p_tilde long, statistic double, pvalue double, error string"
@@ -67,6 +85,22 @@ def el_row(ticker: str, values: np.ndarray) -> dict:
             "error": None}
 
 
+def repeated_date(ticker: str, dates: np.ndarray) -> dict | None:
+    """A row refusing the ticker if a date appears more than once among its
+    `dates` (sorted), else None."""
+    same = np.flatnonzero(dates[1:] == dates[:-1])
+    if not same.size:
+        return None
+    first = dates[same[0]]
+    error = (f"ValueError: the date {first} appears {np.count_nonzero(dates == first)} times: the order of its "
+             "values, and so the series tested, would be arbitrary; keep one row per date")
+    return {"ticker": ticker, "n": len(dates), "p_tilde": None, "statistic": None, "pvalue": None, "error": error}
+
+
+def group_row(ticker: str, dates: np.ndarray, values: np.ndarray) -> dict:
+    return repeated_date(ticker, dates) or el_row(ticker, values)
+
+
 def result_frame(rows: list[dict]) -> pd.DataFrame:
     frame = pd.DataFrame(rows, columns=COLUMNS)
     return frame.astype({"ticker": object, "n": "int64", "p_tilde": "Int64", "statistic": "float64",
@@ -80,7 +114,7 @@ def test_pandas_group(group: pd.DataFrame) -> pd.DataFrame:
     # answer about that. A stable sort by date restores the series.
     group = group.sort_values("date", kind="stable")
     values = group["ret"].to_numpy(dtype=np.float64, na_value=np.nan)
-    return result_frame([el_row(str(group["ticker"].iloc[0]), values)])
+    return result_frame([group_row(str(group["ticker"].iloc[0]), group["date"].to_numpy(), values)])
 
 
 def test_arrow_group(table):
@@ -91,7 +125,8 @@ def test_arrow_group(table):
     # no row order inside a group, as above: sorted by date here too
     table = table.take(pc.sort_indices(table, sort_keys=[("date", "ascending")]))
     values = table.column("ret").to_numpy().astype(np.float64)  # a null reads as NaN, as in pandas
-    row = el_row(str(table.column("ticker")[0].as_py()), values)
+    dates = np.array(table.column("date").to_pylist(), dtype=object)
+    row = group_row(str(table.column("ticker")[0].as_py()), dates, values)
     return pa.Table.from_pylist([row], schema=pa.schema([
         ("ticker", pa.string()), ("n", pa.int64()), ("p_tilde", pa.int64()), ("statistic", pa.float64()),
         ("pvalue", pa.float64()), ("error", pa.string())]))
@@ -100,9 +135,42 @@ def test_arrow_group(table):
 def loop_over_pandas(panel: pd.DataFrame) -> pd.DataFrame:
     """The same rows from a plain loop over the panel's groups in pandas: what
     the Spark job must give, and what to use where the panel fits in memory."""
-    rows = [el_row(ticker, group.sort_values("date", kind="stable")["ret"].to_numpy(dtype=np.float64))
-            for ticker, group in panel.groupby("ticker", sort=True)]
+    rows = []
+    for ticker, group in panel.groupby("ticker", sort=True):
+        group = group.sort_values("date", kind="stable")
+        rows.append(group_row(ticker, group["date"].to_numpy(), group["ret"].to_numpy(dtype=np.float64)))
     return result_frame(rows)
+
+
+def glibc_snappy_library() -> str | None:
+    """A folder holding snappy-java's glibc build, on a glibc Linux that also
+    has musl installed, where snappy-java would load its musl build; else
+    None. Taken once from pyspark's jar, into a folder named by the jar's
+    checksum."""
+    if platform.system() != "Linux" or platform.libc_ver()[0] != "glibc" or not glob.glob("/lib/ld-musl-*.so.1"):
+        return None
+    arch = {"x86_64": "x86_64", "amd64": "x86_64", "aarch64": "aarch64", "arm64": "aarch64"}.get(platform.machine())
+    import pyspark
+
+    jars = glob.glob(os.path.join(os.path.dirname(pyspark.__file__), "jars", "snappy-java-*.jar"))
+    if arch is None or len(jars) != 1:
+        return None
+    with open(jars[0], "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()[:16]
+    folder = os.path.join(tempfile.gettempdir(), f"snappy-java-glibc-{digest}")
+    library = os.path.join(folder, "libsnappyjava.so")
+    if not os.path.exists(library):
+        with zipfile.ZipFile(jars[0]) as jar:
+            try:
+                data = jar.read(f"org/xerial/snappy/native/Linux/{arch}/libsnappyjava.so")
+            except KeyError:
+                return None
+        os.makedirs(folder, exist_ok=True)
+        partial = f"{library}.{os.getpid()}"
+        with open(partial, "wb") as f:
+            f.write(data)
+        os.replace(partial, library)
+    return folder
 
 
 def spark_session(master: str, codec: str, snappy_library: str | None = None):
@@ -125,6 +193,9 @@ def run(spark, source: str, target: str, use_arrow: bool) -> None:
     if use_arrow and hasattr(grouped, "applyInArrow"):  # Spark 4.0 on
         results = grouped.applyInArrow(test_arrow_group, schema=SCHEMA)
     else:
+        if use_arrow:
+            print(f"--arrow needs applyInArrow (Spark 4.0 or newer); Spark {spark.version} runs applyInPandas",
+                  file=sys.stderr)
         results = grouped.applyInPandas(test_pandas_group, schema=SCHEMA)
     results.orderBy("ticker").write.mode("overwrite").parquet(target)
 
@@ -138,7 +209,18 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--codec", default="gzip", help="Parquet compression of the output (default gzip)")
     parser.add_argument("--snappy-library", metavar="DIR", help="folder of snappy-java's glibc libsnappyjava.so")
     args = parser.parse_args(argv)
-    spark = spark_session(args.master, args.codec, args.snappy_library)
+    try:
+        import pyarrow  # noqa: F401  (applyInPandas and applyInArrow both pass Arrow batches)
+        import pyspark  # noqa: F401
+    except ImportError as e:
+        print(f"this recipe needs pyspark and pyarrow ({e}): pip install pyspark pyarrow", file=sys.stderr)
+        return 1
+    snappy_library = args.snappy_library
+    if args.master.startswith("local"):
+        # the workers run this interpreter, which has pandas and zorvane
+        os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+        snappy_library = snappy_library or glibc_snappy_library()
+    spark = spark_session(args.master, args.codec, snappy_library)
     try:
         run(spark, args.source, args.target, args.arrow)
     finally:

@@ -261,7 +261,10 @@ def test_panel_by_group_keeps_each_refusal():
 
     data = panel.simulated_panel()
     table = panel.by_group_pandas(data, "asset", "ret", "date")
-    assert list(table.index) == ["AAA", "BBB", "CCC", "DDD", "EEE"]
+    assert list(table.index) == ["AAA", "BBB", "CCC", "DDD", "EEE", "FFF"]
+    # a day twice: no one date order, so no series to test
+    twice = "ValueError: the date 2024-03-11 appears 2 times: the order of its values"
+    assert table.loc["FFF", "error"].startswith(twice)
     assert table.loc["BBB", "pvalue"] < 1e-6
     assert table.loc["CCC", "error"].startswith("ValueError: data must not contain NaN values")
     assert table.loc["DDD", "error"].startswith("OSError: Zero τ̂ value at lag 1")
@@ -275,6 +278,7 @@ def test_panel_by_group_keeps_each_refusal():
     assert by_polars.loc[ok, "statistic"].tolist() == table.loc[ok, "statistic"].tolist()
     assert by_polars.loc["CCC", "error"].startswith("TypeError") and "drop_nulls()" in by_polars.loc["CCC", "error"]
     assert by_polars.loc["DDD", "error"].startswith("OSError: Zero τ̂ value at lag 1")
+    assert by_polars.loc["FFF", "error"].startswith(twice)
 
 
 def test_panel_runs_where_pyarrow_is_missing():
@@ -285,6 +289,24 @@ def test_panel_runs_where_pyarrow_is_missing():
     proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.count("ValueError: data must not cont") == 2  # the gap, in pandas and in polars
+
+
+@pytest.mark.parametrize("recipe, args, hidden, status, says", [
+    ("correlogram.py", [], "pandas", 1, "this recipe needs pandas: pip install pandas"),
+    ("many_series.py", [], "pandas", 1, "this recipe needs pandas: pip install pandas"),
+    ("duckdb_query.py", [], "duckdb", 1, "this recipe needs DuckDB: pip install duckdb"),
+    ("many_series_dask.py", [], "dask.distributed", 1, "pip install pyarrow 'dask[distributed]'"),
+    ("many_series_spark.py", ["in.parquet", "out"], "pyspark", 1, "pip install pyspark pyarrow"),
+    ("panel.py", [], "polars", 0, "polars is not installed: its half is left out (pip install polars)"),
+])
+def test_a_recipe_says_what_is_missing(recipe, args, hidden, status, says):
+    pytest.importorskip("pandas")
+    program = (f"import runpy, sys; sys.modules[{hidden!r}] = None; sys.argv[1:] = {args!r}; "
+               f"runpy.run_path({str(EXAMPLES / recipe)!r}, run_name='__main__')")
+    proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == status, proc.stderr[-2000:]
+    assert says in proc.stdout + proc.stderr
+    assert "Traceback" not in proc.stderr
 
 
 def test_duckdb_query_to_the_test():
