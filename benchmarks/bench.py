@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import json
 import math
 import os
 import platform
@@ -213,12 +214,59 @@ def machine() -> str:
     return f"{cpu}, {os.cpu_count()} cores, Python {platform.python_version()}, NumPy {np.__version__}"
 
 
+def plot_timings(rows: list[dict], path: Path) -> None:
+    """The time of one test against n, for the default d and for d = 100:
+    into `path` side by side, and into NAME.phone.png one above the other,
+    3.6 inches wide at 160 dpi, which the site shows on a phone."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    for phone in (False, True):
+        if phone:
+            fig, axes = plt.subplots(2, 1, figsize=(3.6, 8.0), sharey=True)
+        else:
+            fig, axes = plt.subplots(1, 2, figsize=(11, 4.2), sharey=True)
+        for ax, default in zip(axes, (True, False)):
+            sel = [r for r in rows if (r["d"] == 100) != default]
+            for key, label in (("array", "zorvane, float64 array"), ("list", "zorvane, list"),
+                               ("numpy", "NumPy formulation"), ("numpy1", "NumPy formulation, 1 thread"),
+                               ("ljungbox", "Ljung-Box, statsmodels' acorr_ljungbox"),
+                               ("ljungbox_fft", "Ljung-Box, FFT autocorrelations")):
+                points = [(r["n"], r[key]) for r in sel if r[key] is not None]
+                ax.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
+            ax.set_title("default d = floor(n^0.2)" if default else "d = 100")
+            ax.set_xlabel("n")
+            ax.grid(True, which="both", alpha=0.3)
+            if phone:
+                ax.tick_params(labelsize=8)
+        axes[0].set_ylabel("seconds per test (median)")
+        if phone:  # below the panels, where it covers no line
+            fig.legend(*axes[0].get_legend_handles_labels(), loc="lower center", fontsize=8, frameon=False)
+            fig.tight_layout(rect=(0, 0.17, 1, 1))
+        else:
+            axes[0].legend()
+            fig.tight_layout()
+        if phone:
+            fig.savefig(path.with_name(path.stem + ".phone.png"), dpi=160, metadata={"Software": None})
+        else:
+            fig.savefig(path, dpi=110)
+        plt.close(fig)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="n up to 10**5 only")
     parser.add_argument("--plot", type=Path, default=HERE / "timings.png")
     parser.add_argument("--markdown", type=Path, default=HERE / "latest.md")
+    parser.add_argument("--plot-only", action="store_true",
+                        help="redraw the figures from the timings beside --plot (NAME.json)")
     args = parser.parse_args()
+    if args.plot_only:
+        plot_timings(json.loads(args.plot.with_suffix(".json").read_text())["rows"], args.plot)
+        print(f"redrew {args.plot}")
+        return
 
     import pandas as pd
     from statsmodels.stats.diagnostic import acorr_ljungbox
@@ -312,27 +360,8 @@ def main() -> None:
     lines += [""] + panel_rates(args.quick)
     args.markdown.write_text("\n".join(lines) + "\n")
 
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4.2), sharey=True)
-    for ax, default in zip(axes, (True, False)):
-        sel = [r for r in rows if (r["d"] == 100) != default]
-        for key, label in (("array", "zorvane, float64 array"), ("list", "zorvane, list"),
-                           ("numpy", "NumPy formulation"), ("numpy1", "NumPy formulation, 1 thread"),
-                           ("ljungbox", "Ljung-Box, statsmodels' acorr_ljungbox"),
-                           ("ljungbox_fft", "Ljung-Box, FFT autocorrelations")):
-            points = [(r["n"], r[key]) for r in sel if r[key] is not None]
-            ax.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
-        ax.set_title("default d = floor(n^0.2)" if default else "d = 100")
-        ax.set_xlabel("n")
-        ax.grid(True, which="both", alpha=0.3)
-    axes[0].set_ylabel("seconds per test (median)")
-    axes[0].legend()
-    fig.tight_layout()
-    fig.savefig(args.plot, dpi=110)
+    args.plot.with_suffix(".json").write_text(json.dumps({"measured": lines[0], "rows": rows}, indent=1) + "\n")
+    plot_timings(rows, args.plot)
     print(f"wrote {args.markdown} and {args.plot}")
 
 

@@ -94,16 +94,42 @@ def classic_series() -> list[tuple[str, np.ndarray]]:
     ]
 
 
-def figures(out: Path, returns: pd.Series, plain: np.ndarray, robust: np.ndarray, rate: pd.Series,
-            tbill_plain: np.ndarray, tbill_robust: np.ndarray, windows: pd.DataFrame) -> None:
+# Each figure is drawn twice: NAME.png with its panels side by side, for a
+# page beside the site's sidebars, and NAME.phone.png with them one above the
+# other, 3.6 inches wide at 160 dpi, which the site shows on a phone: there
+# its smallest text (8 pt) stays about 10 px high.
+PHONE_WIDTH = 3.6
+PHONE_DPI = 160
+
+
+def figures(out: Path, *data) -> None:
+    for phone in (False, True):
+        draw_figures(out, *data, phone=phone)
+
+
+def draw_figures(out: Path, returns: pd.Series, plain: np.ndarray, robust: np.ndarray, rate: pd.Series,
+                 tbill_plain: np.ndarray, tbill_robust: np.ndarray, windows: pd.DataFrame, phone: bool) -> None:
+    import textwrap
+
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     plt.rcParams.update({"font.size": 9})
-    save = {"dpi": 100, "metadata": {"Software": None}}
+    save = {"dpi": PHONE_DPI if phone else 100, "metadata": {"Software": None}}
+    suffix = ".phone.png" if phone else ".png"
     lags = np.arange(1, LAGS + 1)
+
+    def panels(count: int, height: float, **options):
+        """`count` panels side by side, 11 inches wide, or on a phone one above the other."""
+        if phone:
+            options.pop("gridspec_kw", None)
+            return plt.subplots(count, 1, figsize=(PHONE_WIDTH, 2.6 * count + 0.5), **options)
+        return plt.subplots(1, count, figsize=(11, height), **options)
+
+    def title(text: str, width: int = 40) -> str:
+        return textwrap.fill(text, width) if phone else text
 
     def correlogram(ax, values, n, title, color):
         band = 1.96 / math.sqrt(n)
@@ -117,31 +143,35 @@ def figures(out: Path, returns: pd.Series, plain: np.ndarray, robust: np.ndarray
         ax.legend(loc="lower right", fontsize=8)
 
     n = len(returns)
-    fig, axes = plt.subplots(1, 2, figsize=(11, 3.4), sharey=True)
+    fig, axes = panels(2, 3.4, sharey=True)
     correlogram(axes[0], plain, n, "Ordinary autocorrelation ρ̂ⱼ", "C1")
     correlogram(axes[1], robust, n, "Robust autocorrelation ρ̃ⱼ", "C0")
     axes[0].set_ylabel("autocorrelation")
-    fig.suptitle("S&P 500 daily log returns, 1999–2018: the band is the 5% bound for one lag")
+    fig.suptitle(title("S&P 500 daily log returns, 1999–2018: the band is the 5% bound for one lag"))
     fig.tight_layout()
-    fig.savefig(out / "sp500_correlograms.png", **save)
+    fig.savefig(out / f"sp500_correlograms{suffix}", **save)
     plt.close(fig)
 
-    fig, ax = plt.subplots(figsize=(11, 3.6))
+    fig, ax = plt.subplots(figsize=(PHONE_WIDTH, 3.4) if phone else (11, 3.6))
     ax.semilogy(windows.index, windows["lb10"], color="C1", linewidth=1.2, label="Ljung–Box, 10 lags")
     ax.semilogy(windows.index, windows["el"], color="C0", linewidth=1.2, label="Escanciano–Lobato (this module)")
     ax.axhline(0.05, color="0.2", linestyle="--", linewidth=0.9, label="5%")
     ax.set_ylabel("p-value (log scale)")
     ax.set_xlabel("end of the 504-day window")
-    ax.set_title("S&P 500 daily log returns: p-values over rolling two-year windows, stepped monthly")
+    ax.set_title(title("S&P 500 daily log returns: p-values over rolling two-year windows, stepped monthly", 34))
+    if phone:
+        from matplotlib.dates import YearLocator
+
+        ax.xaxis.set_major_locator(YearLocator(4))
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(loc="lower left", fontsize=8)
     fig.tight_layout()
-    fig.savefig(out / "sp500_rolling_pvalues.png", **save)
+    fig.savefig(out / f"sp500_rolling_pvalues{suffix}", **save)
     plt.close(fig)
 
     changes = rate.diff().dropna()
     dates = changes.index.to_timestamp()
-    fig, axes = plt.subplots(1, 2, figsize=(11, 3.6), gridspec_kw={"width_ratios": [3, 2]})
+    fig, axes = panels(2, 3.6, gridspec_kw={"width_ratios": [3, 2]})
     axes[0].plot(dates, changes.to_numpy(), color="0.25", linewidth=0.9)
     for (first, last), color in ((("1959", "1979"), "C2"), (("1980", "2009"), "C3")):
         part = changes[first:last]
@@ -167,7 +197,7 @@ def figures(out: Path, returns: pd.Series, plain: np.ndarray, robust: np.ndarray
     axes[1].legend(loc="lower right", fontsize=8)
     axes[1].grid(True, alpha=0.3)
     fig.tight_layout()
-    fig.savefig(out / "tbill_variance_shift.png", **save)
+    fig.savefig(out / f"tbill_variance_shift{suffix}", **save)
     plt.close(fig)
 
 

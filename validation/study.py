@@ -259,7 +259,22 @@ def rate(rows: list[dict], dgp: str, n: int, test: str, level: float) -> tuple[f
     return p, math.sqrt(p * (1.0 - p) / row["replications"])
 
 
+# Each figure is drawn twice: NAME.png with its panels side by side, for a
+# page beside the site's sidebars, and NAME.phone.png with them one above the
+# other, 3.6 inches wide at 160 dpi, which the site shows on a phone: there
+# its smallest text (8 pt) stays about 10 px high.
+PHONE_WIDTH = 3.6
+PHONE_DPI = 160
+
+
 def figures(out: Path, rows: list[dict]) -> None:
+    for phone in (False, True):
+        draw_figures(out, rows, phone)
+
+
+def draw_figures(out: Path, rows: list[dict], phone: bool) -> None:
+    import textwrap
+
     import matplotlib
 
     matplotlib.use("Agg")
@@ -284,30 +299,41 @@ def figures(out: Path, rows: list[dict]) -> None:
         ax.set_xlabel("n")
         ax.grid(True, alpha=0.3)
 
-    save = {"dpi": 100, "metadata": {"Software": None}}
+    save = {"dpi": PHONE_DPI if phone else 100, "metadata": {"Software": None}}
+    suffix = ".phone.png" if phone else ".png"
+
+    def panels(count: int, width: float, **shared):
+        """`count` panels side by side, `width` inches wide, or on a phone one above the other."""
+        if phone:
+            return plt.subplots(count, 1, figsize=(PHONE_WIDTH, 2.4 * count + 0.5), **shared)
+        return plt.subplots(1, count, figsize=(width, 3.4), **shared)
+
+    def suptitle(fig, text: str) -> None:
+        fig.suptitle(textwrap.fill(text, 48) if phone else text)
+
     for dgp in NULLS:
-        fig, axes = plt.subplots(1, 3, figsize=(11, 3.4))
+        fig, axes = panels(3, 11)
         for ax, level in zip(axes, LEVELS):
             size_panel(ax, dgp, level)
             ax.set_title(f"{dgp}: size at {level:.0%}")
         axes[0].set_ylabel("rejection rate")
         axes[0].legend(fontsize=8, loc="best")
         fig.tight_layout()
-        fig.savefig(out / f"size_{dgp}.png", **save)
+        fig.savefig(out / f"size_{dgp}{suffix}", **save)
         plt.close(fig)
 
-    fig, axes = plt.subplots(1, 4, figsize=(13, 3.4), sharey=True)
+    fig, axes = panels(4, 13, sharey=True)
     for ax, dgp in zip(axes, NULLS):
         size_panel(ax, dgp, 0.05, ("el", "lb10"))
         ax.set_title(f"null: {dgp}")
     axes[0].set_ylabel("rejection rate at 5%")
     axes[0].legend(fontsize=8)
-    fig.suptitle("Size at 5% under the nulls: Ljung-Box's error grows with n, the robust test's shrinks")
+    suptitle(fig, "Size at 5% under the nulls: Ljung-Box's error grows with n, the robust test's shrinks")
     fig.tight_layout()
-    fig.savefig(out / "size_headline.png", **save)
+    fig.savefig(out / f"size_headline{suffix}", **save)
     plt.close(fig)
 
-    fig, axes = plt.subplots(1, 4, figsize=(13, 3.4), sharey=True)
+    fig, axes = panels(4, 13, sharey=True)
     for ax, dgp in zip(axes, ALTERNATIVES):
         for test in TESTS:
             label, color, marker = styles[test]
@@ -321,7 +347,7 @@ def figures(out: Path, rows: list[dict]) -> None:
     axes[0].set_ylabel("rejection rate at 5%")
     axes[0].legend(fontsize=8)
     fig.tight_layout()
-    fig.savefig(out / "power.png", **save)
+    fig.savefig(out / f"power{suffix}", **save)
     plt.close(fig)
 
 
@@ -389,6 +415,13 @@ def document(out: Path, rows: list[dict], small: list[dict], markdown: Path) -> 
     markdown.write_text(template.format(**values))
 
 
+def read_results(out: Path) -> list[dict]:
+    with open(out / "results.csv", newline="") as f:
+        return [{"dgp": r["dgp"], "n": int(r["n"]), "test": r["test"], "level": float(r["level"]),
+                 "replications": int(r["replications"]), "rejections": int(r["rejections"])}
+                for r in csv.DictReader(f)]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="300 replications a cell, to check the pipeline")
@@ -396,7 +429,12 @@ def main() -> None:
     parser.add_argument("--out", type=Path, default=ROOT / "docs" / "validation")
     parser.add_argument("--markdown", type=Path, default=None, help="default: docs/validation.md, or OUT/validation.md")
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--figures-only", action="store_true", help="redraw the figures from OUT/results.csv")
     args = parser.parse_args()
+    if args.figures_only:
+        figures(args.out, read_results(args.out))
+        print(f"redrew the figures in {args.out}")
+        return
     replications = args.replications or (300 if args.quick else REPLICATIONS)
     args.out.mkdir(parents=True, exist_ok=True)
     markdown = args.markdown or (ROOT / "docs" / "validation.md" if args.out == ROOT / "docs" / "validation"

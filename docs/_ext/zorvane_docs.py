@@ -1,7 +1,8 @@
 """What the site needs beyond Sphinx's own: the recipes' output, captured by
 running them when the site is built; MathJax from the machine's Debian
-package, copied into the site so that no page fetches anything; and code
-that wraps on a phone between names, never inside one.
+package, copied into the site so that no page fetches anything; code
+that wraps on a phone between names, never inside one; and each figure's
+narrow variant (NAME.phone.png beside NAME.png), shown on a phone.
 """
 from __future__ import annotations
 
@@ -111,13 +112,46 @@ def readable_code(body: str) -> str:
     return COMBINED.sub(r'<span class="zv-combined">\1</span>', body)
 
 
+PHONE = "(max-width: 575.98px)"  # the theme's narrowest layout
+IMAGE = re.compile(r'<img ([^>]*?)src="([^"]*?)([^"/]+)\.png"([^>]*)>')
+
+
+def phone_figures(app, doctree, docname) -> None:
+    """Copies the narrow variant of each figure of the page into the site
+    beside the figure, and notes its name for phone_sources."""
+    for node in doctree.findall(nodes.image):
+        uri = node["uri"]
+        if not uri.endswith(".png") or uri not in app.env.images:
+            continue
+        phone = uri[:-4] + ".phone.png"
+        if (Path(app.srcdir) / phone).is_file():
+            name = app.env.images[uri][1][:-4] + ".phone.png"
+            app.builder.images[phone] = name
+            app.env.zorvane_phone_figures = getattr(app.env, "zorvane_phone_figures", set()) | {name}
+
+
+def phone_sources(app, body: str) -> str:
+    """A figure with a narrow variant becomes a <picture> whose source for a
+    phone's width is that variant."""
+    names = getattr(app.env, "zorvane_phone_figures", set())
+
+    def picture(m: re.Match) -> str:
+        phone = m[3] + ".phone.png"
+        if phone not in names:
+            return m[0]
+        return f'<picture><source media="{PHONE}" srcset="{m[2]}{phone}">{m[0]}</picture>'
+
+    return IMAGE.sub(picture, body)
+
+
 def page_context(app, pagename, templatename, context, doctree) -> None:
     if "body" in context:
-        context["body"] = readable_code(context["body"])
+        context["body"] = phone_sources(app, readable_code(context["body"]))
 
 
 def setup(app):
     app.add_directive("example-output", ExampleOutput)
     app.connect("builder-inited", copy_mathjax)
+    app.connect("doctree-resolved", phone_figures)
     app.connect("html-page-context", page_context)
     return {"parallel_read_safe": True, "parallel_write_safe": True}

@@ -3,6 +3,7 @@ firewall, on a phone or in dark mode meets."""
 from __future__ import annotations
 
 import re
+import struct
 from dataclasses import dataclass, field
 from pathlib import Path
 from urllib.parse import urldefrag, urljoin, urlsplit
@@ -245,6 +246,40 @@ def test_a_combining_mark_in_code_sits_on_its_letter(browser, site):
         fonts = cdp.send("CSS.getPlatformFontsForNode", {"nodeId": node})["fonts"]
         assert len(fonts) == 1 and fonts[0]["glyphCount"] == 2, fonts
     context.close()
+
+
+# The figures' smallest text (tick labels, legends), as their scripts draw it
+SMALLEST_TEXT_PT = 8
+LEGIBLE_PX = 9
+
+
+def png_dpi(path: Path) -> float:
+    """The resolution a PNG records (its pHYs chunk, in pixels per metre)."""
+    data = path.read_bytes()
+    at = data.index(b"pHYs")
+    per_metre, _, unit = struct.unpack(">IIB", data[at + 4:at + 13])
+    assert unit == 1, path
+    return per_metre * 0.0254
+
+
+@pytest.mark.parametrize("viewport", [PHONE, DESKTOP], ids=["phone", "desktop"])
+@pytest.mark.parametrize("name", ["tutorial.html", "validation.html", "performance.html"])
+def test_figures_stay_legible(browser, site, name, viewport):
+    """On a phone each figure is its narrow variant, and its smallest text
+    is drawn at 9 px or more; on a desktop the wide one stays."""
+    phone = viewport is PHONE
+    context = browser.new_context(viewport=viewport, is_mobile=phone, has_touch=phone)
+    page = open_page(context, site + name)
+    page.evaluate("() => Promise.all([...document.images].map(i => { i.loading = 'eager'; return i.decode().catch(() => null); }))")
+    shown = page.eval_on_selector_all("main img", "els => els.map(i => [i.currentSrc, i.naturalWidth, i.getBoundingClientRect().width])")
+    context.close()
+    assert shown
+    for source, natural, width in shown:
+        assert source.endswith(".phone.png") == phone, source
+        if phone:
+            file = SITE / urlsplit(source).path.lstrip("/")
+            text_px = SMALLEST_TEXT_PT / 72 * png_dpi(file) * width / natural
+            assert text_px >= LEGIBLE_PX, (source, round(text_px, 1))
 
 
 CONTRAST = """() => {

@@ -14,7 +14,8 @@ import tutorial  # noqa: E402
 
 from zorvane import statistical_tests  # noqa: E402
 
-FIGURES = ["sp500_correlograms.png", "sp500_rolling_pvalues.png", "tbill_variance_shift.png"]
+FIGURES = [f"{name}{variant}.png" for name in ("sp500_correlograms", "sp500_rolling_pvalues", "tbill_variance_shift")
+           for variant in ("", ".phone")]
 
 
 @pytest.fixture(scope="module")

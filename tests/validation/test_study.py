@@ -58,18 +58,32 @@ def test_small_samples_have_one_row_per_cell(quick):
 def test_figures_and_page_are_written(quick):
     out, proc = quick
     for name in ["size_headline", "power"] + [f"size_{null}" for null in study.NULLS]:
-        assert (out / f"{name}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        for variant in ("", ".phone"):
+            assert (out / f"{name}{variant}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     page = (out / "validation.md").read_text()
     assert re.search(r"\{[a-z0-9_]+\}", page) is None  # every field filled
     assert "| iid | 100 |" in page
     assert "chunks" in proc.stderr  # the progress bar
 
 
+def test_figures_redrawn_from_the_results_are_the_same_files(quick, tmp_path):
+    out, _ = quick
+    (tmp_path / "results.csv").write_bytes((out / "results.csv").read_bytes())
+    proc = subprocess.run([sys.executable, str(ROOT / "validation" / "study.py"), "--figures-only", "--out",
+                           str(tmp_path)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    drawn = sorted(p.name for p in tmp_path.glob("*.png"))
+    assert len(drawn) == 2 * (len(study.NULLS) + 2)
+    for name in drawn:
+        assert (tmp_path / name).read_bytes() == (out / name).read_bytes(), name
+
+
 def test_outputs_do_not_depend_on_the_number_of_processes(quick, tmp_path):
     out, _ = quick
     proc = run_quick(tmp_path, 1)
     assert proc.returncode == 0, proc.stderr[-3000:]
-    for name in ("results.csv", "lag_selection.csv", "small_samples.csv", "validation.md", "size_garch.png"):
+    for name in ("results.csv", "lag_selection.csv", "small_samples.csv", "validation.md", "size_garch.png",
+                 "power.phone.png"):
         assert (tmp_path / name).read_bytes() == (out / name).read_bytes(), name
 
 
