@@ -366,14 +366,65 @@ def test_sdist_build_never_walks_build_trees(tmp_path):
     assert not [p for p in walked if p.split(os.sep)[0] in ("build", "dist") or p.startswith(".venv")]
 
 
+GETTING_STARTED = ROOT / "docs" / "getting-started.md"
+# The sessions of a page, run as the site's test runs them (tests/docs), by
+# the Python of another environment: python -c RUN_SESSIONS PAGE
+RUN_SESSIONS = """
+import doctest, re, sys
+page = open(sys.argv[1], encoding="utf-8").read()
+parser, globs = doctest.DocTestParser(), {"__name__": "__main__"}
+runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+sessions = [body for lang, body in re.findall(r"^```(\\w+)[^\\n]*\\n(.*?)^```$", page, re.M | re.S) if lang == "pycon"]
+for number, body in enumerate(sessions):
+    test = parser.get_doctest(body, globs, f"session {number}", sys.argv[1], 0)
+    runner.run(test, clear_globs=False)
+    globs = test.globs
+print(len(sessions), "sessions,", runner.failures, "failures")
+sys.exit(1 if runner.failures or not sessions else 0)
+"""
+
+
+def install_commands() -> list[str]:
+    """The commands of the page's Install section, without prompts or comments."""
+    section = GETTING_STARTED.read_text(encoding="utf-8").split("## Install", 1)[1].split("\n## ", 1)[0]
+    return [line[2:].split("#", 1)[0].strip() for line in section.splitlines() if line.startswith("$ ")]
+
+
+def fresh_environment(folder: Path) -> Path:
+    venv.create(folder, with_pip=True)
+    return folder / "bin" / "python"
+
+
+def run_sessions(python: Path, cwd: Path) -> None:
+    proc = subprocess.run([str(python), "-c", RUN_SESSIONS, str(GETTING_STARTED)], capture_output=True, text=True,
+                          timeout=300, cwd=cwd, env={"PATH": "/usr/bin:/bin"})
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+
+
+def test_getting_started_from_a_checkout(tmp_path):
+    """Getting started as a newcomer types it: pip install . in the checkout,
+    into a fresh environment, then the page's sessions there."""
+    commands = install_commands()
+    assert commands[:2] == ["cd zorvane", "pip install ."], commands
+    python = fresh_environment(tmp_path / "env")
+    proc = subprocess.run([str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", "."],
+                          capture_output=True, text=True, timeout=1200, cwd=ROOT)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    run_sessions(python, tmp_path)
+
+
 def test_wheel_installs_and_runs_in_a_clean_environment(repaired, tmp_path):
     wheel = repaired
-    env = tmp_path / "env"
-    venv.create(env, with_pip=True)
-    python = env / "bin" / "python"
+    # the page's wheel is one that make wheels writes, of this version
+    (_, _, shown) = install_commands()
+    version = re.search(r'^version = "([^"]+)"', (ROOT / "pyproject.toml").read_text(), re.M)[1]
+    assert re.fullmatch(rf"pip install dist/zorvane-{re.escape(version)}-cp3(\d+)-cp3\1-manylinux2014_x86_64"
+                        r"\.manylinux_2_17_x86_64\.whl", shown), shown
+    python = fresh_environment(tmp_path / "env")
     proc = subprocess.run([str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", str(wheel)],
                           capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stderr
+    run_sessions(python, tmp_path)
     proc = subprocess.run(
         [str(python), "-c", "from zorvane import statistical_tests as s; r = s.EscancianoLobato(list(range(1, 11)), d=2);"
          " print(r.p_tilde, r.statistic.hex())"],
